@@ -1,0 +1,141 @@
+#include "control/dispatch.h"
+
+#include <array>
+#include <cstring>
+
+#include "control/launcher.h"
+#include "core/log.h"
+#include "dns/resolver.h"
+#include "modes/modes.h"
+
+namespace control {
+namespace {
+
+using Ops = Operations;
+using Arg = std::string_view;
+
+Outcome call(const std::function<void()>& f) {
+    f();
+    return Outcome::NextFrame;
+}
+
+Outcome call(const std::function<void(std::string_view)>& f, Arg argument) {
+    f(argument);
+    return Outcome::NextFrame;
+}
+
+// Keywords with an argument read it from the byte after their colon, except "path:" and
+// "commandline:", which skip one separator byte.
+constexpr std::array<Keyword, 19> table{{
+    {"path:", 6, nullptr,
+     [](Ops& o, const Frame& f, Arg, int) {
+         o.path(f);
+         return Outcome::NextFrame;
+     }},
+    {"commandline:", 13, nullptr,
+     [](Ops& o, const Frame&, Arg a, int client) { return o.commandLine(a, client); }},
+    {"clientshutdown:", 0, "Client sent shutdown message",
+     [](Ops& o, const Frame&, Arg, int) {
+         o.connectionClosed();
+         return Outcome::EndClient;
+     }},
+    {"enableforced:", 0, "Enabling forced mode",
+     [](Ops& o, const Frame&, Arg, int) { return call(o.enableForcedMode); }},
+    {"disableforced:", 0, "Disabling forced mode",
+     [](Ops& o, const Frame&, Arg, int) { return call(o.disableForcedMode); }},
+    {"enablelockdown:", 0, "Enabling lockdown",
+     [](Ops& o, const Frame&, Arg, int) { return call(o.enableLockdown); }},
+    {"disablelockdown:", 0, "Disabling lockdown",
+     [](Ops& o, const Frame&, Arg, int) { return call(o.disableLockdown); }},
+    {"prepareforconnect:", 0, "Preparing to connect",
+     [](Ops& o, const Frame&, Arg, int) { return call(o.prepareForTunnel); }},
+    {"connectionfailed:", 0, "Connection failed",
+     [](Ops& o, const Frame&, Arg, int) { return call(o.connectionFailed); }},
+    {"connectionsuccesful:", 0, "Connection successful",
+     [](Ops& o, const Frame&, Arg, int) { return call(o.connectionSuccessful); }},
+    {"connectionsuccesful4:", 21, "Connection successful (IPv4)",
+     [](Ops& o, const Frame&, Arg a, int) { return call(o.connectionSuccessful4, a); }},
+    {"connectionsuccesful6:", 21, "Connection successful (IPv6)",
+     [](Ops& o, const Frame&, Arg a, int) { return call(o.connectionSuccessful6, a); }},
+    {"connectionclosed:", 0, "Connection closed",
+     [](Ops& o, const Frame&, Arg, int) { return call(o.connectionClosed); }},
+    {"serveraddress:", 14, "Received server address for IPv4",
+     [](Ops& o, const Frame&, Arg a, int) { return call(o.setServerAddress, a); }},
+    {"serveraddress6:", 15, "Received server address for IPv6",
+     [](Ops& o, const Frame&, Arg a, int) { return call(o.setServerAddress6, a); }},
+    {"dnsaddress:", 11, "Adding DNS route (IPv4)",
+     [](Ops& o, const Frame&, Arg a, int) { return call(o.addDnsAddress, a); }},
+    {"dnsaddress6:", 12, "Adding DNS route (IPv6)",
+     [](Ops& o, const Frame&, Arg a, int) { return call(o.addDnsAddress6, a); }},
+    {"replacedns:", 11, "Replacing DNS server",
+     [](Ops& o, const Frame&, Arg a, int) { return call(o.replaceDns, a); }},
+    {"restoredns:", 0, "Restoring DNS server",
+     [](Ops& o, const Frame&, Arg, int) {
+         o.resetDns();
+         return call(o.initializeDnsVariables);
+     }},
+}};
+
+bool matches(const Frame& frame, std::string_view word) {
+    return std::memcmp(frame.bytes.data(), word.data(), word.size()) == 0;
+}
+
+}  // namespace
+
+std::span<const Keyword> keywords() {
+    return table;
+}
+
+Outcome dispatchFrame(const Frame& frame, int client, Operations& operations) {
+    // Every keyword is tested on its own; keywords end in a colon and none is the prefix of
+    // another, so at most one matches.
+    for (const Keyword& keyword : table) {
+        if (!matches(frame, keyword.word)) continue;
+        if (keyword.infoLine != nullptr) core::logMessage(core::levelInfo, "%s", keyword.infoLine);
+        const Outcome outcome =
+            keyword.act(operations, frame, frame.text(keyword.argumentOffset), client);
+        if (outcome != Outcome::NextFrame) return outcome;
+    }
+    return Outcome::NextFrame;
+}
+
+Operations daemonOperations(Launcher& launcher) {
+    // The resolver operations are serialised with the connection handlers, which restore the
+    // resolver file when a connection closes.
+    return Operations{
+        .path = [&launcher](const Frame& frame) { launcher.receivePath(frame); },
+        .commandLine = [&launcher](std::string_view commandLine,
+                                   int client) { return launcher.launch(commandLine, client); },
+        .connectionClosed = modes::ConnectionClosed,
+        .enableForcedMode = modes::EnableForcedMode,
+        .disableForcedMode = modes::DisableForcedMode,
+        .enableLockdown = modes::EnableLockdown,
+        .disableLockdown = modes::DisableLockdown,
+        .prepareForTunnel = modes::PrepareForTunnel,
+        .connectionFailed = modes::ConnectionFailed,
+        .connectionSuccessful = modes::ConnectionSuccessful,
+        .connectionSuccessful4 = modes::ConnectionSuccessful4,
+        .connectionSuccessful6 = modes::ConnectionSuccessful6,
+        .setServerAddress = [](std::string_view a) { modes::SetServerAddress(a); },
+        .setServerAddress6 = [](std::string_view a) { modes::SetServerAddress6(a); },
+        .addDnsAddress = [](std::string_view a) { modes::AddDnsAddress(a); },
+        .addDnsAddress6 = [](std::string_view a) { modes::AddDnsAddress6(a); },
+        .replaceDns =
+            [](std::string_view a) {
+                modes::StateGuard guard;
+                dns::ReplaceDns(a);
+            },
+        .resetDns =
+            [] {
+                modes::StateGuard guard;
+                dns::ResetDns();
+            },
+        .initializeDnsVariables =
+            [] {
+                modes::StateGuard guard;
+                dns::InitializeDnsVariables();
+            },
+    };
+}
+
+}  // namespace control

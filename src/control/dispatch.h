@@ -1,0 +1,59 @@
+#pragma once
+
+#include <functional>
+#include <span>
+#include <string_view>
+
+#include "control/frame.h"
+
+namespace control {
+
+class Launcher;
+
+enum class Outcome {
+    NextFrame,  // read the next frame of this client
+    EndClient,  // close this client's connection and accept the next one
+    StopDaemon  // the control loop ends and the daemon exits with status 1
+};
+
+// What the keywords call. The daemon binds them to the connection handlers, the resolver
+// operations and the launcher; tests and fuzzers bind recorders.
+struct Operations {
+    std::function<void(const Frame&)> path;
+    std::function<Outcome(std::string_view commandLine, int client)> commandLine;
+    std::function<void()> connectionClosed;
+    std::function<void()> enableForcedMode;
+    std::function<void()> disableForcedMode;
+    std::function<void()> enableLockdown;
+    std::function<void()> disableLockdown;
+    std::function<void()> prepareForTunnel;
+    std::function<void()> connectionFailed;
+    std::function<void()> connectionSuccessful;
+    std::function<void(std::string_view)> connectionSuccessful4;
+    std::function<void(std::string_view)> connectionSuccessful6;
+    std::function<void(std::string_view)> setServerAddress;
+    std::function<void(std::string_view)> setServerAddress6;
+    std::function<void(std::string_view)> addDnsAddress;
+    std::function<void(std::string_view)> addDnsAddress6;
+    std::function<void(std::string_view)> replaceDns;
+    std::function<void()> resetDns;
+    std::function<void()> initializeDnsVariables;
+};
+
+struct Keyword {
+    std::string_view word;       // compared byte for byte, colon included
+    std::size_t argumentOffset;  // where the argument starts; unused for keywords without one
+    const char* infoLine;        // logged before the action; null where the action logs itself
+    Outcome (*act)(Operations&, const Frame&, std::string_view argument, int client);
+};
+
+// The keyword table in the order in which every frame is tested.
+std::span<const Keyword> keywords();
+
+// Tests the frame against every keyword in table order and runs each that matches.
+Outcome dispatchFrame(const Frame& frame, int client, Operations& operations);
+
+// The operations of the running daemon.
+Operations daemonOperations(Launcher& launcher);
+
+}  // namespace control

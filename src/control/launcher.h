@@ -1,0 +1,44 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "control/dispatch.h"
+#include "control/frame.h"
+
+namespace control {
+
+inline constexpr const char* statusMsgOpenVpnStarted = "true";
+inline constexpr const char* statusMsgOpenVpnFailed = "false";
+
+// Starts OpenVPN on the client's behalf and watches it. Owned by the control loop: the path
+// stays in force from one client connection to the next.
+class Launcher {
+  public:
+    // "path:" handling.
+    void receivePath(const Frame& frame);
+    // "commandline:" handling: launches the program and replies on the client connection.
+    Outcome launch(std::string_view commandLine, int client);
+
+    const std::optional<std::string>& openVpnPath() const { return openVpnPath_; }
+
+  private:
+    std::optional<std::string> openVpnPath_;
+};
+
+// The number of spaces in the command line.
+unsigned countArgs(std::string_view commandLine);
+// The words of a command line: runs of spaces separate them, and no word is empty.
+std::vector<std::string> tokenizeCommandLine(std::string_view commandLine);
+
+// The working directory derived from an OpenVPN path: the path without its last eight
+// characters when it names "openvpn" anywhere, none otherwise (and none when the path is too
+// short to yield one).
+std::optional<std::string> workingDirectoryFor(std::string_view path);
+
+// Sends a whole reply frame holding `text`.
+void sendReply(int client, std::string_view text);
+
+}  // namespace control

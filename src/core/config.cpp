@@ -1,0 +1,196 @@
+#include "core/config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <optional>
+
+#include "core/log.h"
+#include "core/paths.h"
+#include "util/unique_fd.h"
+
+namespace core {
+namespace {
+
+bool isSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// Appends `text` to `target` without letting `target` grow past `size - 1` characters.
+void appendBounded(std::string& target, std::string_view text, std::size_t size) {
+    if (target.size() + 1 >= size) return;
+    target.append(text.substr(0, size - 1 - target.size()));
+}
+
+std::string fragment(std::string_view key, const std::optional<std::string>& value) {
+    std::string text = ", ";
+    text.append(key);
+    if (value) {
+        text.push_back('=');
+        text.append(*value);
+    }
+    if (text.size() > fragmentSize - 1) text.resize(fragmentSize - 1);
+    return text;
+}
+
+// Applies one switch of the form "true"/"false"/bare key. Returns false for any other value.
+bool applySwitch(const std::optional<std::string>& value, bool bareMeans, bool& target) {
+    if (!value) {
+        target = bareMeans;
+    } else if (*value == "true") {
+        target = true;
+    } else if (*value == "false") {
+        target = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    util::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t count = ::read(fd.get(), chunk, sizeof chunk);
+        if (count < 0) return std::nullopt;
+        if (count == 0) break;
+        text.append(chunk, static_cast<std::size_t>(count));
+    }
+    return text;
+}
+
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Writes the new file beside the old one and renames it into place, so that a crash leaves
+// either the old file or the new one, never a truncated one.
+bool replaceFileAtomically(const std::string& path, std::string_view content) {
+    struct stat old {};
+    const bool existed = ::stat(path.c_str(), &old) == 0;
+    std::string temporary = path + ".XXXXXX";
+    util::unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd) return false;
+    const mode_t mode = existed ? (old.st_mode & 07777) : 0644;
+    bool ok = ::fchmod(fd.get(), mode) == 0;
+    if (ok && existed) ok = ::fchown(fd.get(), old.st_uid, old.st_gid) == 0;
+    ok = ok && writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
+    fd.reset();
+    if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) ::unlink(temporary.c_str());
+    return ok;
+}
+
+void writeLockdownConfiguration(bool lockdown) {
+    Configuration current = readConfiguration();
+    current.lockdown = lockdown;
+    if (!replaceFileAtomically(paths().configFile, formatConfiguration(current))) {
+        syslogMessage(levelInfo, "Config file not loaded.");
+    }
+}
+
+}  // namespace
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && isSpace(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string strlwr(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+ConfigurationText parseConfiguration(std::string_view text) {
+    static const std::string debugLoggingName = strlwr(cfgItemDebugLogging);
+    static const std::string startupOpenVpnName = strlwr(cfgItemStartupOpenVpn);
+    static const std::string lockdownName = strlwr(cfgItemLockdown);
+
+    ConfigurationText result;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = trim(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.empty() || line.front() == '#') continue;
+
+        const std::size_t equals = line.find('=');
+        const std::string key = strlwr(line.substr(0, equals));
+        std::optional<std::string> value;
+        if (equals != std::string_view::npos) value = strlwr(trim(line.substr(equals + 1)));
+
+        bool valid = true;
+        if (key.starts_with(debugLoggingName)) {
+            valid = applySwitch(value, true, result.values.debugLogging);
+        } else if (key.starts_with(startupOpenVpnName)) {
+            valid = applySwitch(value, true, result.values.startupOpenVpn);
+        } else if (key.starts_with(lockdownName)) {
+            // A bare lockdown key means off, unlike the other two items.
+            valid = applySwitch(value, false, result.values.lockdown);
+        } else {
+            // Keys of no item are accepted silently and count as nothing.
+            appendBounded(result.summary, fragment(key, value), summarySize);
+            continue;
+        }
+        if (valid) {
+            ++result.accepted;
+            appendBounded(result.summary, fragment(key, value), summarySize);
+        } else {
+            result.invalid.emplace_back(key, value.value_or(""));
+        }
+    }
+    return result;
+}
+
+Configuration readConfiguration() {
+    const std::optional<std::string> text = readWholeFile(paths().configFile);
+    if (!text) {
+        syslogMessage(levelInfo, "Config file not loaded.");
+        return Configuration{};
+    }
+    const ConfigurationText parsed = parseConfiguration(*text);
+    for (const auto& [key, value] : parsed.invalid) {
+        logMessage(levelError, "Invalid configuration item '%s=%s'", key.c_str(), value.c_str());
+    }
+    if (parsed.accepted > 0) {
+        logMessage(levelInfo, "%s", parsed.summary.c_str());
+    } else {
+        logMessage(levelInfo, "Config file not loaded.");
+    }
+    return parsed.values;
+}
+
+std::string formatConfiguration(const Configuration& configuration) {
+    auto word = [](bool on) { return on ? "true" : "false"; };
+    std::string text;
+    for (const auto& [name, on] : {std::pair{cfgItemDebugLogging, configuration.debugLogging},
+                                   std::pair{cfgItemStartupOpenVpn, configuration.startupOpenVpn},
+                                   std::pair{cfgItemLockdown, configuration.lockdown}}) {
+        text.append(name).append("=").append(word(on)).append("\n");
+    }
+    return text;
+}
+
+void enableLockdownConfiguration() {
+    writeLockdownConfiguration(true);
+}
+
+void disableLockdownConfiguration() {
+    writeLockdownConfiguration(false);
+}
+
+}  // namespace core

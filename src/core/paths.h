@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace core {
+
+// Every file the daemon touches. The defaults are the system's fixed paths; the daemon itself
+// never changes them. Unit tests point them at a temporary directory.
+struct Paths {
+    std::string configFile = "/etc/telvor.clientd.conf";
+    std::string debugLogFile = "/var/log/telvor.clientd.log";
+    std::string portFile = "/var/tmp/telvor.clientd.port";
+    std::string resolverFile = "/etc/resolv.conf";
+    std::string resolverBackup = "/etc/resolv.conf.telvord";
+    std::string procNetRoute = "/proc/net/route";
+    // The `route` program counts as installed when either of these exists.
+    std::vector<std::string> routePrograms = {"/sbin/route", "/usr/bin/route"};
+};
+
+Paths& paths();
+
+}  // namespace core

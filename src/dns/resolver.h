@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string_view>
+
+namespace dns {
+
+// The first line of every resolver file the daemon writes.
+inline constexpr std::string_view headerLine = "# Written by TELVORD";
+
+// Saves the resolver file byte for byte and replaces it by a file naming one nameserver.
+void ReplaceDns(std::string_view address);
+// Writes the saved resolver file back and removes the backup.
+void ResetDns();
+// Deals with a backup still present: written back when the resolver file is still ours,
+// discarded otherwise, kept when a restore could not write it back.
+void InitializeDnsVariables();
+
+}  // namespace dns

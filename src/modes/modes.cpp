@@ -1,0 +1,233 @@
+#include "modes/modes.h"
+
+#include "core/log.h"
+#include "dns/resolver.h"
+#include "routing/routing.h"
+
+namespace modes {
+
+using core::levelError;
+using core::levelInfo;
+using core::levelWarning;
+using core::logMessage;
+
+State& state() {
+    static State instance;
+    return instance;
+}
+
+Mode currentMode() {
+    const State& s = state();
+    if (s.lockdownEnabled) return Mode::Lockdown;
+    return s.forcedEnabled ? Mode::Forced : Mode::Basic;
+}
+
+void InitRoutingVariables() {
+    StateGuard guard;
+    State& s = state();
+    s.lockdownEnabled = 0;
+    s.forcedEnabled = 0;
+    s.connected = 0;
+    s.connecting = 0;
+    routing::InitRoutingVariablesOs();
+}
+
+void EnableLockdown() {
+    StateGuard guard;
+    State& s = state();
+    if (s.lockdownEnabled) return;
+    logMessage(levelInfo, "Enabling lockdown mode.");
+    if (routing::RetrieveDefaultRoutes() != 0) {
+        logMessage(levelError,
+                   "Could not retrieve default routing tables from system, not setting lockdown.");
+        return;
+    }
+    if (routing::CheckForIpv6Environment() == 1 && routing::DisableIpv6() == 0) {
+        logMessage(levelError, "Could not Disable IPv6, not setting lockdown.");
+        return;
+    }
+    routing::CloseDefaultRoutes();
+    routing::StartRouteWatchThread();
+    s.lockdownEnabled = 1;
+}
+
+void DisableLockdown() {
+    StateGuard guard;
+    State& s = state();
+    if (!s.lockdownEnabled) return;
+    logMessage(levelInfo, "Disabling lockdown mode.");
+    routing::StopRouteWatchThread();
+    RemoveDnsAddresses();  // still in lockdown here, so the DNS host routes go
+    routing::ReopenDefaultRoutes();
+    routing::FreeDefaultRoutes();
+    s.lockdownEnabled = 0;
+}
+
+void EnableForcedMode() {
+    StateGuard guard;
+    logMessage(levelInfo, "Enabling forced mode.\n");
+    state().forcedEnabled = 1;
+}
+
+void DisableForcedMode() {
+    StateGuard guard;
+    logMessage(levelInfo, "Disabling forced mode.\n");
+    state().forcedEnabled = 0;
+}
+
+void PrepareForTunnel() {
+    StateGuard guard;
+    state().connecting = 1;
+    if (currentMode() == Mode::Forced && routing::RetrieveDefaultRoutes() != 0) {
+        logMessage(levelWarning,
+                   "No default routes have been found. This will probably result in failure to "
+                   "recreate routes.");
+    }
+}
+
+void ConnectionSuccessful4(std::string_view address) {
+    StateGuard guard;
+    State& s = state();
+    const int ipv6Host = routing::CheckForIpv6Environment();
+    s.connecting = 0;
+    const Mode mode = currentMode();
+    // Lockdown blocked IPv6 when it was enabled.
+    if (ipv6Host == 1 && mode != Mode::Lockdown) {
+        if (mode == Mode::Basic) {
+            if (routing::RetrieveDefaultRoutes() != 0) {
+                logMessage(levelWarning,
+                           "Could not retrieve default routes in BASIC mode. Will not disable "
+                           "IPv6.");
+                return;
+            }
+            routing::CloseIpv6Routes();
+        }
+        if (routing::DisableIpv6() == 0) {
+            logMessage(levelWarning, "Could not disable IPv6");
+            if (mode == Mode::Forced) {
+                logMessage(levelError, "This will result in VPN bleed - exiting.");
+                return;
+            }
+        }
+    }
+    if (mode == Mode::Basic) return;
+    if (address.empty()) {
+        logMessage(levelError, "Received empty address for connection successful\n");
+        return;
+    }
+    if (routing::EnableRouteForIpv4(address) == 0) {
+        const std::string text(address);
+        logMessage(levelError, "Could not set route for IPv4 with address %s\n", text.c_str());
+    }
+}
+
+void ConnectionSuccessful6(std::string_view address) {
+    StateGuard guard;
+    state().connecting = 0;
+    if (currentMode() == Mode::Basic || address.empty()) return;
+    if (routing::EnableRouteForIpv6(address) == 0) {
+        const std::string text(address);
+        logMessage(levelError, "Could not set route for IPv6 with address %s\n", text.c_str());
+    }
+}
+
+void ConnectionSuccessful() {
+    StateGuard guard;
+    State& s = state();
+    s.connecting = 0;
+    if (s.connected) return;
+    if (currentMode() != Mode::Basic) {
+        routing::CloseDefaultRoutes();
+        RemoveDnsAddresses();
+        routing::StartRouteWatchThread();
+    }
+    s.connected = 1;
+}
+
+void ConnectionFailed() {
+    StateGuard guard;
+    State& s = state();
+    logMessage(levelInfo, "The Connection has Failed");
+    s.connecting = 0;
+    if (s.connected) {
+        logMessage(levelInfo, "Previously connected - closing connections....");
+        ConnectionClosed();
+    } else if (currentMode() != Mode::Basic) {
+        logMessage(levelInfo, "Not Previously connected - tidying up custom routes....");
+        routing::DisableCustomRoutes();
+    } else {
+        logMessage(levelInfo, "In basic mode - nothing to do.");
+    }
+}
+
+void ConnectionClosed() {
+    StateGuard guard;
+    State& s = state();
+    if (!s.connected && !s.connecting) return;
+    s.connecting = 0;
+    s.connected = 0;
+    switch (currentMode()) {
+        case Mode::Lockdown:
+            // Lockdown stays in force: default routes removed again, watchers restarted.
+            logMessage(levelInfo, "Disabling LockDown Mode");
+            routing::CloseDefaultRoutes();
+            routing::DisableCustomRoutes();
+            RemoveDnsAddresses();
+            routing::StartRouteWatchThread();
+            dns::ResetDns();
+            dns::InitializeDnsVariables();
+            break;
+        case Mode::Forced:
+            logMessage(levelInfo, "Disabling Forced Mode");
+            routing::StopRouteWatchThread();
+            routing::DisableCustomRoutes();
+            routing::ReopenDefaultRoutes();
+            routing::FreeDefaultRoutes();
+            DisableForcedMode();
+            dns::ResetDns();
+            dns::InitializeDnsVariables();
+            break;
+        case Mode::Basic:
+            // The resolver file is restored only on request in basic mode.
+            logMessage(levelInfo, "Disabling Basic Mode");
+            routing::DisableCustomRoutes();
+            routing::ReopenIpv6Routes();
+            routing::FreeDefaultRoutes();
+            break;
+    }
+}
+
+int SetServerAddress(std::string_view address) {
+    StateGuard guard;
+    return currentMode() == Mode::Basic ? 0 : routing::SetRouteForServer(address);
+}
+
+int SetServerAddress6(std::string_view address) {
+    StateGuard guard;
+    return currentMode() == Mode::Basic ? 0 : routing::SetRouteForServer6(address);
+}
+
+int AddDnsAddress(std::string_view address) {
+    StateGuard guard;
+    return currentMode() == Mode::Lockdown ? routing::SetRouteForDns(address) : 0;
+}
+
+int AddDnsAddress6(std::string_view address) {
+    StateGuard guard;
+    return currentMode() == Mode::Lockdown ? routing::SetRouteForDns6(address) : 0;
+}
+
+void RemoveDnsAddresses() {
+    StateGuard guard;
+    if (currentMode() != Mode::Lockdown) return;
+    logMessage(levelInfo, "Unsetting DNS addresses");
+    routing::UnsetRoutesForDns();
+    routing::UnsetRoutesForDns6();
+}
+
+void SetAsDisconnected() {
+    StateGuard guard;
+    state().connected = 0;
+}
+
+}  // namespace modes

@@ -1,0 +1,52 @@
+#pragma once
+
+// The routing operations that the connection handlers call. Every operation runs on its
+// caller's thread and returns when its commands have ended. Results follow the daemon's small
+// integer conventions: yes/no operations return 1 or 0, `RetrieveDefaultRoutes` returns 0 for
+// success, the DNS route operations return -1 (refused), 0 (already routed) or the raw status of
+// their command.
+//
+// Callers serialise these operations (the connection handlers hold the state lock); only the
+// tunnel gateway texts are also read by the route watchers, under a lock of their own.
+
+#include <string_view>
+
+namespace routing {
+
+// Gateway discovery.
+int RetrieveDefaultRoutes();
+int CheckForIpv6Environment();
+void FreeDefaultRoutes();
+
+// Default routes and the IPv6 blackhole.
+void CloseDefaultRoutes();
+void CloseIpv4Routes();
+void CloseIpv6Routes();
+void ReopenIpv4Routes();
+void ReopenIpv6Routes();
+void ReopenDefaultRoutes();
+int DisableIpv6();
+
+// Tunnel, server and DNS host routes.
+int EnableRouteForIpv4(std::string_view address);
+int EnableRouteForIpv6(std::string_view address);
+int SetRouteForServer(std::string_view address);
+int SetRouteForServer6(std::string_view address);
+void DisableCustomRoutes();
+int SetRouteForDns(std::string_view address);
+int SetRouteForDns6(std::string_view address);
+void UnsetRoutesForDns();
+void UnsetRoutesForDns6();
+
+// Route watchers.
+void StartRouteWatchThread();
+void StopRouteWatchThread();
+void StartRouteWatchThread4();
+void StartRouteWatchThread6();
+void StopRouteWatchThread4();
+void StopRouteWatchThread6();
+
+// Forgets the saved gateways, addresses and DNS lists: the state of process start.
+void InitRoutingVariablesOs();
+
+}  // namespace routing

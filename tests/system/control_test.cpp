@@ -1,0 +1,164 @@
+// The control channel of the real daemon: port file, clients, frames, start-up switches.
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <thread>
+
+#include "system_test.h"
+
+namespace systest {
+namespace {
+
+class ControlChannel : public SystemTest {};
+
+TEST_F(ControlChannel, PortFileHoldsTheListeningPortWithMode0674) {
+    daemon.start();
+    EXPECT_EQ(readFile(Daemon::portFile), std::to_string(daemon.port()));
+    struct stat st {};
+    ASSERT_EQ(::lstat(Daemon::portFile, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0674u);
+    EXPECT_TRUE(daemon.logged("Port number " + std::to_string(daemon.port()) + " written to " +
+                              Daemon::portFile + ", call listen()"));
+}
+
+TEST_F(ControlChannel, PlantedLinkAtThePortFileIsReplacedNotFollowed) {
+    writeFile("/etc/victim", "precious");
+    ASSERT_EQ(::symlink("/etc/victim", Daemon::portFile), 0);
+    daemon.start();
+    EXPECT_EQ(readFile("/etc/victim"), "precious");
+    EXPECT_EQ(readFile(Daemon::portFile), std::to_string(daemon.port()));
+}
+
+TEST_F(ControlChannel, ClientShutdownEndsTheConnectionAndTheNextClientIsServed) {
+    daemon.start();
+    const int port = daemon.port();
+    // Frames after "clientshutdown:" are never read.
+    daemon.send({"enableforced", "clientshutdown", "disableforced"});
+    EXPECT_TRUE(daemon.waitLogged("Client sent shutdown message"));
+    EXPECT_FALSE(daemon.logged("Disabling forced mode"));
+
+    daemon.send({"disableforced"});
+    EXPECT_TRUE(daemon.waitLogged("Disabling forced mode"));
+    EXPECT_EQ(readFile(Daemon::portFile), std::to_string(port));
+    EXPECT_EQ(daemon.countLogged(
+                  "Client connected, waiting for OpenVpn information from the telvor client"),
+              2);
+}
+
+TEST_F(ControlChannel, ASecondClientWaitsUntilTheFirstIsDone) {
+    daemon.start();
+    telvorctl::Connection first = daemon.connect();
+    telvorctl::Error error{};
+    ASSERT_TRUE(first.send(telvorctl::rawFrame("enableforced:"), error));
+    ASSERT_TRUE(daemon.waitLogged("Enabling forced mode"));
+
+    std::thread second([&] { daemon.send({"disableforced"}); });
+    std::this_thread::sleep_for(300ms);  // give the second client every chance to be served early
+    EXPECT_FALSE(daemon.logged("Disabling forced mode"));
+
+    ASSERT_TRUE(first.finish(5s, error));
+    second.join();
+    EXPECT_TRUE(daemon.logged("Disabling forced mode"));
+}
+
+TEST_F(ControlChannel, APartialFrameBeforeCloseIsDispatched) {
+    daemon.start();
+    telvorctl::Connection client = daemon.connect();
+    const std::string text = "enableforced:";
+    ASSERT_EQ(::send(client.fd(), text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    telvorctl::Error error{};
+    ASSERT_TRUE(client.finish(5s, error));
+    EXPECT_TRUE(daemon.logged("Enabling forced mode"));
+    EXPECT_TRUE(daemon.logged("Client has closed the connection"));
+}
+
+TEST_F(ControlChannel, RandomFramesLeaveTheDaemonServing) {
+    daemon.start();
+    std::mt19937 random(20261208);
+    // Keywords that neither end the connection nor wait for a reply, with random arguments.
+    const std::vector<std::string> keywords = {"path:",
+                                               "enableforced:",
+                                               "disableforced:",
+                                               "enablelockdown:",
+                                               "disablelockdown:",
+                                               "prepareforconnect:",
+                                               "connectionfailed:",
+                                               "connectionsuccesful:",
+                                               "connectionsuccesful4:",
+                                               "connectionsuccesful6:",
+                                               "connectionclosed:",
+                                               "serveraddress:",
+                                               "serveraddress6:",
+                                               "dnsaddress:",
+                                               "dnsaddress6:",
+                                               "replacedns:",
+                                               "restoredns:"};
+    telvorctl::Connection client = daemon.connect();
+    telvorctl::Error error{};
+    for (int i = 0; i < 2000; ++i) {
+        telvorctl::FrameBytes frame{};
+        std::size_t start = 0;
+        if (i % 2 == 0) {
+            const std::string& keyword = keywords[random() % keywords.size()];
+            std::copy(keyword.begin(), keyword.end(), frame.begin());
+            start = keyword.size();
+        }
+        const std::size_t length = start + random() % (frame.size() - start + 1);
+        for (std::size_t b = start; b < length; ++b)
+            frame[b] = static_cast<char>(random());
+        ASSERT_TRUE(client.send(frame, error)) << error.message;
+    }
+    ASSERT_TRUE(client.finish(120s, error)) << error.message;
+    ASSERT_TRUE(daemon.running());
+
+    const int before = daemon.countLogged("Enabling forced mode");
+    daemon.send({"enableforced"});
+    EXPECT_EQ(daemon.countLogged("Enabling forced mode"), before + 1);
+}
+
+class Startup : public SystemTest {};
+
+TEST_F(Startup, WithoutTheControlLoopTheDaemonLogsItsEndAndExitsWithZero) {
+    writeConfiguration("startupOpenVpn=false\n");
+    daemon.start(false);
+    EXPECT_EQ(daemon.waitExit(), 0);
+    const auto messages = daemon.messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], "=============================================");
+    EXPECT_EQ(messages.back(), "TELVOR client daemon exiting");
+    EXPECT_FALSE(daemon.logged("Open socket"));
+}
+
+TEST_F(Startup, DebugLoggingOffWritesNoDebugLog) {
+    writeConfiguration("debuglogging=false\n");
+    daemon.start();
+    daemon.send({"enableforced"});
+    struct stat st {};
+    EXPECT_NE(::stat(Daemon::logFile, &st), 0);
+}
+
+TEST_F(Startup, DebugLogBeginsWithTheConfigurationAndTheSeparator) {
+    writeConfiguration("DebugLogging = true\n");
+    daemon.start();
+    const auto messages = daemon.messages();
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ(messages[0], std::string("Debug log ") + Daemon::logFile + " opened");
+    EXPECT_EQ(messages[1], "=============================================");
+    EXPECT_EQ(messages[2], "Open socket");
+}
+
+TEST_F(Startup, AnUnwritablePortFileEndsTheDaemonWithStatusOne) {
+    ASSERT_EQ(::mkdir(Daemon::portFile, 0755), 0);
+    ASSERT_EQ(::mkdir((std::string(Daemon::portFile) + "/keep").c_str(), 0755), 0);
+    daemon.start(false);
+    EXPECT_EQ(daemon.waitExit(), 1);
+    EXPECT_TRUE(daemon.logged(std::string("Could not write the port file ") + Daemon::portFile +
+                              ", exiting"));
+    EXPECT_FALSE(daemon.logged("TELVOR client daemon exiting"));
+}
+
+}  // namespace
+}  // namespace systest

@@ -1,0 +1,425 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace systest {
+namespace {
+
+// The sandbox the process stands in, if any. Nothing runs a command without one.
+NetworkSandbox* activeSandbox = nullptr;
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : ""));
+}
+
+ino_t namespaceInode(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0) fail(std::string("stat ") + path);
+    return st.st_ino;
+}
+
+void mountOrFail(const char* source, const std::string& target, const char* type,
+                 unsigned long flags, const std::string& options) {
+    if (::mount(source, target.c_str(), type, flags, options.empty() ? nullptr : options.c_str()) !=
+        0) {
+        fail("mount " + target);
+    }
+}
+
+void makeDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) fail("mkdir " + path);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        if (!line.empty()) result.push_back(line);
+    }
+    return result;
+}
+
+std::vector<std::string> logMessages() {
+    std::vector<std::string> result;
+    std::istringstream text(readFile(Daemon::logFile));
+    std::string line;
+    while (std::getline(text, line)) {
+        if (line.size() >= 21 && line.compare(19, 2, ": ") == 0) result.push_back(line.substr(21));
+    }
+    return result;
+}
+
+// Whether a TCP socket listens on 127.0.0.1:port.
+bool listening(int port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::istringstream table(readFile("/proc/net/tcp"));
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, address, remote, state;
+        fields >> slot >> address >> remote >> state;
+        if (address == local && state == "0A") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string daemonBinary() {
+    return TELVORD_BINARY;
+}
+std::string telvorctlBinary() {
+    return TELVORCTL_BINARY;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) fail("write " + path);
+}
+
+CommandResult sh(const std::string& command) {
+    if (activeSandbox == nullptr)
+        throw std::logic_error("refusing to run a command outside a sandbox");
+    activeSandbox->requireFresh();
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) fail("pipe");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(pipeFds[1], 1);
+        ::dup2(pipeFds[1], 2);
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    std::string output;
+    std::array<char, 4096> buffer{};
+    ssize_t count;
+    while ((count = ::read(pipeFds[0], buffer.data(), buffer.size())) > 0) {
+        output.append(buffer.data(), static_cast<std::size_t>(count));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::string must(const std::string& command) {
+    const CommandResult result = sh(command);
+    if (result.status != 0) {
+        throw std::runtime_error("command failed (" + std::to_string(result.status) +
+                                 "): " + command + "\n" + result.output);
+    }
+    return result.output;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+NetworkSandbox::NetworkSandbox() {
+    if (activeSandbox != nullptr) throw std::logic_error("one sandbox at a time");
+    originalNet_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    originalMount_ = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    if (originalNet_ < 0 || originalMount_ < 0) fail("open namespace");
+    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) fail("unshare");
+    try {
+        enter();
+    } catch (...) {
+        leave();
+        throw;
+    }
+}
+
+void NetworkSandbox::enter() {
+    // From here on, nothing this process mounts reaches the host.
+    mountOrFail(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, "");
+
+    std::string pattern = "/tmp/telvord-system-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
+    scratch_ = pattern;
+    mountOrFail("tmpfs", scratch_, "tmpfs", 0, "mode=0755");
+    makeDirectory(scratch_ + "/etc-upper");
+    makeDirectory(scratch_ + "/etc-work");
+    mountOrFail(
+        "overlay", "/etc", "overlay", 0,
+        "lowerdir=/etc,upperdir=" + scratch_ + "/etc-upper,workdir=" + scratch_ + "/etc-work");
+    for (const char* dir : {"/var/tmp", "/var/log", "/run"}) {
+        mountOrFail("tmpfs", dir, "tmpfs", 0,
+                    std::string(dir) == "/var/tmp" ? "mode=1777" : "mode=0755");
+    }
+    // Start from the daemon's defaults whatever the host has installed.
+    ::unlink("/etc/telvor.clientd.conf");
+    ::unlink("/etc/resolv.conf.telvord");
+
+    activeSandbox = this;
+    requireFresh();
+    must("ip link set lo up");
+}
+
+void NetworkSandbox::leave() {
+    activeSandbox = nullptr;
+    if (::setns(originalNet_, CLONE_NEWNET) != 0 || ::setns(originalMount_, CLONE_NEWNS) != 0) {
+        // The process cannot go back; it must not go on in a half-torn sandbox.
+        std::perror("setns");
+        std::abort();
+    }
+    ::close(originalNet_);
+    ::close(originalMount_);
+    if (!scratch_.empty()) ::rmdir(scratch_.c_str());
+}
+
+NetworkSandbox::~NetworkSandbox() {
+    leave();
+}
+
+void NetworkSandbox::requireFresh() const {
+    const ino_t here = namespaceInode("/proc/self/ns/net");
+    struct stat original {};
+    ::fstat(originalNet_, &original);
+    struct stat init {};
+    const bool initKnown = ::stat("/proc/1/ns/net", &init) == 0;
+    if (here == original.st_ino || (initKnown && here == init.st_ino)) {
+        throw std::logic_error("not in a network namespace of the test's own; refusing");
+    }
+    struct if_nameindex* interfaces = ::if_nameindex();
+    if (interfaces == nullptr) fail("if_nameindex");
+    std::string foreign;
+    for (struct if_nameindex* i = interfaces; i->if_index != 0; ++i) {
+        const std::string name = i->if_name;
+        if (name != "lo" && !made_.contains(name)) foreign += " " + name;
+    }
+    ::if_freenameindex(interfaces);
+    if (!foreign.empty()) {
+        throw std::logic_error("namespace holds interfaces the test did not make:" + foreign +
+                               "; refusing");
+    }
+}
+
+void NetworkSandbox::addUplink(const UplinkOptions& options) {
+    makeDirectory("/run/netns");
+    must("ip netns add outside");
+    must("ip link add veth0 type veth peer name veth1 netns outside");
+    adopt("veth0");
+    requireFresh();
+    must("ip addr add 192.0.2.10/24 dev veth0 && ip link set veth0 up");
+    must(
+        "ip netns exec outside sh -ec 'ip link set lo up; ip addr add 192.0.2.1/24 dev veth1;"
+        " ip link set veth1 up'");
+    if (options.ipv6) {
+        must("ip addr add 2001:db8::10/64 dev veth0 nodad");
+        must(
+            "ip netns exec outside sh -ec 'ip addr add fe80::1/64 dev veth1 nodad;"
+            " ip addr add 2001:db8::1/64 dev veth1 nodad'");
+    }
+    must("ip route add default via 192.0.2.1");
+    if (options.ipv6) {
+        must("ip -6 route add default via fe80::1 dev veth0 metric " +
+             std::to_string(options.ipv6Metric));
+    }
+}
+
+void NetworkSandbox::hideRouteProgram() {
+    for (const char* dir : {"/usr/sbin", "/usr/bin"}) {
+        struct stat st {};
+        if (::stat((std::string(dir) + "/route").c_str(), &st) != 0) continue;
+        const std::string name = std::string(dir) == "/usr/sbin" ? "sbin" : "bin";
+        const std::string upper = scratch_ + "/" + name + "-upper";
+        const std::string work = scratch_ + "/" + name + "-work";
+        makeDirectory(upper);
+        makeDirectory(work);
+        // A character device 0/0 in the upper layer hides the lower layer's file.
+        if (::mknod((upper + "/route").c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0) fail("mknod");
+        mountOrFail("overlay", dir, "overlay", 0,
+                    std::string("lowerdir=") + dir + ",upperdir=" + upper + ",workdir=" + work);
+    }
+    struct stat st {};
+    if (::stat("/sbin/route", &st) == 0 || ::stat("/usr/bin/route", &st) == 0) {
+        throw std::runtime_error("route is still visible");
+    }
+}
+
+std::vector<std::string> NetworkSandbox::routes4() const {
+    return lines(must("ip route show"));
+}
+std::vector<std::string> NetworkSandbox::routes6() const {
+    return lines(must("ip -6 route show"));
+}
+
+bool NetworkSandbox::hasRoute4(const std::string& line) const {
+    const auto all = routes4();
+    return std::find(all.begin(), all.end(), line) != all.end();
+}
+
+bool NetworkSandbox::hasRoute6(const std::string& line) const {
+    const auto all = routes6();
+    return std::find(all.begin(), all.end(), line) != all.end();
+}
+
+int NetworkSandbox::countRoutes4(const std::string& prefix) const {
+    const auto all = routes4();
+    return static_cast<int>(std::count_if(
+        all.begin(), all.end(), [&](const std::string& l) { return l.starts_with(prefix); }));
+}
+
+int NetworkSandbox::countRoutes6(const std::string& prefix) const {
+    const auto all = routes6();
+    return static_cast<int>(std::count_if(
+        all.begin(), all.end(), [&](const std::string& l) { return l.starts_with(prefix); }));
+}
+
+Daemon::~Daemon() {
+    stop();
+}
+
+void Daemon::start(bool waitForPort) {
+    if (activeSandbox == nullptr)
+        throw std::logic_error("refusing to start telvord outside a sandbox");
+    activeSandbox->requireFresh();
+    ::unlink(portFile);
+    const std::string binary = daemonBinary();
+    pid_ = ::fork();
+    if (pid_ < 0) fail("fork");
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::execl(binary.c_str(), "telvord", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::setpgid(pid_, pid_);
+    if (!waitForPort) return;
+    const bool published = eventually(
+        [&] {
+            telvorctl::Error error{};
+            const auto port = telvorctl::readPortFile(portFile, error);
+            if (port) port_ = *port;
+            return port.has_value() && listening(*port);
+        },
+        10s);
+    if (!published) throw std::runtime_error("telvord did not publish its port");
+}
+
+void Daemon::kill(int signal) {
+    if (pid_ > 0) ::kill(-pid_, signal);
+}
+
+std::optional<int> Daemon::waitExit(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return std::nullopt;
+    int status = 0;
+    const bool ended =
+        eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+    if (!ended) return std::nullopt;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Daemon::running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void Daemon::stop() {
+    if (pid_ <= 0) return;
+    kill(SIGTERM);
+    if (!waitExit(5s)) {
+        kill(SIGKILL);
+        waitExit(5s);
+    }
+    // Whatever it started shares its process group.
+    ::kill(-pid_, SIGKILL);
+    pid_ = -1;
+}
+
+telvorctl::Connection Daemon::connect() const {
+    telvorctl::Error error{};
+    auto connection = telvorctl::Connection::open(port_, error);
+    if (!connection) throw std::runtime_error("cannot connect: " + error.message);
+    return std::move(*connection);
+}
+
+std::vector<std::string> Daemon::send(const std::vector<std::string>& arguments) const {
+    std::vector<telvorctl::Command> commands;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const telvorctl::CommandSpec* spec = telvorctl::findCommand(arguments[i]);
+        if (spec == nullptr) throw std::logic_error("unknown command " + arguments[i]);
+        telvorctl::Command command{spec, {}};
+        if (spec->takesArgument) command.argument = arguments.at(++i);
+        commands.push_back(command);
+    }
+    telvorctl::Connection connection = connect();
+    telvorctl::Error error{};
+    std::vector<std::string> replies;
+    for (const auto& command : commands) {
+        const auto frame = command.spec->keyword.empty() ? telvorctl::rawFrame(command.argument)
+                                                         : telvorctl::buildFrame(command);
+        if (!connection.send(frame, error)) throw std::runtime_error(error.message);
+        if (command.spec->keyword == "commandline:") {
+            const auto reply = connection.receiveReply(error);
+            if (!reply) throw std::runtime_error(error.message);
+            replies.push_back(*reply);
+        }
+    }
+    if (!connection.finish(30s, error)) throw std::runtime_error(error.message);
+    return replies;
+}
+
+std::vector<std::string> Daemon::messages() const {
+    return logMessages();
+}
+
+bool Daemon::logged(const std::string& message) const {
+    return countLogged(message) > 0;
+}
+
+int Daemon::countLogged(const std::string& message) const {
+    const auto all = messages();
+    return static_cast<int>(std::count(all.begin(), all.end(), message));
+}
+
+bool Daemon::waitLogged(const std::string& message, std::chrono::milliseconds timeout) const {
+    return eventually([&] { return logged(message); }, timeout);
+}
+
+}  // namespace systest

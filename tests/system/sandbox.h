@@ -1,0 +1,126 @@
+#pragma once
+
+// Test hosts for the real daemon. A NetworkSandbox puts the test process into fresh network and
+// mount namespaces (the daemon and every program the test starts inherit them), overlays /etc,
+// mounts tmpfs on /var/tmp, /var/log and /run, and builds an uplink to a second namespace,
+// "outside", that plays the physical gateway. It refuses to touch a route unless it stands in
+// a network namespace that it made itself and that holds only its own interfaces.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "client.h"
+
+namespace systest {
+
+using namespace std::chrono_literals;
+
+struct CommandResult {
+    int status;          // exit status, or -1 when the program did not exit normally
+    std::string output;  // standard output and standard error
+};
+
+// Runs a shell command line of the test's own and returns its status and output.
+CommandResult sh(const std::string& command);
+// Runs it and fails the test when it does not exit with 0.
+std::string must(const std::string& command);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+// Polls `condition` until it holds or `timeout` passes; returns whether it held.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
+
+struct UplinkOptions {
+    bool ipv6 = true;            // 2001:db8::10/64 with a link-local default gateway
+    unsigned ipv6Metric = 1024;  // metric of the IPv6 default route
+};
+
+class NetworkSandbox {
+  public:
+    NetworkSandbox();
+    ~NetworkSandbox();
+    NetworkSandbox(const NetworkSandbox&) = delete;
+    NetworkSandbox& operator=(const NetworkSandbox&) = delete;
+
+    // veth0 (192.0.2.10/24) with "default via 192.0.2.1"; the peer veth1 (192.0.2.1/24) lives
+    // in the namespace "outside". With IPv6: 2001:db8::10/64 on veth0, fe80::1 and
+    // 2001:db8::1/64 on veth1, and "default via fe80::1 dev veth0".
+    void addUplink(const UplinkOptions& options = {});
+    // Hides the `route` program, so that the daemon uses the `ip` form.
+    void hideRouteProgram();
+
+    // Throws unless this is a namespace of ours holding only our interfaces.
+    void requireFresh() const;
+    // Notes an interface this test made, so that requireFresh accepts it.
+    void adopt(const std::string& interface) { made_.insert(interface); }
+
+    // The lines of "ip route" and "ip -6 route" for the main table.
+    std::vector<std::string> routes4() const;
+    std::vector<std::string> routes6() const;
+    bool hasRoute4(const std::string& line) const;
+    bool hasRoute6(const std::string& line) const;
+    int countRoutes4(const std::string& prefix) const;
+    int countRoutes6(const std::string& prefix) const;
+
+    const std::string& scratch() const { return scratch_; }
+
+  private:
+    void enter();
+    void leave();
+
+    std::string scratch_;  // a tmpfs of this sandbox's own
+    int originalNet_ = -1;
+    int originalMount_ = -1;
+    std::set<std::string> made_;
+};
+
+// The daemon under test, started from the build tree.
+class Daemon {
+  public:
+    static constexpr const char* logFile = "/var/log/telvor.clientd.log";
+    static constexpr const char* portFile = "/var/tmp/telvor.clientd.port";
+
+    Daemon() = default;
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Starts telvord and waits for its port file. With waitForPort false it only starts it.
+    void start(bool waitForPort = true);
+    // Ends it with SIGTERM (then SIGKILL) together with everything it started.
+    void stop();
+    void kill(int signal);
+    // Waits for the daemon to exit by itself and returns its exit status (or -1).
+    std::optional<int> waitExit(std::chrono::milliseconds timeout = 10s);
+    bool running();
+    pid_t pid() const { return pid_; }
+    int port() const { return port_; }
+
+    telvorctl::Connection connect() const;
+    // Sends the commands in one connection and waits until the daemon has handled them. A
+    // "commandline" command's reply is returned.
+    std::vector<std::string> send(const std::vector<std::string>& arguments) const;
+
+    // The messages of the debug log, without their time prefix.
+    std::vector<std::string> messages() const;
+    bool logged(const std::string& message) const;
+    int countLogged(const std::string& message) const;
+    bool waitLogged(const std::string& message, std::chrono::milliseconds timeout = 5s) const;
+
+  private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// The daemon binary and telvorctl of this build.
+std::string daemonBinary();
+std::string telvorctlBinary();
+
+}  // namespace systest

@@ -1,0 +1,89 @@
+#include "support.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "core/log.h"
+
+namespace support {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool exists(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() !=
+           std::filesystem::file_type::not_found;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "telvord-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+Sandbox::Sandbox() : saved_(core::paths()) {
+    core::Paths& paths = core::paths();
+    paths.configFile = path("telvor.clientd.conf");
+    paths.debugLogFile = path("telvor.clientd.log");
+    paths.portFile = path("telvor.clientd.port");
+    paths.resolverFile = path("resolv.conf");
+    paths.resolverBackup = path("resolv.conf.telvord");
+    paths.procNetRoute = path("route");
+    paths.routePrograms = {path("sbin-route"), path("usr-bin-route")};
+    core::logOpen(paths.debugLogFile);
+}
+
+Sandbox::~Sandbox() {
+    core::logClose();
+    core::paths() = saved_;
+}
+
+std::vector<std::string> Sandbox::messages() const {
+    std::vector<std::string> result;
+    std::istringstream text(readFile(path("telvor.clientd.log")));
+    std::string line;
+    while (std::getline(text, line)) {
+        // "YYYY-MM-DD HH:MM:SS: " begins every message; a message that ends in a newline
+        // leaves an empty line behind it.
+        if (line.size() >= 21 && line.compare(19, 2, ": ") == 0) result.push_back(line.substr(21));
+    }
+    return result;
+}
+
+bool Sandbox::logged(const std::string& message) const {
+    const auto all = messages();
+    return std::find(all.begin(), all.end(), message) != all.end();
+}
+
+int Sandbox::countContaining(const std::string& part) const {
+    const auto all = messages();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const std::string& m) {
+        return m.find(part) != std::string::npos;
+    }));
+}
+
+void Sandbox::clearLog() const {
+    writeFile(path("telvor.clientd.log"), "");
+}
+
+}  // namespace support

@@ -1,0 +1,324 @@
+#include "client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <iostream>
+
+namespace telvorctl {
+namespace {
+
+constexpr std::string_view defaultPortFile = "/var/tmp/telvor.clientd.port";
+
+constexpr std::array<CommandSpec, 20> specs{{
+    {"path", "path:", true, true, "PATH        the OpenVPN program to launch"},
+    {"commandline", "commandline:", true, true,
+     "'ARGS...'   launch it with these words (argv[0] first); prints the reply"},
+    {"clientshutdown", "clientshutdown:", false, false,
+     "            close the connection (as connectionclosed) and end this session"},
+    {"enableforced", "enableforced:", false, false, "            choose forced mode"},
+    {"disableforced", "disableforced:", false, false, "            leave forced mode"},
+    {"enablelockdown", "enablelockdown:", false, false,
+     "            remove the default routes until disablelockdown"},
+    {"disablelockdown", "disablelockdown:", false, false,
+     "            put the default routes back"},
+    {"prepareforconnect", "prepareforconnect:", false, false,
+     "            a connection attempt begins"},
+    {"connectionfailed", "connectionfailed:", false, false, "            the attempt failed"},
+    {"connectionsuccesful", "connectionsuccesful:", false, false,
+     "            the tunnel is up (also: connectionsuccessful)"},
+    {"connectionsuccesful4", "connectionsuccesful4:", true, false,
+     "ADDRESS     the tunnel's IPv4 gateway (also: connectionsuccessful4)"},
+    {"connectionsuccesful6", "connectionsuccesful6:", true, false,
+     "ADDRESS     the tunnel's IPv6 gateway (also: connectionsuccessful6)"},
+    {"connectionclosed", "connectionclosed:", false, false, "            the tunnel is down"},
+    {"serveraddress", "serveraddress:", true, false, "ADDRESS     the VPN server's IPv4 address"},
+    {"serveraddress6", "serveraddress6:", true, false, "ADDRESS     the VPN server's IPv6 address"},
+    {"dnsaddress", "dnsaddress:", true, false, "ADDRESS     an IPv4 DNS server (lockdown)"},
+    {"dnsaddress6", "dnsaddress6:", true, false, "ADDRESS     an IPv6 DNS server (lockdown)"},
+    {"replacedns", "replacedns:", true, false,
+     "ADDRESS     make ADDRESS the only nameserver of /etc/resolv.conf"},
+    {"restoredns", "restoredns:", false, false, "            put /etc/resolv.conf back"},
+    {"raw", "", true, false, "TEXT        send TEXT as a frame exactly as given"},
+}};
+
+void printUsage(std::ostream& out) {
+    out << "Usage: telvorctl [OPTIONS] COMMAND [ARGUMENT] [COMMAND [ARGUMENT]]...\n"
+           "\n"
+           "Sends commands to the telvord daemon over its loopback control port, all in one\n"
+           "connection and in the order given, and waits until the daemon has handled them.\n"
+           "\n"
+           "Options:\n"
+           "  --port N          connect to port N instead of reading the port file\n"
+           "  --port-file PATH  read the port from PATH (default "
+        << defaultPortFile
+        << ")\n"
+           "  --timeout SECONDS how long to wait for the daemon (default 30)\n"
+           "  --no-wait         do not wait for the daemon to handle the commands\n"
+           "  -h, --help        show this help\n"
+           "\n"
+           "Commands (a trailing colon is accepted):\n";
+    for (const CommandSpec& spec : specs) {
+        out << "  " << spec.name << std::string(22 - spec.name.size(), ' ') << spec.help << "\n";
+    }
+    out << "\n"
+           "Exit status: 0 done; 1 the daemon refused a launch (\"false\"); 2 usage error;\n"
+           "3 port file missing or malformed; 4 daemon not running; 5 connection failed or\n"
+           "dropped.\n"
+           "\n"
+           "Example: telvorctl enablelockdown serveraddress 198.51.100.7 dnsaddress 192.0.2.53\n";
+}
+
+bool readAll(int fd, char* buffer, std::size_t size) {
+    while (size > 0) {
+        const ssize_t count = ::recv(fd, buffer, size, 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return false;
+        buffer += count;
+        size -= static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::span<const CommandSpec> commandSpecs() {
+    return specs;
+}
+
+const CommandSpec* findCommand(std::string_view name) {
+    if (name.ends_with(':')) name.remove_suffix(1);
+    // The protocol's keywords spell "successful" with one s; people may not.
+    std::string fixed(name);
+    if (const auto at = fixed.find("successful"); at != std::string::npos) fixed.erase(at + 5, 1);
+    const auto found = std::find_if(specs.begin(), specs.end(),
+                                    [&](const CommandSpec& spec) { return spec.name == fixed; });
+    return found == specs.end() ? nullptr : &*found;
+}
+
+FrameBytes rawFrame(std::string_view text) {
+    FrameBytes frame{};
+    std::copy_n(text.begin(), std::min(text.size(), frame.size()), frame.begin());
+    return frame;
+}
+
+FrameBytes buildFrame(const Command& command) {
+    std::string text(command.spec->keyword);
+    if (command.spec->separator) text.push_back(' ');
+    text.append(command.argument);
+    return rawFrame(text);
+}
+
+std::optional<int> parsePort(std::string_view text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    int port = 0;
+    std::from_chars(text.data(), text.data() + text.size(), port);
+    if (port < 1 || port > 65535) return std::nullopt;
+    return port;
+}
+
+std::optional<int> readPortFile(const std::string& path, Error& error) {
+    util::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        const int e = errno;
+        error = {exitPortFile, "cannot read the port file " + path + ": " + std::strerror(e) +
+                                   (e == ENOENT ? " (is telvord running?)" : "")};
+        return std::nullopt;
+    }
+    char buffer[16] = {};
+    const ssize_t count = ::read(fd.get(), buffer, sizeof buffer - 1);
+    const std::optional<int> port =
+        count > 0 ? parsePort(std::string_view(buffer, static_cast<std::size_t>(count)))
+                  : std::nullopt;
+    if (!port) error = {exitPortFile, "the port file " + path + " does not hold a port number"};
+    return port;
+}
+
+std::optional<Connection> Connection::open(int port, Error& error) {
+    util::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        error = {exitConnection, std::string("socket: ") + std::strerror(errno)};
+        return std::nullopt;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int e = errno;
+        if (e == ECONNREFUSED) {
+            error = {exitNotRunning, "telvord is not running (nothing listens on 127.0.0.1:" +
+                                         std::to_string(port) + ")"};
+        } else {
+            error = {exitConnection, std::string("connect: ") + std::strerror(e)};
+        }
+        return std::nullopt;
+    }
+    return Connection(std::move(fd));
+}
+
+bool Connection::send(const FrameBytes& frame, Error& error) {
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+        const ssize_t count =
+            ::send(fd_.get(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+            error = {exitConnection,
+                     std::string("the connection to telvord dropped: ") + std::strerror(errno)};
+            return false;
+        }
+        sent += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+std::optional<std::string> Connection::receiveReply(Error& error) {
+    FrameBytes reply{};
+    if (!readAll(fd_.get(), reply.data(), reply.size())) {
+        error = {exitConnection, "the connection to telvord dropped before its reply"};
+        return std::nullopt;
+    }
+    return std::string(reply.data(), strnlen(reply.data(), reply.size()));
+}
+
+bool Connection::finish(std::chrono::milliseconds timeout, Error& error) {
+    ::shutdown(fd_.get(), SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char scrap[256];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            error = {exitConnection, "telvord did not finish handling the commands in time"};
+            return false;
+        }
+        pollfd p{fd_.get(), POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        const ssize_t count = ::recv(fd_.get(), scrap, sizeof scrap, 0);
+        // A reset is how the daemon closes after "clientshutdown:" when frames remain unread.
+        if (count == 0 || (count < 0 && errno == ECONNRESET)) return true;
+        if (count < 0 && errno != EINTR) {
+            error = {exitConnection, std::string("recv: ") + std::strerror(errno)};
+            return false;
+        }
+    }
+}
+
+int run(std::span<const std::string_view> arguments) {
+    std::optional<int> port;
+    std::string portFile(defaultPortFile);
+    bool wait = true;
+    int timeoutSeconds = 30;
+    std::vector<Command> commands;
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string_view argument = arguments[i];
+        auto value = [&]() -> std::optional<std::string_view> {
+            if (i + 1 >= arguments.size()) return std::nullopt;
+            return arguments[++i];
+        };
+        if (argument == "-h" || argument == "--help") {
+            printUsage(std::cout);
+            return exitOk;
+        }
+        if (argument == "--port" || argument == "--port-file" || argument == "--timeout") {
+            const auto v = value();
+            if (!v) {
+                std::cerr << "telvorctl: " << argument << " needs a value\n";
+                return exitUsage;
+            }
+            if (argument == "--port-file") {
+                portFile = std::string(*v);
+            } else if (argument == "--port") {
+                port = parsePort(*v);
+                if (!port) {
+                    std::cerr << "telvorctl: not a port number: " << *v << "\n";
+                    return exitUsage;
+                }
+            } else {
+                const auto seconds = parsePort(*v);
+                if (!seconds) {
+                    std::cerr << "telvorctl: not a number of seconds: " << *v << "\n";
+                    return exitUsage;
+                }
+                timeoutSeconds = *seconds;
+            }
+            continue;
+        }
+        if (argument == "--no-wait") {
+            wait = false;
+            continue;
+        }
+        const CommandSpec* spec = findCommand(argument);
+        if (spec == nullptr) {
+            std::cerr << "telvorctl: unknown command: " << argument
+                      << " (telvorctl --help lists them)\n";
+            return exitUsage;
+        }
+        Command command{spec, {}};
+        if (spec->takesArgument) {
+            const auto v = value();
+            if (!v) {
+                std::cerr << "telvorctl: " << spec->name << " needs an argument\n";
+                return exitUsage;
+            }
+            command.argument = std::string(*v);
+        }
+        commands.push_back(std::move(command));
+    }
+    if (commands.empty()) {
+        printUsage(std::cerr);
+        return exitUsage;
+    }
+
+    Error error{exitOk, {}};
+    if (!port) port = readPortFile(portFile, error);
+    if (!port) {
+        std::cerr << "telvorctl: " << error.message << "\n";
+        return error.status;
+    }
+    std::optional<Connection> connection = Connection::open(*port, error);
+    if (!connection) {
+        std::cerr << "telvorctl: " << error.message << "\n";
+        return error.status;
+    }
+    int status = exitOk;
+    for (const Command& command : commands) {
+        const FrameBytes frame =
+            command.spec->keyword.empty() ? rawFrame(command.argument) : buildFrame(command);
+        if (!connection->send(frame, error)) {
+            std::cerr << "telvorctl: " << error.message << "\n";
+            return error.status;
+        }
+        if (command.spec->keyword == "commandline:") {
+            const std::optional<std::string> reply = connection->receiveReply(error);
+            if (!reply) {
+                std::cerr << "telvorctl: " << error.message << "\n";
+                return error.status;
+            }
+            std::cout << *reply << std::endl;
+            if (*reply != "true") status = exitLaunchFailed;
+        }
+    }
+    if (wait && !connection->finish(std::chrono::seconds(timeoutSeconds), error)) {
+        std::cerr << "telvorctl: " << error.message << "\n";
+        return error.status;
+    }
+    return status;
+}
+
+}  // namespace telvorctl

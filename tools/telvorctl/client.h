@@ -1,0 +1,85 @@
+#pragma once
+
+// The control protocol as a client speaks it: one fixed-size frame per command, a reply frame
+// only for "commandline:".
+
+#include <array>
+#include <chrono>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/unique_fd.h"
+
+namespace telvorctl {
+
+inline constexpr std::size_t frameSize = 4096;
+using FrameBytes = std::array<char, frameSize>;
+
+// Exit statuses of telvorctl.
+enum ExitStatus : int {
+    exitOk = 0,
+    exitLaunchFailed = 1,  // the daemon replied "false" to a launch
+    exitUsage = 2,
+    exitPortFile = 3,    // port file missing, unreadable or malformed
+    exitNotRunning = 4,  // nothing listens on the port
+    exitConnection = 5,  // the connection failed or dropped
+};
+
+struct CommandSpec {
+    std::string_view name;     // as typed on the command line
+    std::string_view keyword;  // as sent, colon included
+    bool takesArgument;
+    bool separator;  // one separator byte between keyword and argument
+    std::string_view help;
+};
+
+std::span<const CommandSpec> commandSpecs();
+const CommandSpec* findCommand(std::string_view name);
+
+struct Command {
+    const CommandSpec* spec = nullptr;
+    std::string argument;
+};
+
+// The frame of one command: keyword, argument, NUL fill.
+FrameBytes buildFrame(const Command& command);
+// A frame holding `text` as it is.
+FrameBytes rawFrame(std::string_view text);
+
+// The port as the daemon writes it: decimal digits only, 1 to 65535.
+std::optional<int> parsePort(std::string_view text);
+
+struct Error {
+    int status;
+    std::string message;
+};
+
+// One connection to the daemon.
+class Connection {
+  public:
+    static std::optional<Connection> open(int port, Error& error);
+
+    bool send(const FrameBytes& frame, Error& error);
+    // Reads one reply frame and returns its text.
+    std::optional<std::string> receiveReply(Error& error);
+    // Ends the sending side and waits until the daemon closes the connection, which it does
+    // after it has handled every frame sent before.
+    bool finish(std::chrono::milliseconds timeout, Error& error);
+
+    int fd() const { return fd_.get(); }
+
+  private:
+    explicit Connection(util::unique_fd fd) : fd_(std::move(fd)) {}
+    util::unique_fd fd_;
+};
+
+// Reads the port file. On failure sets `error` and returns none.
+std::optional<int> readPortFile(const std::string& path, Error& error);
+
+// The whole program; returns its exit status.
+int run(std::span<const std::string_view> arguments);
+
+}  // namespace telvorctl
