@@ -9,6 +9,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "util/no_destructor.h"
 #include "util/unique_fd.h"
 
 namespace core {
@@ -20,8 +21,8 @@ struct LogState {
 };
 
 LogState& logState() {
-    static LogState instance;
-    return instance;
+    static util::NoDestructor<LogState> instance;
+    return instance.get();
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "core/paths.h"
 
+#include "util/no_destructor.h"
+
 namespace core {
 
 Paths& paths() {
-    static Paths instance;
-    return instance;
+    static util::NoDestructor<Paths> instance;
+    return instance.get();
 }
 
 }  // namespace core

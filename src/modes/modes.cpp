@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "dns/resolver.h"
 #include "routing/routing.h"
+#include "util/no_destructor.h"
 
 namespace modes {
 
@@ -12,8 +13,8 @@ using core::levelWarning;
 using core::logMessage;
 
 State& state() {
-    static State instance;
-    return instance;
+    static util::NoDestructor<State> instance;
+    return instance.get();
 }
 
 Mode currentMode() {

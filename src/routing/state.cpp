@@ -1,50 +1,74 @@
+#include "routing/state.h"
+
+#include <net/if.h>
+
+#include "routing/kernel.h"
+#include "routing/netlink.h"
 #include "routing/routing.h"
+#include "routing/runner.h"
+#include "util/no_destructor.h"
 
 namespace routing {
 
-int RetrieveDefaultRoutes() {
-    return 1;
+State& state() {
+    static State instance;
+    return instance;
 }
-int CheckForIpv6Environment() {
-    return 0;
+
+Kernel systemKernel() {
+    return Kernel{
+        .run = spawnCommand,
+        .defaultRoutes = netlink::dumpDefaultRoutes,
+        .lookupIpv6Default = netlink::exchangeIpv6Lookup,
+        .openWatchSocket = netlink::openRouteWatchSocket,
+    };
 }
-void FreeDefaultRoutes() {}
-void CloseDefaultRoutes() {}
-void CloseIpv4Routes() {}
-void CloseIpv6Routes() {}
-void ReopenIpv4Routes() {}
-void ReopenIpv6Routes() {}
-void ReopenDefaultRoutes() {}
-int DisableIpv6() {
-    return 0;
+
+Kernel& kernel() {
+    static util::NoDestructor<Kernel> instance(systemKernel());
+    return instance.get();
 }
-int EnableRouteForIpv4(std::string_view) {
-    return 0;
+
+void setTunnelAddress(int family, std::optional<std::string> text) {
+    State& s = state();
+    std::lock_guard guard(s.tunnelLock);
+    (family == AF_INET6 ? s.tunnelAddress6 : s.tunnelAddress) = std::move(text);
 }
-int EnableRouteForIpv6(std::string_view) {
-    return 0;
+
+std::optional<std::string> tunnelAddressCopy(int family) {
+    State& s = state();
+    std::lock_guard guard(s.tunnelLock);
+    return family == AF_INET6 ? s.tunnelAddress6 : s.tunnelAddress;
 }
-int SetRouteForServer(std::string_view) {
-    return 0;
+
+std::string ipv4GatewayText() {
+    const auto& gateway = state().ipv4Gateway;
+    return gateway ? gateway->text() : std::string();
 }
-int SetRouteForServer6(std::string_view) {
-    return 0;
+
+std::string ipv6GatewayText() {
+    const auto& gateway = state().ipv6Gateway;
+    return gateway ? gateway->address.text() : std::string();
 }
-void DisableCustomRoutes() {}
-int SetRouteForDns(std::string_view) {
-    return -1;
+
+std::string ipv6GatewayDevice() {
+    const auto& gateway = state().ipv6Gateway;
+    if (!gateway || !gateway->address.isLinkLocal6()) return {};
+    char name[IF_NAMESIZE] = {};
+    if (::if_indextoname(gateway->ifindex, name) == nullptr) return {};
+    return std::string(" dev ") + name;
 }
-int SetRouteForDns6(std::string_view) {
-    return -1;
+
+void InitRoutingVariablesOs() {
+    State& s = state();
+    s.ipv4Gateway.reset();
+    s.ipv6Gateway.reset();
+    s.serverAddress.reset();
+    s.serverAddress6.reset();
+    s.dnsAddresses.clear();
+    s.dnsAddresses6.clear();
+    setTunnelAddress(AF_INET, std::nullopt);
+    setTunnelAddress(AF_INET6, std::nullopt);
 }
-void UnsetRoutesForDns() {}
-void UnsetRoutesForDns6() {}
-void StartRouteWatchThread() {}
-void StopRouteWatchThread() {}
-void StartRouteWatchThread4() {}
-void StartRouteWatchThread6() {}
-void StopRouteWatchThread4() {}
-void StopRouteWatchThread6() {}
-void InitRoutingVariablesOs() {}
 
 }  // namespace routing

@@ -1,0 +1,60 @@
+#pragma once
+
+// What the routing subsystem asks of the outside world, as one set of function objects. The
+// daemon uses the system's: route programs spawned for real, rtnetlink sockets. Unit tests put
+// recorders and crafted replies in their place.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "routing/address.h"
+#include "util/unique_fd.h"
+
+namespace routing {
+
+// One route of a kernel routing table, as far as the daemon looks at it.
+struct RouteInfo {
+    int family = AF_UNSPEC;
+    std::uint32_t table = 0;
+    unsigned char type = 0;  // RTN_UNICAST, RTN_BLACKHOLE, ...
+    unsigned char dstLength = 0;
+    std::uint32_t priority = 0;
+    std::optional<Address> gateway;
+    unsigned outputInterface = 0;
+};
+
+// The raw outcome of the IPv6 default gateway lookup.
+struct Ipv6LookupExchange {
+    enum class Failure { None, Socket, Send, Receive, TooLong };
+    Failure failure = Failure::None;
+    std::vector<std::byte> reply;
+};
+
+// A route watcher's notification socket, or the call that failed to make it.
+struct WatchSocket {
+    enum class Failure { None, Socket, Bind };
+    Failure failure = Failure::None;
+    int error = 0;  // errno of the failed call
+    util::unique_fd fd;
+};
+
+struct Kernel {
+    // Runs one route command and returns its raw wait status.
+    std::function<int(std::string_view command)> run;
+    // The default routes of the main table of one family; none when the table cannot be read.
+    std::function<std::optional<std::vector<RouteInfo>>(int family)> defaultRoutes;
+    // Asks which route of the main table leads to the IPv6 address ::.
+    std::function<Ipv6LookupExchange()> lookupIpv6Default;
+    // A socket that receives the route notifications of one family.
+    std::function<WatchSocket(int family)> openWatchSocket;
+};
+
+// The kernel the routing operations use; the system's unless a test replaced it.
+Kernel& kernel();
+// The system's own.
+Kernel systemKernel();
+
+}  // namespace routing

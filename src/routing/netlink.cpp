@@ -1,0 +1,279 @@
+#include "routing/netlink.h"
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace routing::netlink {
+namespace {
+
+constexpr std::size_t headerSize = sizeof(nlmsghdr);                 // 16
+constexpr std::size_t routeHeaderEnd = NLMSG_LENGTH(sizeof(rtmsg));  // 28
+constexpr std::size_t alignTo4(std::size_t n) {
+    return (n + 3) & ~std::size_t{3};
+}
+
+template <typename T>
+T load(std::span<const std::byte> bytes, std::size_t offset) {
+    T value{};
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+// Calls `visit(message)` for every whole message of a datagram; stops at the first that does
+// not fit, or when `visit` returns false.
+template <typename Visit>
+void forEachMessage(std::span<const std::byte> datagram, Visit visit) {
+    while (datagram.size() >= headerSize) {
+        const auto length = load<std::uint32_t>(datagram, 0);
+        if (length < headerSize || length > datagram.size()) return;
+        if (!visit(datagram.first(length))) return;
+        datagram = datagram.subspan(std::min<std::size_t>(alignTo4(length), datagram.size()));
+    }
+}
+
+// Calls `visit(type, payload)` for every whole attribute of an area.
+template <typename Visit>
+void forEachAttribute(std::span<const std::byte> area, Visit visit) {
+    while (area.size() >= sizeof(rtattr)) {
+        const auto length = load<std::uint16_t>(area, 0);
+        if (length < sizeof(rtattr) || length > area.size()) return;
+        visit(load<std::uint16_t>(area, 2), area.subspan(sizeof(rtattr), length - sizeof(rtattr)));
+        area = area.subspan(std::min<std::size_t>(alignTo4(length), area.size()));
+    }
+}
+
+std::uint16_t messageType(std::span<const std::byte> message) {
+    return load<std::uint16_t>(message, 4);
+}
+
+}  // namespace
+
+ProcRouteScan scanProcNetRoute(std::string_view text) {
+    ProcRouteScan scan;
+    std::uint32_t bestMetric = 0xffffffffu;
+    bool header = true;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string line(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (std::exchange(header, false)) continue;
+
+        char interface[16] = {};
+        unsigned destination = 0, gateway = 0, flags = 0, mask = 0;
+        int metric = 0;
+        if (std::sscanf(line.c_str(), "%15s\t%x\t%x\t%x\t%*s\t%*s\t%d\t%x", interface, &destination,
+                        &gateway, &flags, &metric, &mask) != 6) {
+            continue;
+        }
+        const bool up = (flags & 1u) != 0;
+        if (!up || destination != 0 || mask != 0) continue;
+        if (static_cast<std::uint32_t>(metric) >= bestMetric) continue;
+        bestMetric = static_cast<std::uint32_t>(metric);
+        scan.taken.emplace_back(interface);
+        scan.gateway = gateway;
+        scan.interface = interface;
+    }
+    return scan;
+}
+
+std::vector<std::byte> ipv6LookupRequest() {
+    struct {
+        nlmsghdr header;
+        rtmsg route;
+        rtattr destinationHeader;
+        in6_addr destination;
+    } request{};
+    static_assert(sizeof request == 48);
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETROUTE;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.route.rtm_family = AF_INET6;
+    request.route.rtm_dst_len = 128;
+    request.route.rtm_table = RT_TABLE_MAIN;
+    request.route.rtm_scope = RT_SCOPE_UNIVERSE;
+    request.destinationHeader.rta_len = RTA_LENGTH(sizeof(in6_addr));
+    request.destinationHeader.rta_type = RTA_DST;
+    std::vector<std::byte> bytes(sizeof request);
+    std::memcpy(bytes.data(), &request, sizeof request);
+    return bytes;
+}
+
+Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
+    Ipv6LookupWalk walk;
+    forEachMessage(reply, [&](std::span<const std::byte> message) {
+        switch (messageType(message)) {
+            case NLMSG_DONE:
+                return false;
+            case NLMSG_ERROR: {
+                if (message.size() < headerSize + sizeof(int)) return false;
+                const int code = load<int>(message, headerSize);
+                if (code == -ENETUNREACH) return false;
+                walk.errors.push_back(std::string("Error ") + std::strerror(-code));
+                walk.failed = true;
+                return false;
+            }
+            case RTM_NEWROUTE: {
+                if (message.size() < routeHeaderEnd) return true;
+                const auto route = load<rtmsg>(message, headerSize);
+                if (route.rtm_family != AF_INET6 || route.rtm_table != RT_TABLE_MAIN) return true;
+                std::optional<Address> gateway;
+                unsigned interface = 0;
+                std::uint32_t metric = 0;
+                forEachAttribute(
+                    message.subspan(routeHeaderEnd), [&](std::uint16_t type, auto data) {
+                        if (type == RTA_GATEWAY) {
+                            if (data.size() == sizeof(in6_addr)) {
+                                gateway = Address::fromBytes(AF_INET6, data.data());
+                            } else {
+                                walk.errors.emplace_back("Size mismatch");
+                            }
+                        } else if (type == RTA_OIF && data.size() == sizeof(std::uint32_t)) {
+                            interface = load<std::uint32_t>(data, 0);
+                        } else if (type == RTA_PRIORITY && data.size() == sizeof(std::uint32_t)) {
+                            metric = load<std::uint32_t>(data, 0);
+                        }
+                    });
+                if (gateway) {
+                    walk.gateway = gateway;
+                    walk.outputInterface = interface;
+                    walk.metric = metric;
+                }
+                return true;
+            }
+            default:
+                walk.errors.push_back("Unexpected message type " +
+                                      std::to_string(messageType(message)));
+                return true;
+        }
+    });
+    return walk;
+}
+
+void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into) {
+    forEachMessage(datagram, [&](std::span<const std::byte> message) {
+        const std::uint16_t type = messageType(message);
+        if (type == NLMSG_DONE) {
+            into.done = true;
+            return false;
+        }
+        if (type == NLMSG_ERROR) {
+            const int code = message.size() >= headerSize + sizeof(int)
+                                 ? load<int>(message, headerSize)
+                                 : -EPROTO;
+            if (code != 0) into.error = code;
+            return code == 0;
+        }
+        if (type != RTM_NEWROUTE || message.size() < routeHeaderEnd) return true;
+        const auto header = load<rtmsg>(message, headerSize);
+        RouteInfo route;
+        route.family = header.rtm_family;
+        route.table = header.rtm_table;
+        route.type = header.rtm_type;
+        route.dstLength = header.rtm_dst_len;
+        forEachAttribute(message.subspan(routeHeaderEnd), [&](std::uint16_t attribute, auto data) {
+            const bool word = data.size() == sizeof(std::uint32_t);
+            if (attribute == RTA_TABLE && word) route.table = load<std::uint32_t>(data, 0);
+            if (attribute == RTA_PRIORITY && word) route.priority = load<std::uint32_t>(data, 0);
+            if (attribute == RTA_OIF && word) route.outputInterface = load<std::uint32_t>(data, 0);
+            if (attribute == RTA_GATEWAY && (route.family == AF_INET || route.family == AF_INET6) &&
+                data.size() == Address::size(route.family)) {
+                route.gateway = Address::fromBytes(route.family, data.data());
+            }
+        });
+        into.routes.push_back(route);
+        return true;
+    });
+}
+
+Ipv6LookupExchange exchangeIpv6Lookup() {
+    using Failure = Ipv6LookupExchange::Failure;
+    Ipv6LookupExchange exchange;
+    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!socket) {
+        exchange.failure = Failure::Socket;
+        return exchange;
+    }
+    const std::vector<std::byte> request = ipv6LookupRequest();
+    if (::send(socket.get(), request.data(), request.size(), 0) < 0) {
+        exchange.failure = Failure::Send;
+        return exchange;
+    }
+    exchange.reply.resize(lookupReplySize);
+    const ssize_t count =
+        ::recv(socket.get(), exchange.reply.data(), exchange.reply.size(), MSG_TRUNC);
+    if (count < 0) {
+        exchange.failure = Failure::Receive;
+    } else if (static_cast<std::size_t>(count) > lookupReplySize) {
+        exchange.failure = Failure::TooLong;
+    } else {
+        exchange.reply.resize(static_cast<std::size_t>(count));
+        return exchange;
+    }
+    exchange.reply.clear();
+    return exchange;
+}
+
+std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
+    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!socket) return std::nullopt;
+    struct {
+        nlmsghdr header;
+        rtmsg route;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETROUTE;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.route.rtm_family = static_cast<unsigned char>(family);
+    if (::send(socket.get(), &request, sizeof request, 0) < 0) return std::nullopt;
+
+    RouteMessages messages;
+    std::vector<std::byte> buffer(64 * 1024);
+    while (!messages.done && messages.error == 0) {
+        const ssize_t count = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return std::nullopt;
+        parseRouteMessages(std::span(buffer).first(static_cast<std::size_t>(count)), messages);
+    }
+    if (messages.error != 0) return std::nullopt;
+    std::vector<RouteInfo> defaults;
+    for (const RouteInfo& route : messages.routes) {
+        if (route.family == family && route.table == RT_TABLE_MAIN && route.dstLength == 0) {
+            defaults.push_back(route);
+        }
+    }
+    return defaults;
+}
+
+WatchSocket openRouteWatchSocket(int family) {
+    WatchSocket result;
+    result.fd.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!result.fd) {
+        result.failure = WatchSocket::Failure::Socket;
+        result.error = errno;
+        return result;
+    }
+    // Room for ordinary bursts; beyond that the watcher learns of the loss (ENOBUFS).
+    const int bufferSize = 1 << 20;
+    if (::setsockopt(result.fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &bufferSize, sizeof bufferSize) !=
+        0) {
+        ::setsockopt(result.fd.get(), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+    }
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = family == AF_INET6 ? RTMGRP_IPV6_ROUTE : RTMGRP_IPV4_ROUTE;
+    if (::bind(result.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        result.failure = WatchSocket::Failure::Bind;
+        result.error = errno;
+        result.fd.reset();
+    }
+    return result;
+}
+
+}  // namespace routing::netlink

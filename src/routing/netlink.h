@@ -1,0 +1,65 @@
+#pragma once
+
+// The kernel's routing data as bytes: "/proc/net/route" text and rtnetlink messages. The
+// parsers are pure functions over what the kernel (or anyone else) sent, so that unit tests
+// feed them crafted bytes and fuzzers random ones; the exchanges below them talk to the kernel.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "routing/kernel.h"
+
+namespace routing::netlink {
+
+// --- "/proc/net/route" ----------------------------------------------------------------------
+
+struct ProcRouteScan {
+    std::vector<std::string> taken;  // interface of each default route taken, in order
+    // The best default route: its gateway word exactly as the file holds it (the address
+    // bytes in network order) and its interface.
+    std::optional<std::uint32_t> gateway;
+    std::string interface;
+};
+
+// Finds the up IPv4 default route of the lowest metric; the earliest line wins a tie.
+ProcRouteScan scanProcNetRoute(std::string_view text);
+
+// --- IPv6 default gateway lookup ------------------------------------------------------------
+
+inline constexpr std::size_t lookupReplySize = 2000;
+
+// The 48-byte request: which main-table route carries traffic to ::.
+std::vector<std::byte> ipv6LookupRequest();
+
+struct Ipv6LookupWalk {
+    std::optional<Address> gateway;   // the last gateway of the right size
+    unsigned outputInterface = 0;     // the interface of the route that carried it
+    std::uint32_t metric = 0;         // that route's metric, 0 when the reply had none
+    std::vector<std::string> errors;  // error messages met on the way, in order
+    bool failed = false;  // an error reply other than "network unreachable" ended the walk
+};
+
+Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply);
+
+// --- route dumps ----------------------------------------------------------------------------
+
+struct RouteMessages {
+    std::vector<RouteInfo> routes;
+    bool done = false;  // NLMSG_DONE seen
+    int error = 0;      // a negative error code from an NLMSG_ERROR
+};
+
+// Appends the RTM_NEWROUTE messages of one datagram.
+void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into);
+
+// --- exchanges with the kernel --------------------------------------------------------------
+
+Ipv6LookupExchange exchangeIpv6Lookup();
+std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family);
+WatchSocket openRouteWatchSocket(int family);
+
+}  // namespace routing::netlink

@@ -1,0 +1,334 @@
+#include "routing/watchers.h"
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <system_error>
+
+#include "core/log.h"
+#include "routing/kernel.h"
+#include "routing/routing.h"
+#include "routing/runner.h"
+#include "routing/state.h"
+
+namespace routing {
+namespace {
+
+using core::levelDebug;
+using core::levelError;
+using core::logMessage;
+
+constexpr std::size_t receiveSize = 4096;
+constexpr std::size_t headerSize = sizeof(nlmsghdr);
+constexpr std::size_t attributesStart = NLMSG_LENGTH(sizeof(rtmsg));
+
+const char* familyName(int family) {
+    return family == AF_INET6 ? "IPv6" : "IPv4";
+}
+
+template <typename T>
+T load(std::span<const std::byte> bytes, std::size_t offset) {
+    T value{};
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+// Whether `gateway` is the tunnel's own: the stored text and the kernel's address are compared
+// as addresses, so that "FD42::1" and fd42::1 are the same gateway.
+bool isTunnelGateway(int family, const Address& gateway) {
+    const std::optional<std::string> tunnel = tunnelAddressCopy(family);
+    if (!tunnel) return false;
+    const std::optional<Address> parsed = Address::parse(*tunnel, family);
+    return parsed && *parsed == gateway;
+}
+
+std::string closeRouteCommand(int family, const std::string& gateway) {
+    if (family != 0) return formatCommand("ip -6 route del default via %s", gateway.c_str());
+    return useIpTool() ? formatCommand("ip  route del default via %s", gateway.c_str())
+                       : formatCommand("route  del default gw %s", gateway.c_str());
+}
+
+void logCloseFailure(int family, int status) {
+    if (status != 0) {
+        logMessage(levelError, "Error %d setting route to server address (%s).", status,
+                   family != 0 ? "IPv6" : "IPv4");
+    }
+}
+
+// The deletion of a default route that names no gateway: by its interface and metric.
+std::optional<std::string> gatewaylessDeletion(int family, const WatchStep& step) {
+    char name[IF_NAMESIZE] = {};
+    if (step.interface == 0 || ::if_indextoname(step.interface, name) == nullptr)
+        return std::nullopt;
+    if (family == AF_INET6) {
+        return formatCommand("ip -6 route del default dev %s metric %u", name, step.metric);
+    }
+    return useIpTool() ? formatCommand("ip route del default dev %s metric %u", name, step.metric)
+                       : formatCommand("route del default dev %s metric %u", name, step.metric);
+}
+
+// What a step asks the watcher to delete, if anything.
+std::optional<std::string> deletionFor(int family, const WatchStep& step) {
+    if (step.kind == WatchStep::Kind::Address && step.gateway &&
+        !isTunnelGateway(family, *step.address)) {
+        return closeRouteCommand(family == AF_INET6 ? 1 : 0, step.address->text());
+    }
+    if (step.kind == WatchStep::Kind::DefaultWithoutGateway && !step.elsewhere) {
+        return gatewaylessDeletion(family, step);
+    }
+    return std::nullopt;
+}
+
+void logStep(int family, const WatchStep& step, std::optional<int> status) {
+    switch (step.kind) {
+        case WatchStep::Kind::Message:
+            logMessage(levelDebug, "Got new netlink message of type %d, expected %d", step.type,
+                       RTM_NEWROUTE);
+            break;
+        case WatchStep::Kind::Attribute:
+            logMessage(levelDebug, "Got RTA type %d, expected %d\n", step.type, RTA_GATEWAY);
+            break;
+        case WatchStep::Kind::Address:
+            logMessage(levelDebug,
+                       family == AF_INET6 ? "Got IPv6 address %s\n" : "Got IPv4 address %s\n",
+                       step.address->text().c_str());
+            if (status) logMessage(levelDebug, "Closing route\n");
+            break;
+        case WatchStep::Kind::SizeMismatch:
+            logMessage(levelError, "Size mismatch (%s)", familyName(family));
+            break;
+        case WatchStep::Kind::DefaultWithoutGateway:
+            if (step.elsewhere) {
+                logMessage(core::levelWarning,
+                           "A new default route (%s, metric %u) leads through next hops this "
+                           "watcher cannot judge; it is left in place",
+                           familyName(family), step.metric);
+            } else if (!status) {
+                logMessage(levelError,
+                           "A new default route (%s) names no interface to remove it by",
+                           familyName(family));
+            } else {
+                logMessage(levelDebug, "Closing route without gateway\n");
+            }
+            break;
+    }
+    if (status) logCloseFailure(family == AF_INET6 ? 1 : 0, *status);
+}
+
+// Deletes what the datagram asks to delete first, and only then logs its steps, in their
+// order: writing the debug lines costs more than the walk, and a foreign default route must
+// not live while they are written.
+void handleDatagram(int family, std::span<const std::byte> datagram) {
+    const std::vector<WatchStep> steps = walkRouteNotifications(datagram, family);
+    std::vector<std::optional<int>> statuses(steps.size());
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (const auto deletion = deletionFor(family, steps[i]))
+            statuses[i] = runCommand(*deletion);
+    }
+    for (std::size_t i = 0; i < steps.size(); ++i)
+        logStep(family, steps[i], statuses[i]);
+}
+
+// Notifications were lost: look at the table itself for default routes to delete.
+void resynchronise(int family) {
+    logMessage(core::levelWarning, "Route notifications were lost (%s), checking the routing table",
+               familyName(family));
+    const auto routes = kernel().defaultRoutes(family);
+    if (!routes) return;
+    for (const RouteInfo& route : *routes) {
+        if (route.type != RTN_UNICAST) continue;
+        WatchStep step{WatchStep::Kind::DefaultWithoutGateway,
+                       RTM_NEWROUTE,
+                       std::nullopt,
+                       false,
+                       route.outputInterface,
+                       route.priority,
+                       false};
+        if (route.gateway) {
+            step = {WatchStep::Kind::Address, RTA_GATEWAY, route.gateway, true};
+        }
+        const auto deletion = deletionFor(family, step);
+        if (!deletion && step.kind == WatchStep::Kind::Address) continue;  // the tunnel's own
+        logStep(family, step, deletion ? std::optional(runCommand(*deletion)) : std::nullopt);
+    }
+}
+
+}  // namespace
+
+std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagram, int family) {
+    const std::size_t addressAttributeLength = RTA_LENGTH(Address::size(family));
+    std::vector<WatchStep> steps;
+    while (datagram.size() >= headerSize) {
+        const auto length = load<std::uint32_t>(datagram, 0);
+        const auto type = load<std::uint16_t>(datagram, 4);
+        if (length < headerSize || length > datagram.size() || type == NLMSG_DONE) break;
+        steps.push_back({WatchStep::Kind::Message, type, std::nullopt, false});
+        if (type == RTM_NEWROUTE && length >= attributesStart) {
+            const auto route = load<rtmsg>(datagram, headerSize);
+            std::uint32_t table = route.rtm_table;
+            bool hasGateway = false, elsewhere = false;
+            unsigned interface = 0, metric = 0;
+            auto area = datagram.subspan(attributesStart, length - attributesStart);
+            while (area.size() >= sizeof(rtattr)) {
+                const auto attributeLength = load<std::uint16_t>(area, 0);
+                const auto attributeType = load<std::uint16_t>(area, 2);
+                if (attributeLength < sizeof(rtattr) || attributeLength > area.size()) break;
+                steps.push_back({WatchStep::Kind::Attribute, attributeType, std::nullopt, false});
+                if (attributeLength == addressAttributeLength) {
+                    steps.push_back({WatchStep::Kind::Address, attributeType,
+                                     Address::fromBytes(family, area.data() + sizeof(rtattr)),
+                                     attributeType == RTA_GATEWAY});
+                } else {
+                    steps.push_back(
+                        {WatchStep::Kind::SizeMismatch, attributeType, std::nullopt, false});
+                }
+                const bool word = attributeLength == RTA_LENGTH(sizeof(std::uint32_t));
+                const auto value = word ? load<std::uint32_t>(area, sizeof(rtattr)) : 0u;
+                if (attributeType == RTA_GATEWAY && attributeLength == addressAttributeLength)
+                    hasGateway = true;
+                if (attributeType == RTA_MULTIPATH || attributeType == RTA_NH_ID) elsewhere = true;
+                if (attributeType == RTA_TABLE && word) table = value;
+                if (attributeType == RTA_OIF && word) interface = value;
+                if (attributeType == RTA_PRIORITY && word) metric = value;
+                area = area.subspan(std::min<std::size_t>(RTA_ALIGN(attributeLength), area.size()));
+            }
+            const bool mainDefault = route.rtm_dst_len == 0 && table == RT_TABLE_MAIN &&
+                                     route.rtm_type == RTN_UNICAST && route.rtm_family == family;
+            if (mainDefault && !hasGateway) {
+                steps.push_back({WatchStep::Kind::DefaultWithoutGateway, type, std::nullopt, false,
+                                 interface, metric, elsewhere});
+            }
+        }
+        datagram = datagram.subspan(std::min<std::size_t>(NLMSG_ALIGN(length), datagram.size()));
+    }
+    return steps;
+}
+
+void CloseRoute(int family, std::string_view gateway) {
+    if (gateway.empty()) {
+        logMessage(levelError, "Asked to set route for server but received no address (%s).",
+                   family != 0 ? "IPv6" : "IPv4");
+        return;
+    }
+    logCloseFailure(family, runCommand(closeRouteCommand(family, std::string(gateway))));
+}
+
+void CloseDefaultRoutesWorker(int family, int wake) {
+    const char* name = familyName(family);
+    const WatchSocket socket = kernel().openWatchSocket(family);
+    if (socket.failure == WatchSocket::Failure::Socket) {
+        logMessage(levelError, "Error %d (%s) opening netlink socket (%s)", socket.error,
+                   std::strerror(socket.error), name);
+        return;
+    }
+    if (socket.failure == WatchSocket::Failure::Bind) {
+        logMessage(levelError, "Error %d (%s) binding netlink socket (%s)", socket.error,
+                   std::strerror(socket.error), name);
+        return;
+    }
+    std::array<std::byte, receiveSize> buffer{};
+    // The kernel reports only the first loss while the socket stays congested: notifications
+    // dropped after that go unreported until the queue has been read empty. So the table is
+    // read once more when the queue drains after a loss.
+    bool lostSinceDrained = false;
+    for (;;) {
+        std::array<pollfd, 2> waitFor{{{socket.fd.get(), POLLIN, 0}, {wake, POLLIN, 0}}};
+        const int ready = ::poll(waitFor.data(), waitFor.size(), lostSinceDrained ? 0 : -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            logMessage(levelError, "Error %d (%s) waiting for netlink socket (%s)", error,
+                       std::strerror(error), name);
+            return;
+        }
+        if (waitFor[1].revents != 0) return;  // asked to stop
+        if (ready == 0) {
+            lostSinceDrained = false;
+            resynchronise(family);
+            continue;
+        }
+        if (waitFor[0].revents == 0) continue;
+        const ssize_t count = ::recv(socket.fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (count < 0) {
+            const int error = errno;
+            if (error == EINTR || error == EAGAIN) continue;
+            if (error == ENOBUFS) {
+                resynchronise(family);
+                lostSinceDrained = true;
+                continue;
+            }
+            logMessage(levelError, "Error %d (%s) receiving from netlink socket (%s)", error,
+                       std::strerror(error), name);
+            return;
+        }
+        if (count == 0) return;
+        handleDatagram(family, std::span(buffer).first(static_cast<std::size_t>(count)));
+    }
+}
+
+void RouteWatcher::start() {
+    stop();
+    const char* name = familyName(family_);
+    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_) {
+        logMessage(levelError, "Could not allocate memory for %s thread information.", name);
+        return;
+    }
+    try {
+        thread_ = std::thread(CloseDefaultRoutesWorker, family_, wake_.get());
+    } catch (const std::system_error& error) {
+        logMessage(levelError, "Error %d launching %s worker thread.", error.code().value(), name);
+        wake_.reset();
+    }
+}
+
+void RouteWatcher::stop() {
+    if (!thread_.joinable()) return;
+    const char* name = familyName(family_);
+    const std::uint64_t one = 1;
+    if (::write(wake_.get(), &one, sizeof one) != sizeof one) {
+        logMessage(levelError, "Error %d killing %s worker thread.", errno, name);
+        return;
+    }
+    try {
+        thread_.join();
+    } catch (const std::system_error& error) {
+        logMessage(levelError, "Error awaiting %s worker thread %d", name, error.code().value());
+        thread_.detach();
+    }
+    wake_.reset();
+}
+
+void StartRouteWatchThread4() {
+    state().routeWatchThread4.start();
+}
+void StartRouteWatchThread6() {
+    state().routeWatchThread6.start();
+}
+void StopRouteWatchThread4() {
+    state().routeWatchThread4.stop();
+}
+void StopRouteWatchThread6() {
+    state().routeWatchThread6.stop();
+}
+
+void StartRouteWatchThread() {
+    StartRouteWatchThread4();
+    StartRouteWatchThread6();
+}
+
+void StopRouteWatchThread() {
+    StopRouteWatchThread4();
+    StopRouteWatchThread6();
+}
+
+}  // namespace routing

@@ -1,0 +1,73 @@
+#pragma once
+
+// The route watchers: one thread per address family listens for the kernel's route
+// notifications and deletes the default route through any gateway that is not the tunnel's.
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "routing/address.h"
+#include "util/unique_fd.h"
+
+namespace routing {
+
+// One thing met in a watcher's datagram, in the order met.
+struct WatchStep {
+    enum class Kind {
+        Message,       // a whole message of `type`
+        Attribute,     // a route attribute of `type`
+        Address,       // an attribute of the family's address size; `address` holds it
+        SizeMismatch,  // an attribute of another size
+        // A new unicast default route of the main table that names no gateway of the family's
+        // size: one through a point-to-point link (PPP, mobile broadband), or one whose next
+        // hops lie elsewhere (several next hops, a shared next hop object). Comes after the
+        // message's own steps.
+        DefaultWithoutGateway,
+    };
+    Kind kind;
+    int type = 0;
+    std::optional<Address> address;
+    bool gateway = false;  // the address is a route's gateway (RTA_GATEWAY)
+    // For DefaultWithoutGateway: the route's interface (0 when it names none), its metric and
+    // whether its next hops lie elsewhere.
+    unsigned interface = 0;
+    unsigned metric = 0;
+    bool elsewhere = false;
+};
+
+// Walks the messages of one datagram and the attributes of its new routes. Stops at the first
+// message or attribute that does not fit in what remains, and at a done message.
+std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagram, int family);
+
+// Deletes the default route through `gateway`; family 0 for IPv4, anything else for IPv6.
+void CloseRoute(int family, std::string_view gateway);
+
+// The handle of one watcher thread. Started, restarted and stopped only under the state lock.
+class RouteWatcher {
+  public:
+    explicit RouteWatcher(int family) : family_(family) {}
+    ~RouteWatcher() { stop(); }
+    RouteWatcher(const RouteWatcher&) = delete;
+    RouteWatcher& operator=(const RouteWatcher&) = delete;
+
+    // Starts the watcher, replacing one that runs (or reclaiming one that ended by itself).
+    void start();
+    // Wakes the watcher and waits for it to end; does nothing when none was started.
+    void stop();
+    // Whether a thread was started and not yet stopped (it may have ended by itself).
+    bool started() const { return thread_.joinable(); }
+
+  private:
+    int family_;
+    std::thread thread_;
+    util::unique_fd wake_;  // an eventfd the watcher polls beside its socket
+};
+
+// The watch loop: returns when woken through `wake` or when its socket fails.
+void CloseDefaultRoutesWorker(int family, int wake);
+
+}  // namespace routing

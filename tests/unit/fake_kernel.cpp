@@ -1,0 +1,161 @@
+#include "fake_kernel.h"
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "routing/runner.h"
+
+namespace support {
+namespace {
+
+void append(std::vector<std::byte>& to, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::byte*>(data);
+    to.insert(to.end(), bytes, bytes + size);
+}
+
+void padTo4(std::vector<std::byte>& bytes) {
+    while (bytes.size() % 4 != 0)
+        bytes.push_back(std::byte{0});
+}
+
+std::vector<std::byte> message(unsigned short type, const std::vector<std::byte>& payload) {
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<std::uint32_t>(sizeof header + payload.size());
+    header.nlmsg_type = type;
+    std::vector<std::byte> bytes;
+    append(bytes, &header, sizeof header);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    padTo4(bytes);
+    return bytes;
+}
+
+}  // namespace
+
+FakeKernel::FakeKernel() : saved_(routing::kernel()) {
+    lookup.reply = netlinkError(-ENETUNREACH);
+    routing::Kernel& k = routing::kernel();
+    k.run = [this](std::string_view command) { return run(command); };
+    k.defaultRoutes = [this](int family) -> std::optional<std::vector<routing::RouteInfo>> {
+        if (tableUnreadable) return std::nullopt;
+        return family == AF_INET6 ? defaults6 : defaults4;
+    };
+    k.lookupIpv6Default = [this] { return lookup; };
+    k.openWatchSocket = [this](int family) {
+        routing::WatchSocket socket;
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+            socket.failure = routing::WatchSocket::Failure::Socket;
+            socket.error = errno;
+            return socket;
+        }
+        socket.fd.reset(ends[0]);
+        watchPeers[family].reset(ends[1]);
+        return socket;
+    };
+}
+
+FakeKernel::~FakeKernel() {
+    routing::kernel() = saved_;
+}
+
+routing::RouteInfo FakeKernel::unicastDefault(const std::string& gateway, unsigned metric) {
+    routing::RouteInfo route;
+    route.family = gateway.find(':') == std::string::npos ? AF_INET : AF_INET6;
+    route.table = RT_TABLE_MAIN;
+    route.type = RTN_UNICAST;
+    route.priority = metric;
+    route.gateway = routing::Address::parse(gateway, route.family);
+    return route;
+}
+
+routing::RouteInfo FakeKernel::blackholeDefault6() {
+    routing::RouteInfo route;
+    route.family = AF_INET6;
+    route.table = RT_TABLE_MAIN;
+    route.type = RTN_BLACKHOLE;
+    route.priority = 0xffffffffu;
+    return route;
+}
+
+int FakeKernel::run(std::string_view command) {
+    const std::string text(command);
+    commands.push_back(text);
+    const auto chosen = statuses.find(text);
+    const int status = chosen == statuses.end() ? 0 : chosen->second;
+    if (status != 0) return status;
+    // The kernel deletes the default route of the lowest metric first.
+    auto removeLowest = [](std::vector<routing::RouteInfo>& routes) {
+        const auto lowest = std::min_element(
+            routes.begin(), routes.end(), [](auto& a, auto& b) { return a.priority < b.priority; });
+        if (lowest != routes.end()) routes.erase(lowest);
+    };
+    const auto words = routing::commandWords(text);
+    if (words == std::vector<std::string>{"ip", "route", "del", "default"} ||
+        words == std::vector<std::string>{"route", "del", "default"}) {
+        removeLowest(defaults4);
+    } else if (words == std::vector<std::string>{"ip", "-6", "route", "del", "default"}) {
+        removeLowest(defaults6);
+    } else if (text == "ip -6 route add blackhole default metric 4294967295") {
+        defaults6.push_back(blackholeDefault6());
+    }
+    return 0;
+}
+
+std::vector<std::byte> netlinkError(int code) {
+    std::vector<std::byte> payload;
+    append(payload, &code, sizeof code);
+    nlmsghdr original{};
+    append(payload, &original, sizeof original);
+    return message(NLMSG_ERROR, payload);
+}
+
+std::vector<std::byte> netlinkDone() {
+    const int zero = 0;
+    std::vector<std::byte> payload;
+    append(payload, &zero, sizeof zero);
+    return message(NLMSG_DONE, payload);
+}
+
+std::vector<std::byte> routeMessage(
+    unsigned char family, unsigned char table,
+    const std::vector<std::pair<unsigned short, std::vector<std::byte>>>& attributes,
+    unsigned short type) {
+    rtmsg route{};
+    route.rtm_family = family;
+    route.rtm_table = table;
+    route.rtm_type = RTN_UNICAST;
+    std::vector<std::byte> payload;
+    append(payload, &route, sizeof route);
+    for (const auto& [attributeType, data] : attributes) {
+        rtattr attribute{};
+        attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(data.size()));
+        attribute.rta_type = attributeType;
+        append(payload, &attribute, sizeof attribute);
+        payload.insert(payload.end(), data.begin(), data.end());
+        padTo4(payload);
+    }
+    return message(type, payload);
+}
+
+std::vector<std::byte> gatewayAttributePayload(const std::string& address) {
+    const int family = address.find(':') == std::string::npos ? AF_INET : AF_INET6;
+    const auto parsed = routing::Address::parse(address, family);
+    std::vector<std::byte> bytes;
+    append(bytes, parsed->bytes.data(), routing::Address::size(family));
+    return bytes;
+}
+
+std::vector<std::byte> concat(const std::vector<std::vector<std::byte>>& parts) {
+    std::vector<std::byte> all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+}  // namespace support

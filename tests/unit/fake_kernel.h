@@ -1,0 +1,58 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "routing/kernel.h"
+#include "util/unique_fd.h"
+
+namespace support {
+
+// Stands in for the kernel while it lives: records every route command instead of running it,
+// answers with chosen statuses, and keeps a small table of default routes that the default
+// route commands change, so that the routing operations see the effect of their commands.
+class FakeKernel {
+  public:
+    FakeKernel();
+    ~FakeKernel();
+    FakeKernel(const FakeKernel&) = delete;
+    FakeKernel& operator=(const FakeKernel&) = delete;
+
+    // The commands run so far, in order.
+    std::vector<std::string> commands;
+    // Status of a command by its exact text; 0 for commands not listed.
+    std::map<std::string, int> statuses;
+    // The default routes of the main table, by family.
+    std::vector<routing::RouteInfo> defaults4, defaults6;
+    // When set, reading the table fails.
+    bool tableUnreadable = false;
+    // The reply to the IPv6 gateway lookup; by default "network unreachable".
+    routing::Ipv6LookupExchange lookup;
+    // The far ends of the route watchers' sockets, by family: a watcher stays quiet until a
+    // test writes a datagram here.
+    std::map<int, util::unique_fd> watchPeers;
+
+    static routing::RouteInfo unicastDefault(const std::string& gateway, unsigned metric = 0);
+    static routing::RouteInfo blackholeDefault6();
+
+    void clear() { commands.clear(); }
+
+  private:
+    int run(std::string_view command);
+    routing::Kernel saved_;
+};
+
+// Netlink reply bytes for tests.
+std::vector<std::byte> netlinkError(int code);
+std::vector<std::byte> netlinkDone();
+// An RTM_NEWROUTE message with the given attributes (type, payload) already laid out.
+std::vector<std::byte> routeMessage(
+    unsigned char family, unsigned char table,
+    const std::vector<std::pair<unsigned short, std::vector<std::byte>>>& attributes,
+    unsigned short type = 24);
+std::vector<std::byte> gatewayAttributePayload(const std::string& address);
+std::vector<std::byte> concat(const std::vector<std::vector<std::byte>>& parts);
+
+}  // namespace support
