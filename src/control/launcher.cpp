@@ -1,17 +1,77 @@
 #include "control/launcher.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
 
+#include "control/trust.h"
 #include "core/log.h"
+#include "modes/modes.h"
+#include "util/unique_fd.h"
 
 namespace control {
+namespace {
 
 using core::levelError;
 using core::levelInfo;
 using core::logMessage;
+
+// The process watcher of the latest successful launch. A watcher whose launch has been
+// superseded still reaps its own child but no longer reports the connection closed.
+// Guarded by the state lock.
+unsigned vpnWatchGeneration = 0;
+
+void VpnWatchWorker(pid_t child, unsigned generation) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    modes::StateGuard guard;
+    if (generation != vpnWatchGeneration) return;
+    modes::ConnectionClosed();
+}
+
+void WatchOpenVpnPid(pid_t child) {
+    unsigned generation = 0;
+    {
+        modes::StateGuard guard;
+        generation = ++vpnWatchGeneration;
+    }
+    try {
+        std::thread(VpnWatchWorker, child, generation).detach();
+    } catch (const std::system_error& error) {
+        logMessage(levelError, "Error %d launching OpenVPN worker thread.", error.code().value());
+    }
+}
+
+// Waits for the child's report on its exec: none when exec succeeded (the pipe closed on
+// exec), otherwise the error number exec failed with.
+std::optional<int> execFailure(int reportPipe) {
+    int error = 0;
+    for (;;) {
+        const ssize_t count = ::read(reportPipe, &error, sizeof error);
+        if (count < 0 && errno == EINTR) continue;
+        if (count == static_cast<ssize_t>(sizeof error)) return error;
+        return std::nullopt;
+    }
+}
+
+void reapNow(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
 
 unsigned countArgs(std::string_view commandLine) {
     return static_cast<unsigned>(std::count(commandLine.begin(), commandLine.end(), ' '));
@@ -20,11 +80,10 @@ unsigned countArgs(std::string_view commandLine) {
 std::vector<std::string> tokenizeCommandLine(std::string_view commandLine) {
     std::vector<std::string> words;
     std::size_t position = 0;
-    while (position < commandLine.size()) {
-        const std::size_t start = commandLine.find_first_not_of(' ', position);
-        if (start == std::string_view::npos) break;
-        const std::size_t end = std::min(commandLine.find(' ', start), commandLine.size());
-        words.emplace_back(commandLine.substr(start, end - start));
+    while ((position = commandLine.find_first_not_of(' ', position)) != std::string_view::npos) {
+        const std::size_t end = commandLine.find(' ', position);
+        words.emplace_back(commandLine.substr(position, end - position));
+        if (end == std::string_view::npos) break;
         position = end;
     }
     return words;
@@ -33,8 +92,8 @@ std::vector<std::string> tokenizeCommandLine(std::string_view commandLine) {
 std::optional<std::string> workingDirectoryFor(std::string_view path) {
     constexpr std::string_view program = "openvpn";
     if (path.find(program) == std::string_view::npos) return std::nullopt;
-    // The program name and the separator before it.
-    if (path.size() <= program.size() + 1) return std::nullopt;
+    // The program name and the separator before it; the bare name yields no directory.
+    if (path.size() < program.size() + 1) return std::nullopt;
     return std::string(path.substr(0, path.size() - program.size() - 1));
 }
 
@@ -46,6 +105,7 @@ void sendReply(int client, std::string_view text) {
         // MSG_NOSIGNAL: a client that went away must not end the daemon with SIGPIPE.
         const ssize_t count =
             ::send(client, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+        if (count < 0 && errno == EINTR) continue;
         if (count <= 0) break;
         sent += static_cast<std::size_t>(count);
     }
@@ -62,13 +122,83 @@ void Launcher::receivePath(const Frame& frame) {
 Outcome Launcher::launch(std::string_view commandLine, int client) {
     const std::string line(commandLine);
     logMessage(levelInfo, "Openvpn command line received from the client; %s", line.c_str());
-    const std::vector<std::string> words = tokenizeCommandLine(commandLine);
+    std::vector<std::string> words = tokenizeCommandLine(commandLine);
     for (std::size_t i = 0; i < words.size(); ++i) {
-        logMessage(levelInfo, "param[%zu] = %s", i, words[i].c_str());
+        logMessage(levelInfo, "param[%d] = %s", static_cast<int>(i), words[i].c_str());
     }
     logMessage(levelInfo, "Start OpenVpn");
-    logMessage(levelError, "OpenVpn not started");
-    sendReply(client, statusMsgOpenVpnFailed);
+
+    if (!openVpnPath_ || openVpnPath_->empty()) {
+        logMessage(levelError, "No OpenVpn path received from the client, not starting it");
+        sendReply(client, statusMsgOpenVpnFailed);
+        return Outcome::NextFrame;
+    }
+    const std::string& path = *openVpnPath_;
+    if (words.empty()) words.push_back(path);
+    const TrustVerdict verdict = checkTrustedProgram(path);
+    if (!verdict.trusted) {
+        logMessage(levelError, "Refusing to run %s as root: it %s", path.c_str(),
+                   verdict.reason.c_str());
+        sendReply(client, statusMsgOpenVpnFailed);
+        return Outcome::NextFrame;
+    }
+    if (const std::optional<std::string> directory = workingDirectoryFor(path)) {
+        if (::chdir(directory->c_str()) != 0) {
+            const int error = errno;
+            logMessage(levelError, "chdir() failed, error is %d:%s", error, std::strerror(error));
+            return Outcome::StopDaemon;
+        }
+        logMessage(levelInfo, "Working directory changed to %s", directory->c_str());
+    }
+
+    // Everything the child needs is made before the fork: between fork and exec it may only
+    // make async-signal-safe calls.
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int reportFds[2];
+    if (::pipe2(reportFds, O_CLOEXEC) != 0) {
+        const int error = errno;
+        logMessage(levelError, "pipe() failed, error is %d:%s", error, std::strerror(error));
+        sendReply(client, statusMsgOpenVpnFailed);
+        return Outcome::NextFrame;
+    }
+    util::unique_fd reportRead(reportFds[0]), reportWrite(reportFds[1]);
+
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int error = errno;
+        logMessage(levelError, "fork() failed, error is %d:%s", error, std::strerror(error));
+        sendReply(client, statusMsgOpenVpnFailed);
+        return Outcome::NextFrame;
+    }
+    if (child == 0) {
+        ::execv(verdict.resolved.c_str(), argv.data());
+        const int error = errno;
+        [[maybe_unused]] const ssize_t ignored = ::write(reportWrite.get(), &error, sizeof error);
+        ::_exit(127);
+    }
+    reportWrite.reset();
+    logMessage(levelInfo, "OpenVpn started with PID %d", child);
+    if (const std::optional<int> error = execFailure(reportRead.get())) {
+        logMessage(levelError, "exec() failed, error is %d:%s", *error, std::strerror(*error));
+        reapNow(child);
+        sendReply(client, statusMsgOpenVpnFailed);
+        return Outcome::NextFrame;
+    }
+
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const int probe = ::kill(child, 0);
+    logMessage(levelInfo, "OpenVpn started with PID %d and status %d", child, probe);
+    if (probe < 0) {
+        sendReply(client, statusMsgOpenVpnFailed);
+        logMessage(levelError, "OpenVpn not started");
+        return Outcome::NextFrame;
+    }
+    sendReply(client, statusMsgOpenVpnStarted);
+    logMessage(levelInfo, "OpenVpn started");
+    WatchOpenVpnPid(child);
     return Outcome::NextFrame;
 }
 

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace control {
+
+struct TrustVerdict {
+    bool trusted = false;
+    std::string resolved;  // the path with every link resolved; what is run
+    std::string reason;    // why it is not trusted
+};
+
+// Whether the program at `path` may be run as root: after every link is resolved, it must be a
+// regular file owned by root that neither group nor others may write, and every directory
+// above it, up to /, must be owned by root and not writable by group or others unless it has
+// the sticky bit. Otherwise someone other than root could have put their code there.
+// `alsoTrusted` names one more owner to accept beside root, for tests.
+TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted = 0);
+
+}  // namespace control

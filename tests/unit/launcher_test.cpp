@@ -1,0 +1,100 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "control/launcher.h"
+#include "control/trust.h"
+#include "support.h"
+
+namespace {
+
+using control::tokenizeCommandLine;
+using Words = std::vector<std::string>;
+
+TEST(CommandLine, SpacesSeparateWordsAndNoWordIsEmpty) {
+    EXPECT_EQ(tokenizeCommandLine("openvpn --config x"), (Words{"openvpn", "--config", "x"}));
+    EXPECT_EQ(tokenizeCommandLine("  openvpn    --client  "), (Words{"openvpn", "--client"}));
+    EXPECT_EQ(tokenizeCommandLine("openvpn"), (Words{"openvpn"}));
+    EXPECT_TRUE(tokenizeCommandLine("").empty());
+    EXPECT_TRUE(tokenizeCommandLine("    ").empty());
+    // Only the space separates: tabs and quotes are part of words.
+    EXPECT_EQ(tokenizeCommandLine("a\tb \"c d\""), (Words{"a\tb", "\"c", "d\""}));
+    EXPECT_EQ(control::countArgs(" a  b "), 4u);
+}
+
+TEST(CommandLine, TheWorkingDirectoryIsThePathWithoutItsLastEightCharacters) {
+    EXPECT_EQ(control::workingDirectoryFor("/usr/sbin/openvpn"), "/usr/sbin");
+    EXPECT_EQ(control::workingDirectoryFor("/opt/openvpn/bin/x"), "/opt/openv");
+    EXPECT_EQ(control::workingDirectoryFor("/usr/bin/vpn-client"), std::nullopt);
+    EXPECT_EQ(control::workingDirectoryFor("openvpn"), std::nullopt);
+    EXPECT_EQ(control::workingDirectoryFor("/openvpn"), "");
+}
+
+class TrustedPrograms : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        ::mkdir((dir / "bin").c_str(), 0755);
+        support::writeFile(program, "#!/bin/sh\n");
+        ::chmod(program.c_str(), 0755);
+    }
+    control::TrustVerdict check(const std::string& path) {
+        return control::checkTrustedProgram(path, ::geteuid());
+    }
+    support::TempDir dir;
+    const std::string program = dir / "bin/openvpn";
+};
+
+TEST_F(TrustedPrograms, AProgramOnlyItsOwnerCanWriteIsTrusted) {
+    const auto verdict = check(program);
+    EXPECT_TRUE(verdict.trusted) << verdict.reason;
+    EXPECT_EQ(verdict.resolved, program);
+}
+
+TEST_F(TrustedPrograms, ProgramsOthersCanWriteAreNot) {
+    ::chmod(program.c_str(), 0775);
+    EXPECT_EQ(check(program).reason, "is writable by group or others");
+    ::chmod(program.c_str(), 0757);
+    EXPECT_FALSE(check(program).trusted);
+}
+
+TEST_F(TrustedPrograms, DirectoriesOthersCanWriteAreNotUnlessSticky) {
+    ::chmod((dir / "bin").c_str(), 0777);
+    EXPECT_EQ(check(program).reason,
+              "lies under " + dir / "bin" + ", which group or others may write");
+    ::chmod((dir / "bin").c_str(), 01777);
+    EXPECT_TRUE(check(program).trusted);
+}
+
+TEST_F(TrustedPrograms, LinksAreResolvedAndTheTargetIsJudged) {
+    ::mkdir((dir / "open").c_str(), 0777);
+    ::chmod((dir / "open").c_str(), 0777);
+    ASSERT_EQ(::symlink(program.c_str(), (dir / "link").c_str()), 0);
+    const auto verdict = check(dir / "link");
+    EXPECT_TRUE(verdict.trusted);
+    EXPECT_EQ(verdict.resolved, program);
+
+    support::writeFile(dir / "open/openvpn", "#!/bin/sh\n");
+    ::chmod((dir / "open/openvpn").c_str(), 0755);
+    ASSERT_EQ(::symlink((dir / "open/openvpn").c_str(), (dir / "bin/trap").c_str()), 0);
+    EXPECT_FALSE(check(dir / "bin/trap").trusted);
+}
+
+TEST_F(TrustedPrograms, MissingPathsAndDirectoriesAreRefused) {
+    EXPECT_FALSE(check(dir / "bin/missing").trusted);
+    EXPECT_EQ(check(dir / "bin").reason, "is not a regular file");
+    EXPECT_FALSE(check("").trusted);
+}
+
+TEST_F(TrustedPrograms, OnlyRootIsTrustedInTheDaemon) {
+    if (::geteuid() == 0) {
+        EXPECT_TRUE(control::checkTrustedProgram("/bin/sh").trusted);
+        ASSERT_EQ(::chown(program.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(control::checkTrustedProgram(program).reason, "is not owned by root");
+    } else {
+        EXPECT_EQ(control::checkTrustedProgram(program).reason, "is not owned by root");
+    }
+}
+
+}  // namespace
