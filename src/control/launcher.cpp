@@ -10,10 +10,12 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <system_error>
 #include <thread>
 
+#include "control/policy.h"
 #include "control/trust.h"
 #include "core/log.h"
 #include "modes/modes.h"
@@ -63,6 +65,29 @@ std::optional<int> execFailure(int reportPipe) {
         if (count == static_cast<ssize_t>(sizeof error)) return error;
         return std::nullopt;
     }
+}
+
+// Applies the launch policy; logs what it refuses, and where, without echoing any file's text.
+bool allowedByPolicy(const std::vector<std::string>& argv, const std::string& path) {
+    std::string directory = workingDirectoryFor(path).value_or("");
+    if (directory.empty()) {
+        std::array<char, PATH_MAX> current{};
+        if (::getcwd(current.data(), current.size()) != nullptr) directory = current.data();
+    }
+    const PolicyVerdict verdict = checkLaunchPolicy(argv, directory);
+    if (verdict.allowed) return true;
+    if (verdict.file.empty()) {
+        logMessage(levelError, "Refusing the OpenVpn command line: --%s %s", verdict.option.c_str(),
+                   verdict.reason.c_str());
+    } else if (verdict.line == 0) {
+        logMessage(levelError, "Refusing the OpenVpn command line: configuration file %s %s",
+                   verdict.file.c_str(), verdict.reason.c_str());
+    } else {
+        logMessage(levelError, "Refusing the OpenVpn command line: %s line %d: %s %s",
+                   verdict.file.c_str(), verdict.line, verdict.option.c_str(),
+                   verdict.reason.c_str());
+    }
+    return false;
 }
 
 void reapNow(pid_t child) {
@@ -135,6 +160,10 @@ Outcome Launcher::launch(std::string_view commandLine, int client) {
     }
     const std::string& path = *openVpnPath_;
     if (words.empty()) words.push_back(path);
+    if (!allowedByPolicy(words, path)) {
+        sendReply(client, statusMsgOpenVpnFailed);
+        return Outcome::NextFrame;
+    }
     const TrustVerdict verdict = checkTrustedProgram(path);
     if (!verdict.trusted) {
         logMessage(levelError, "Refusing to run %s as root: it %s", path.c_str(),

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "control/audit.h"
 #include "control/dispatch.h"
 #include "control/frame.h"
 #include "control/launcher.h"
@@ -179,6 +180,7 @@ int startWorkerLoop() {
         ::fcntl(listener.get(), F_SETFL, savedFlags | O_NONBLOCK);
         logMessage(levelInfo,
                    "Client connected, waiting for OpenVpn information from the telvor client");
+        logClientOwner(client.get());
         if (serveClient(client.get(), operations) == Outcome::StopDaemon) return -1;
     }
 }
