@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# The sandbox demo: builds telvord and runs it in network and mount namespaces of its own,
-# driven by telvorctl. The host's routes, /etc and /var are never touched.
+# The sandbox demo: builds telvord and runs a whole lockdown VPN connection in network and mount
+# namespaces of its own, with a real OpenVPN server in a second namespace and telvorctl in the
+# client's place. The host's routes, /etc and /var are never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 if [[ ${1:-} != --inside ]]; then
     [[ $(id -u) == 0 ]] || { echo "demo.sh: run as root (it builds namespaces)" >&2; exit 1; }
+    for program in openvpn openssl ip; do
+        command -v "$program" >/dev/null || { echo "demo.sh: $program is missing (scripts/test.sh installs it)" >&2; exit 1; }
+    done
     cmake --preset default >/dev/null
     cmake --build --preset default --target telvord telvorctl
     DEMO_HOST_NET=$(readlink /proc/self/ns/net) exec unshare --net --mount --propagation private "$0" --inside
@@ -19,23 +23,32 @@ if [[ $interfaces != lo || $(readlink /proc/self/ns/net) == "${DEMO_HOST_NET:-}"
     exit 1
 fi
 scratch=$(mktemp -d /tmp/telvord-demo.XXXXXX)
-mount -t tmpfs tmpfs "$scratch"
-mkdir "$scratch/upper" "$scratch/work"
+mount -t tmpfs -o mode=0700 tmpfs "$scratch"
+mkdir "$scratch/upper" "$scratch/work" "$scratch/pki"
 mount -t overlay overlay -o "lowerdir=/etc,upperdir=$scratch/upper,workdir=$scratch/work" /etc
 mount -t tmpfs -o mode=1777 tmpfs /var/tmp
 mount -t tmpfs tmpfs /var/log
 mount -t tmpfs tmpfs /run
-rm -f /etc/telvor.clientd.conf /etc/resolv.conf.telvord
-printf 'nameserver 192.0.2.53\n' > /etc/resolv.conf
+rm -f /etc/resolv.conf.telvord
+printf 'nameserver 192.0.2.53\nsearch example.net\n' > /etc/resolv.conf
 
 telvord=$root/build/src/telvord
 telvorctl=$root/build/tools/telvorctl/telvorctl
+pki=$scratch/pki
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 show() {
-    echo "-- routes:"; ip route | sed 's/^/   /'; ip -6 route | grep -v '^fe80' | sed 's/^/   /'
-    echo "-- /etc/resolv.conf:"; sed 's/^/   /' /etc/resolv.conf; echo
+    echo "-- routes:"
+    { ip route; ip -6 route | grep -v '^fe80'; } | sed 's/^/   /'
+    echo "-- /etc/resolv.conf:"
+    sed 's/^/   /' /etc/resolv.conf; echo
 }
-cleanup() { kill "$(jobs -p)" 2>/dev/null || true; wait 2>/dev/null || true; rmdir "$scratch" 2>/dev/null || true; }
+cleanup() {
+    ip netns pids outside 2>/dev/null | xargs -r kill 2>/dev/null || true
+    kill $(jobs -p) 2>/dev/null || true
+    wait 2>/dev/null || true
+    umount -l "$scratch" 2>/dev/null || true
+    rmdir "$scratch" 2>/dev/null || true
+}
 trap cleanup EXIT
 
 step "A host with an uplink: 192.0.2.10/24 via 192.0.2.1, 2001:db8::10/64 via fe80::1"
@@ -46,28 +59,74 @@ ip link add veth0 type veth peer name veth1 netns outside
 ip addr add 192.0.2.10/24 dev veth0
 ip addr add 2001:db8::10/64 dev veth0 nodad
 ip link set veth0 up
-ip netns exec outside sh -ec 'ip link set lo up; ip addr add 192.0.2.1/24 dev veth1;
-    ip addr add fe80::1/64 dev veth1 nodad; ip link set veth1 up'
+ip netns exec outside sh -ec '
+    ip link set lo up
+    ip addr add 192.0.2.1/24 dev veth1; ip addr add fe80::1/64 dev veth1 nodad
+    ip link set veth1 up
+    ip addr add 198.51.100.7/32 dev lo    # the VPN server
+    ip addr add 203.0.113.5/32 dev lo     # somewhere on the internet'
 ip route add default via 192.0.2.1
 ip -6 route add default via fe80::1 dev veth0
 show
 
-step "Start telvord"
-"$telvord" &
+step "Throwaway certificates, and an OpenVPN server at 198.51.100.7 in the namespace 'outside'"
+openssl ecparam -name prime256v1 -genkey -noout -out "$pki/ca.key"
+openssl req -x509 -new -key "$pki/ca.key" -subj /CN=demo-ca -days 1 -out "$pki/ca.crt" 2>/dev/null
+for name in server client; do
+    usage=$([[ $name == server ]] && echo serverAuth || echo clientAuth)
+    openssl ecparam -name prime256v1 -genkey -noout -out "$pki/$name.key"
+    openssl req -new -key "$pki/$name.key" -subj "/CN=$name" -out "$pki/$name.csr" 2>/dev/null
+    openssl x509 -req -in "$pki/$name.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
+        -days 1 -out "$pki/$name.crt" -extfile <(echo "extendedKeyUsage=$usage") 2>/dev/null
+done
+ip netns exec outside openvpn --mode server --tls-server --dev tun0 --proto udp \
+    --local 198.51.100.7 --port 1194 --server 10.8.0.0 255.255.255.0 --topology subnet \
+    --server-ipv6 fd42::/64 --ca "$pki/ca.crt" --cert "$pki/server.crt" --key "$pki/server.key" \
+    --dh none --disable-dco --verb 1 --log "$scratch/server.log" --daemon
+echo "server started"
+
+step "Start telvord with lockdown=true in /etc/telvor.clientd.conf"
+printf 'debuglogging=true\nstartupOpenVpn=true\nlockdown=true\n' > /etc/telvor.clientd.conf
+# The route programs and OpenVPN write their own messages to the daemon's standard streams.
+"$telvord" >"$scratch/telvord.out" 2>&1 &
 for _ in $(seq 100); do [[ -s /var/tmp/telvor.clientd.port ]] && break; sleep 0.05; done
+sleep 0.2
 echo "port file: $(cat /var/tmp/telvor.clientd.port)"
-
-step "telvorctl enableforced prepareforconnect serveraddress 198.51.100.7"
-"$telvorctl" enableforced prepareforconnect serveraddress 198.51.100.7
+echo "(no default route through 192.0.2.1 any more; IPv6 is blackholed)"
 show
 
-step "telvorctl replacedns 10.8.0.1"
-"$telvorctl" replacedns 10.8.0.1
+step "telvorctl prepareforconnect serveraddress 198.51.100.7 dnsaddress 198.51.100.53"
+"$telvorctl" prepareforconnect serveraddress 198.51.100.7 dnsaddress 198.51.100.53
 show
 
-step "telvorctl restoredns clientshutdown"
-"$telvorctl" restoredns clientshutdown
+step "telvorctl path /usr/sbin/openvpn commandline 'openvpn --client ...'"
+"$telvorctl" path /usr/sbin/openvpn commandline "openvpn --client --dev tun --proto udp \
+--remote 198.51.100.7 1194 --ca $pki/ca.crt --cert $pki/client.crt --key $pki/client.key \
+--nobind --disable-dco --verb 1"
+for _ in $(seq 100); do ip -4 addr show tun0 2>/dev/null | grep -q 'inet 10.8.0.2' && break; sleep 0.1; done
+ip -brief addr show tun0
+
+step "The tunnel is up: connectionsuccesful connectionsuccesful4 10.8.0.1 connectionsuccesful6 fd42::1 replacedns 10.8.0.1"
+"$telvorctl" connectionsuccesful connectionsuccesful4 10.8.0.1 connectionsuccesful6 fd42::1 replacedns 10.8.0.1
+show
+echo "-- ip route get 203.0.113.5:"; ip route get 203.0.113.5 | sed 's/^/   /'
+
+step "A foreign default route appears (ip route add default via 192.0.2.1 metric 5)"
+ip route add default via 192.0.2.1 metric 5
+sleep 0.5
 show
 
-step "The daemon's debug log"
-sed 's/^/   /' /var/log/telvor.clientd.log
+step "OpenVPN dies (SIGKILL): the daemon closes the connection, the kill switch holds"
+pid=$(sed -n 's/.*OpenVpn started with PID \([0-9]*\)$/\1/p' /var/log/telvor.clientd.log | tail -1)
+kill -KILL "$pid"
+for _ in $(seq 50); do grep -q 'Disabling LockDown Mode' /var/log/telvor.clientd.log && break; sleep 0.1; done
+sleep 0.3
+show
+echo "-- ip route get 203.0.113.5:"; { ip route get 203.0.113.5 2>&1 || true; } | sed 's/^/   /'
+
+step "telvorctl disablelockdown: the physical default routes come back"
+"$telvorctl" disablelockdown
+show
+
+step "The daemon's debug log (route watcher details left out)"
+grep -v -e 'Got ' -e 'Closing route' -e '^$' /var/log/telvor.clientd.log | sed 's/^/   /'
