@@ -1,0 +1,64 @@
+# Installs the files that belong at the system's own places rather than under the prefix: the
+# configuration, the log rotation and the systemd unit. Runs at install time, because the
+# prefix may be chosen only then (cmake --install BUILD --prefix /usr, or cpack), and the
+# directories follow GNUInstallDirs' rule for the system configuration directory: /etc for
+# the prefixes / and /usr, /etc/opt/NAME for /opt/NAME, PREFIX/etc otherwise.
+#
+# Set by the install rule before this script runs:
+#   TELVORD_SOURCE_DIR, TELVORD_BINARY_DIR   packaging/ in the source and the build tree
+#   TELVORD_SYSCONFDIR, TELVORD_SBINDIR      CMAKE_INSTALL_SYSCONFDIR and _SBINDIR
+#   TELVORD_SYSTEMD_UNITDIR                  the unit directory for the prefixes / and /usr
+
+function(telvord_full_dir result directory prefix)
+    if(IS_ABSOLUTE "${directory}")
+        set(${result} "${directory}" PARENT_SCOPE)
+    elseif(prefix STREQUAL "/")
+        set(${result} "/${directory}" PARENT_SCOPE)
+    else()
+        set(${result} "${prefix}/${directory}" PARENT_SCOPE)
+    endif()
+endfunction()
+
+string(REGEX REPLACE "(.)/+$" "\\1" prefix "${CMAKE_INSTALL_PREFIX}")
+
+if(IS_ABSOLUTE "${TELVORD_SYSCONFDIR}")
+    set(etc "${TELVORD_SYSCONFDIR}")
+elseif(prefix STREQUAL "/" OR prefix STREQUAL "/usr")
+    set(etc "/${TELVORD_SYSCONFDIR}")
+elseif(prefix MATCHES "^/opt/")
+    set(etc "/${TELVORD_SYSCONFDIR}${prefix}")
+else()
+    set(etc "${prefix}/${TELVORD_SYSCONFDIR}")
+endif()
+
+if(prefix STREQUAL "/" OR prefix STREQUAL "/usr")
+    set(unitdir "${TELVORD_SYSTEMD_UNITDIR}")
+else()
+    set(unitdir "${prefix}/lib/systemd/system")
+endif()
+
+telvord_full_dir(TELVORD_FULL_SBINDIR "${TELVORD_SBINDIR}" "${prefix}")
+
+# The unit names the daemon by its installed path, which depends on the prefix.
+string(MD5 prefixHash "${prefix}")
+set(unit "${TELVORD_BINARY_DIR}/install-${prefixHash}/telvord.service")
+configure_file("${TELVORD_SOURCE_DIR}/telvord.service.in" "${unit}" @ONLY)
+file(INSTALL DESTINATION "${unitdir}" TYPE FILE FILES "${unit}")
+
+# An administrator's configuration is never overwritten; a package manager handles it as a
+# configuration file instead.
+set(configuration "$ENV{DESTDIR}${etc}/telvor.clientd.conf")
+if(EXISTS "${configuration}")
+    message(STATUS "Keeping: ${configuration}")
+else()
+    file(INSTALL DESTINATION "${etc}" TYPE FILE FILES
+         "${TELVORD_SOURCE_DIR}/telvor.clientd.conf")
+endif()
+
+file(INSTALL DESTINATION "${etc}/logrotate.d" TYPE FILE RENAME telvord FILES
+     "${TELVORD_SOURCE_DIR}/telvord.logrotate")
+
+if(NOT etc STREQUAL "/etc")
+    message(STATUS "Note: telvord reads only /etc/telvor.clientd.conf and logrotate only "
+                   "/etc/logrotate.d; with the prefix ${prefix} they were installed below ${etc}")
+endif()
