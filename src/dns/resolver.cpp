@@ -199,7 +199,13 @@ void ReplaceDns(std::string_view address) {
     if (!keepBackup && !saveBackup(resolver.get())) return;
 
     ::lseek(resolver.get(), 0, SEEK_SET);
-    ::ftruncate(resolver.get(), 0);
+    if (::ftruncate(resolver.get(), 0) != 0) {
+        // The file is as it was: no replacement is in force, so a backup made for it goes.
+        const int error = errno;
+        if (!keepBackup) ::unlink(backupFile().c_str());
+        logMessage(levelError, "Error %d trying to save new DNS configuration.", error);
+        return;
+    }
     std::array<char, textSize> text{};
     const std::string nameserver(address);
     std::snprintf(text.data(), text.size(), "%s\nnameserver %s", std::string(headerLine).c_str(),

@@ -81,6 +81,7 @@ bool readAll(int fd, char* buffer, std::size_t size) {
     while (size > 0) {
         const ssize_t count = ::recv(fd, buffer, size, 0);
         if (count < 0 && errno == EINTR) continue;
+        if (count == 0) errno = ECONNRESET;
         if (count <= 0) return false;
         buffer += count;
         size -= static_cast<std::size_t>(count);
@@ -168,6 +169,12 @@ std::optional<Connection> Connection::open(int port, Error& error) {
     return Connection(std::move(fd));
 }
 
+void Connection::setTimeout(std::chrono::seconds timeout) {
+    const timeval limit{static_cast<time_t>(timeout.count()), 0};
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 bool Connection::send(const FrameBytes& frame, Error& error) {
     std::size_t sent = 0;
     while (sent < frame.size()) {
@@ -187,7 +194,9 @@ bool Connection::send(const FrameBytes& frame, Error& error) {
 std::optional<std::string> Connection::receiveReply(Error& error) {
     FrameBytes reply{};
     if (!readAll(fd_.get(), reply.data(), reply.size())) {
-        error = {exitConnection, "the connection to telvord dropped before its reply"};
+        error = {exitConnection, errno == EAGAIN || errno == EWOULDBLOCK
+                                     ? "telvord did not reply in time"
+                                     : "the connection to telvord dropped before its reply"};
         return std::nullopt;
     }
     return std::string(reply.data(), strnlen(reply.data(), reply.size()));
@@ -296,6 +305,7 @@ int run(std::span<const std::string_view> arguments) {
         std::cerr << "telvorctl: " << error.message << "\n";
         return error.status;
     }
+    connection->setTimeout(std::chrono::seconds(timeoutSeconds));
     int status = exitOk;
     for (const Command& command : commands) {
         const FrameBytes frame =

@@ -62,6 +62,10 @@ class Connection {
   public:
     static std::optional<Connection> open(int port, Error& error);
 
+    // Bounds every later send and receive: a daemon busy with another client, or one that
+    // never replies, ends them with an error instead of blocking for ever.
+    void setTimeout(std::chrono::seconds timeout);
+
     bool send(const FrameBytes& frame, Error& error);
     // Reads one reply frame and returns its text.
     std::optional<std::string> receiveReply(Error& error);
