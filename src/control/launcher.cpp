@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "control/policy.h"
 #include "control/trust.h"
+#include "core/paths.h"
 #include "core/log.h"
 #include "modes/modes.h"
 #include "util/unique_fd.h"
@@ -68,14 +70,14 @@ std::optional<int> execFailure(int reportPipe) {
 }
 
 // Applies the launch policy; logs what it refuses, and where, without echoing any file's text.
-bool allowedByPolicy(const std::vector<std::string>& argv, const std::string& path) {
+PolicyVerdict applyLaunchPolicy(const std::vector<std::string>& argv, const std::string& path) {
     std::string directory = workingDirectoryFor(path).value_or("");
     if (directory.empty()) {
         std::array<char, PATH_MAX> current{};
         if (::getcwd(current.data(), current.size()) != nullptr) directory = current.data();
     }
-    const PolicyVerdict verdict = checkLaunchPolicy(argv, directory);
-    if (verdict.allowed) return true;
+    PolicyVerdict verdict = checkLaunchPolicy(argv, directory);
+    if (verdict.allowed) return verdict;
     if (verdict.file.empty()) {
         logMessage(levelError, "Refusing the OpenVpn command line: --%s %s", verdict.option.c_str(),
                    verdict.reason.c_str());
@@ -87,7 +89,55 @@ bool allowedByPolicy(const std::vector<std::string>& argv, const std::string& pa
                    verdict.file.c_str(), verdict.line, verdict.option.c_str(),
                    verdict.reason.c_str());
     }
-    return false;
+    return verdict;
+}
+
+// Writes `text` to a new file at `path` that only root can read or change.
+bool writePrivateFile(const std::string& path, const std::string& text) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+    util::unique_fd file(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file) return false;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const ssize_t written = ::write(file.get(), rest.data(), rest.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// The configuration files a client names stay in its hands, and could be changed between the
+// check and OpenVPN's own reading. OpenVPN is therefore pointed at private copies of exactly
+// the text that was checked.
+bool handOverCheckedConfigurations(std::vector<std::string>& argv, const PolicyVerdict& verdict) {
+    if (verdict.configurations.empty()) return true;
+    const std::string& directory = core::paths().runtimeDirectory;
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        const int error = errno;
+        logMessage(levelError, "mkdir() failed, error is %d:%s", error, std::strerror(error));
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077) != 0) {
+        logMessage(levelError, "Refusing to keep OpenVpn configurations in %s: it is not private",
+                   directory.c_str());
+        return false;
+    }
+    for (const CheckedConfiguration& configuration : verdict.configurations) {
+        const std::string copy =
+            directory + "/openvpn-" + std::to_string(configuration.argument) + ".conf";
+        if (!writePrivateFile(copy, configuration.text)) {
+            const int error = errno;
+            logMessage(levelError, "Could not copy the OpenVpn configuration to %s, error is %d:%s",
+                       copy.c_str(), error, std::strerror(error));
+            return false;
+        }
+        argv[configuration.argument] = copy;
+    }
+    return true;
 }
 
 void reapNow(pid_t child) {
@@ -160,7 +210,8 @@ Outcome Launcher::launch(std::string_view commandLine, int client) {
     }
     const std::string& path = *openVpnPath_;
     if (words.empty()) words.push_back(path);
-    if (!allowedByPolicy(words, path)) {
+    const PolicyVerdict policy = applyLaunchPolicy(words, path);
+    if (!policy.allowed) {
         sendReply(client, statusMsgOpenVpnFailed);
         return Outcome::NextFrame;
     }
@@ -168,6 +219,10 @@ Outcome Launcher::launch(std::string_view commandLine, int client) {
     if (!verdict.trusted) {
         logMessage(levelError, "Refusing to run %s as root: it %s", path.c_str(),
                    verdict.reason.c_str());
+        sendReply(client, statusMsgOpenVpnFailed);
+        return Outcome::NextFrame;
+    }
+    if (!handOverCheckedConfigurations(words, policy)) {
         sendReply(client, statusMsgOpenVpnFailed);
         return Outcome::NextFrame;
     }

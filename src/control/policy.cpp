@@ -77,7 +77,6 @@ constexpr std::array rules{
 };
 // clang-format on
 
-constexpr int maxConfigurationDepth = 8;
 constexpr std::size_t maxConfigurationSize = 1 << 20;
 
 bool refused(const Rule& rule, const std::vector<std::string>& arguments) {
@@ -103,7 +102,7 @@ bool refused(const Rule& rule, const std::vector<std::string>& arguments) {
 }
 
 PolicyVerdict refuse(std::string option, std::string reason, std::string file = {}, int line = 0) {
-    return PolicyVerdict{false, std::move(option), std::move(reason), std::move(file), line};
+    return PolicyVerdict{false, std::move(option), std::move(reason), std::move(file), line, {}};
 }
 
 std::string resolve(const std::string& name, const std::string& directory) {
@@ -111,16 +110,16 @@ std::string resolve(const std::string& name, const std::string& directory) {
     return directory + "/" + name;
 }
 
-PolicyVerdict checkConfigurationFile(const std::string& name, const std::string& directory,
-                                     int depth) {
-    if (depth >= maxConfigurationDepth)
-        return refuse("config", "nests configuration files too deeply", name);
+// Reads a configuration file once into `text`; refuses what cannot be a configuration.
+PolicyVerdict readConfigurationFile(const std::string& name, const std::string& directory,
+                                    std::string& text) {
     const std::string path = resolve(name, directory);
     util::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd)
+    if (!fd) {
         return refuse("config",
                       std::string("names a file that cannot be read: ") + std::strerror(errno),
                       name);
+    }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return refuse("config", "names something that is not a regular file", name);
@@ -128,37 +127,43 @@ PolicyVerdict checkConfigurationFile(const std::string& name, const std::string&
     if (static_cast<std::size_t>(st.st_size) > maxConfigurationSize) {
         return refuse("config", "names a file too large to be a configuration", name);
     }
-    std::string text;
     std::array<char, 4096> chunk{};
     for (;;) {
         const ssize_t count = ::read(fd.get(), chunk.data(), chunk.size());
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0)
+        if (count < 0) {
             return refuse("config",
                           std::string("names a file that cannot be read: ") + std::strerror(errno),
                           name);
+        }
         if (count == 0) break;
         text.append(chunk.data(), static_cast<std::size_t>(count));
         if (text.size() > maxConfigurationSize) {
             return refuse("config", "names a file too large to be a configuration", name);
         }
     }
-    return checkConfigurationText(text, name, directory, depth);
+    return {};
 }
 
-// Checks one option with its arguments; nested configuration files are read and checked.
-PolicyVerdict checkOption(std::string_view option, const std::vector<std::string>& arguments,
-                          const std::string& directory, int depth) {
-    if (option == "config") {
-        if (arguments.empty()) return {};
-        return checkConfigurationFile(arguments[0], directory, depth + 1);
-    }
+// Checks one option with its arguments, apart from the configuration files it names.
+PolicyVerdict checkOption(std::string_view option, const std::vector<std::string>& arguments) {
     const auto rule =
         std::find_if(rules.begin(), rules.end(), [&](const Rule& r) { return r.option == option; });
     if (rule != rules.end() && refused(*rule, arguments)) {
         return refuse(std::string(option), std::string(rule->reason));
     }
     return {};
+}
+
+// Reads and checks the configuration file named by argv[argument], and keeps its text.
+PolicyVerdict checkConfigurationArgument(const std::vector<std::string>& argv,
+                                         std::size_t argument, const std::string& directory,
+                                         PolicyVerdict& allowed) {
+    std::string text;
+    PolicyVerdict verdict = readConfigurationFile(argv[argument], directory, text);
+    if (verdict.allowed) verdict = checkConfigurationText(text, argv[argument]);
+    if (verdict.allowed) allowed.configurations.push_back({argument, std::move(text)});
+    return verdict;
 }
 
 }  // namespace
@@ -209,8 +214,7 @@ std::vector<std::string> configurationWords(std::string_view line) {
     return words;
 }
 
-PolicyVerdict checkConfigurationText(std::string_view text, const std::string& name,
-                                     const std::string& directory, int depth) {
+PolicyVerdict checkConfigurationText(std::string_view text, const std::string& name) {
     std::string inlineEnd;  // the closing tag of the inline block being skipped
     int lineNumber = 0;
     while (!text.empty()) {
@@ -234,12 +238,12 @@ PolicyVerdict checkConfigurationText(std::string_view text, const std::string& n
         const std::string_view option =
             std::string_view(first).starts_with("--") ? std::string_view(first).substr(2) : first;
         const std::vector<std::string> arguments(words.begin() + 1, words.end());
-        PolicyVerdict verdict = checkOption(option, arguments, directory, depth);
+        PolicyVerdict verdict = option == "config"
+                                    ? refuse("config", "names a further configuration file")
+                                    : checkOption(option, arguments);
         if (!verdict.allowed) {
-            if (verdict.file.empty()) {
-                verdict.file = name;
-                verdict.line = lineNumber;
-            }
+            verdict.file = name;
+            verdict.line = lineNumber;
             return verdict;
         }
     }
@@ -248,21 +252,27 @@ PolicyVerdict checkConfigurationText(std::string_view text, const std::string& n
 
 PolicyVerdict checkLaunchPolicy(const std::vector<std::string>& argv,
                                 const std::string& directory) {
+    PolicyVerdict allowed;
     // A lone argument that is not an option names a configuration file.
     if (argv.size() == 2 && !argv[1].starts_with("--")) {
-        return checkOption("config", {argv[1]}, directory, 0);
+        const PolicyVerdict verdict = checkConfigurationArgument(argv, 1, directory, allowed);
+        return verdict.allowed ? allowed : verdict;
     }
     for (std::size_t i = 1; i < argv.size();) {
         const std::string& word = argv[i++];
         if (!word.starts_with("--")) continue;  // a stray argument; OpenVPN refuses it itself
+        const std::size_t first = i;
         std::vector<std::string> arguments;
-        while (i < argv.size() && !argv[i].starts_with("--"))
-            arguments.push_back(argv[i++]);
-        PolicyVerdict verdict =
-            checkOption(std::string_view(word).substr(2), arguments, directory, 0);
+        while (i < argv.size() && !argv[i].starts_with("--")) arguments.push_back(argv[i++]);
+        const std::string_view option = std::string_view(word).substr(2);
+        const PolicyVerdict verdict =
+            option == "config"
+                ? (arguments.empty() ? PolicyVerdict{}
+                                     : checkConfigurationArgument(argv, first, directory, allowed))
+                : checkOption(option, arguments);
         if (!verdict.allowed) return verdict;
     }
-    return {};
+    return allowed;
 }
 
 }  // namespace control

@@ -130,7 +130,7 @@ TEST(LaunchPolicy, EveryRefusedOptionIsRefusedInAConfigurationWithOrWithoutDashe
             for (std::size_t i = 1; i < option.size(); ++i)
                 line += " " + option[i];
             const std::string text = std::string(ordinaryConfiguration) + "  " + line + "\n";
-            const auto verdict = checkConfigurationText(text, "client.ovpn", "/tmp");
+            const auto verdict = checkConfigurationText(text, "client.ovpn");
             EXPECT_FALSE(verdict.allowed) << line;
             EXPECT_EQ(verdict.option, option[0].substr(2));
             EXPECT_EQ(verdict.file, "client.ovpn");
@@ -140,14 +140,14 @@ TEST(LaunchPolicy, EveryRefusedOptionIsRefusedInAConfigurationWithOrWithoutDashe
 }
 
 TEST(LaunchPolicy, CommentsInlineBlocksAndQuotesAreReadAsOpenVpnReadsThem) {
-    EXPECT_TRUE(checkConfigurationText(ordinaryConfiguration, "c", "/tmp").allowed);
-    EXPECT_TRUE(checkConfigurationText("# up /tmp/x.sh\n; plugin x\n  #log /etc/shadow\n", "c", "/")
+    EXPECT_TRUE(checkConfigurationText(ordinaryConfiguration, "c").allowed);
+    EXPECT_TRUE(checkConfigurationText("# up /tmp/x.sh\n; plugin x\n  #log /etc/shadow\n", "c")
                     .allowed);
-    EXPECT_FALSE(checkConfigurationText("\"up\" /tmp/x.sh\n", "c", "/").allowed);
-    EXPECT_FALSE(checkConfigurationText("'plu'gin /tmp/x.so\n", "c", "/").allowed);
-    EXPECT_FALSE(checkConfigurationText("\tscript-security 2\r\n", "c", "/").allowed);
+    EXPECT_FALSE(checkConfigurationText("\"up\" /tmp/x.sh\n", "c").allowed);
+    EXPECT_FALSE(checkConfigurationText("'plu'gin /tmp/x.so\n", "c").allowed);
+    EXPECT_FALSE(checkConfigurationText("\tscript-security 2\r\n", "c").allowed);
     // An unterminated block hides nothing after a line of its own closing tag only.
-    EXPECT_FALSE(checkConfigurationText("<ca>\n</ca>\nup /x\n", "c", "/").allowed);
+    EXPECT_FALSE(checkConfigurationText("<ca>\n</ca>\nup /x\n", "c").allowed);
     EXPECT_EQ(control::configurationWords("setenv opt 'a b' \"c\\\"d\" e\\ f"),
               (std::vector<std::string>{"setenv", "opt", "a b", "c\"d", "e f"}));
 }
@@ -181,17 +181,30 @@ TEST_F(ConfigurationFiles, ANamedFileIsCheckedRelativeToTheLaunchDirectory) {
     EXPECT_FALSE(checkLaunchPolicy({"openvpn", "bad.ovpn"}, dir.path()).allowed);
 }
 
-TEST_F(ConfigurationFiles, NestedFilesAreCheckedToo) {
-    support::writeFile(dir / "inner.ovpn", "log /etc/shadow\n");
+TEST_F(ConfigurationFiles, TheCheckedTextIsKeptForEachNamedFile) {
+    support::writeFile(dir / "good.ovpn", ordinaryConfiguration);
+    const auto verdict = checkLaunchPolicy(
+        {"openvpn", "--verb", "3", "--config", "good.ovpn", "--config", dir / "good.ovpn"}, dir.path());
+    ASSERT_TRUE(verdict.allowed);
+    ASSERT_EQ(verdict.configurations.size(), 2u);
+    EXPECT_EQ(verdict.configurations[0].argument, 4u);
+    EXPECT_EQ(verdict.configurations[1].argument, 6u);
+    EXPECT_EQ(verdict.configurations[0].text, ordinaryConfiguration);
+
+    const auto lone = checkLaunchPolicy({"openvpn", "good.ovpn"}, dir.path());
+    ASSERT_EQ(lone.configurations.size(), 1u);
+    EXPECT_EQ(lone.configurations[0].argument, 1u);
+}
+
+TEST_F(ConfigurationFiles, AFileMayNotNameAFurtherOne) {
+    // OpenVPN would read it itself, after the check.
+    support::writeFile(dir / "inner.ovpn", "verb 3\n");
     support::writeFile(dir / "outer.ovpn", "client\nconfig inner.ovpn\n");
     const auto verdict = checkLaunchPolicy({"openvpn", "--config", "outer.ovpn"}, dir.path());
     EXPECT_FALSE(verdict.allowed);
-    EXPECT_EQ(verdict.option, "log");
-    EXPECT_EQ(verdict.file, "inner.ovpn");
-    EXPECT_EQ(verdict.line, 1);
-
-    support::writeFile(dir / "loop.ovpn", "config loop.ovpn\n");
-    EXPECT_FALSE(checkLaunchPolicy({"openvpn", "--config", "loop.ovpn"}, dir.path()).allowed);
+    EXPECT_EQ(verdict.option, "config");
+    EXPECT_EQ(verdict.file, "outer.ovpn");
+    EXPECT_EQ(verdict.line, 2);
 }
 
 TEST_F(ConfigurationFiles, UnreadableAndIrregularFilesAreRefused) {
