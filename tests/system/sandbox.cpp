@@ -16,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -26,6 +27,8 @@ namespace {
 
 // The sandbox the process stands in, if any. Nothing runs a command without one.
 NetworkSandbox* activeSandbox = nullptr;
+// Set when a sandbox's mount namespace could not be left.
+bool stranded = false;
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + (errno ? std::string(": ") + std::strerror(errno) : ""));
@@ -94,6 +97,9 @@ std::string daemonBinary() {
 std::string telvorctlBinary() {
     return TELVORCTL_BINARY;
 }
+std::string fakeOpenVpnBinary() {
+    return TELVORD_FAKE_OPENVPN;
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -143,6 +149,26 @@ std::string must(const std::string& command) {
     return result.output;
 }
 
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+CommandResult shOutside(const std::string& command) {
+    return sh("ip netns exec outside sh -ec " + shellQuoted(command));
+}
+
+std::string mustOutside(const std::string& command) {
+    return must("ip netns exec outside sh -ec " + shellQuoted(command));
+}
+
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -154,6 +180,8 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 NetworkSandbox::NetworkSandbox() {
     if (activeSandbox != nullptr) throw std::logic_error("one sandbox at a time");
+    if (stranded)
+        throw std::logic_error("an earlier sandbox could not be left; run one test per process");
     originalNet_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     originalMount_ = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
     if (originalNet_ < 0 || originalMount_ < 0) fail("open namespace");
@@ -194,18 +222,40 @@ void NetworkSandbox::enter() {
 
 void NetworkSandbox::leave() {
     activeSandbox = nullptr;
-    if (::setns(originalNet_, CLONE_NEWNET) != 0 || ::setns(originalMount_, CLONE_NEWNS) != 0) {
-        // The process cannot go back; it must not go on in a half-torn sandbox.
+    if (::setns(originalNet_, CLONE_NEWNET) != 0) {
         std::perror("setns");
         std::abort();
     }
+    // A process with more than one thread (a sanitizer runtime starts one) cannot change its
+    // mount namespace. It then stays in this one until it ends; ctest runs one test per
+    // process, and no further sandbox may be built in it.
+    if (::setns(originalMount_, CLONE_NEWNS) != 0) stranded = true;
     ::close(originalNet_);
     ::close(originalMount_);
-    if (!scratch_.empty()) ::rmdir(scratch_.c_str());
+    if (scratch_.empty()) return;
+    // The directory lies in the host's /tmp; still inside the sandbox, detach its tmpfs first.
+    if (stranded) ::umount2(scratch_.c_str(), MNT_DETACH);
+    ::rmdir(scratch_.c_str());
 }
 
 NetworkSandbox::~NetworkSandbox() {
+    endOutsideProcesses();
     leave();
+}
+
+void NetworkSandbox::endOutsideProcesses() {
+    try {
+        struct stat st {};
+        if (::stat("/run/netns/outside", &st) != 0) return;
+        const CommandResult pids = sh("ip netns pids outside");
+        std::istringstream list(pids.output);
+        pid_t pid = 0;
+        while (list >> pid) {
+            if (pid > 1 && pid != ::getpid()) ::kill(pid, SIGKILL);
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "could not end the processes in outside: %s\n", error.what());
+    }
 }
 
 void NetworkSandbox::requireFresh() const {
@@ -320,6 +370,8 @@ void Daemon::start(bool waitForPort) {
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
         ::dup2(null, 1);
+        // As a service manager starts it: with its standard streams and nothing else.
+        ::close_range(3, ~0u, 0);
         ::execl(binary.c_str(), "telvord", static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -420,6 +472,77 @@ int Daemon::countLogged(const std::string& message) const {
 
 bool Daemon::waitLogged(const std::string& message, std::chrono::milliseconds timeout) const {
     return eventually([&] { return logged(message); }, timeout);
+}
+
+std::vector<pid_t> Daemon::launchedPids() const {
+    static const std::string prefix = "OpenVpn started with PID ";
+    std::vector<pid_t> pids;
+    for (const std::string& message : messages()) {
+        if (!message.starts_with(prefix) || message.find(' ', prefix.size()) != std::string::npos)
+            continue;
+        pids.push_back(std::stoi(message.substr(prefix.size())));
+    }
+    return pids;
+}
+
+FakeOpenVpn::FakeOpenVpn(std::string directory) : directory_(std::move(directory)) {
+    makeDirectory(directory_);
+    makeDirectory(directory_ + "/records");
+    if (::chmod(directory_.c_str(), 0755) != 0) fail("chmod " + directory_);
+    const std::string program = path();
+    std::filesystem::copy_file(fakeOpenVpnBinary(), program,
+                               std::filesystem::copy_options::overwrite_existing);
+    if (::chown(program.c_str(), 0, 0) != 0 || ::chmod(program.c_str(), 0755) != 0) {
+        fail("install " + program);
+    }
+}
+
+void FakeOpenVpn::exitAtOnce(bool yes) const {
+    const std::string flag = directory_ + "/exit-at-once";
+    if (yes) {
+        writeFile(flag, "");
+    } else {
+        ::unlink(flag.c_str());
+    }
+}
+
+std::optional<LaunchRecord> FakeOpenVpn::record(pid_t pid) const {
+    std::ifstream in(directory_ + "/records/" + std::to_string(pid));
+    if (!in) return std::nullopt;
+    LaunchRecord record;
+    record.pid = pid;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t space = line.find(' ');
+        const std::string key = line.substr(0, space);
+        const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+        if (key == "arg") record.argv.push_back(value);
+        if (key == "cwd") record.workingDirectory = value;
+        if (key == "fd") record.descriptors.push_back(value);
+    }
+    return record;
+}
+
+std::vector<LaunchRecord> FakeOpenVpn::records() const {
+    std::vector<pid_t> pids;
+    for (const auto& entry : std::filesystem::directory_iterator(directory_ + "/records")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos) {
+            pids.push_back(std::stoi(name));
+        }
+    }
+    std::sort(pids.begin(), pids.end());
+    std::vector<LaunchRecord> result;
+    for (const pid_t pid : pids) {
+        if (auto r = record(pid)) result.push_back(std::move(*r));
+    }
+    return result;
+}
+
+std::optional<LaunchRecord> FakeOpenVpn::waitRecord(pid_t pid) const {
+    std::optional<LaunchRecord> found;
+    eventually([&] { return (found = record(pid)).has_value(); });
+    return found;
 }
 
 }  // namespace systest

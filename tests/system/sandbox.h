@@ -30,6 +30,11 @@ struct CommandResult {
 CommandResult sh(const std::string& command);
 // Runs it and fails the test when it does not exit with 0.
 std::string must(const std::string& command);
+// The same, run in the namespace "outside" that plays the physical gateway's side.
+CommandResult shOutside(const std::string& command);
+std::string mustOutside(const std::string& command);
+// `text` as one word of a shell command line.
+std::string shellQuoted(const std::string& text);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
@@ -74,6 +79,8 @@ class NetworkSandbox {
   private:
     void enter();
     void leave();
+    // Kills what the test left running in "outside" (a daemonised server, say), by PID.
+    void endOutsideProcesses();
 
     std::string scratch_;  // a tmpfs of this sandbox's own
     int originalNet_ = -1;
@@ -113,14 +120,47 @@ class Daemon {
     bool logged(const std::string& message) const;
     int countLogged(const std::string& message) const;
     bool waitLogged(const std::string& message, std::chrono::milliseconds timeout = 5s) const;
+    // The PIDs of the OpenVPN children it reported started, oldest first.
+    std::vector<pid_t> launchedPids() const;
 
   private:
     pid_t pid_ = -1;
     int port_ = 0;
 };
 
-// The daemon binary and telvorctl of this build.
+// What the stand-in for OpenVPN (fake_openvpn.cpp) found when it started.
+struct LaunchRecord {
+    pid_t pid = -1;
+    std::vector<std::string> argv;
+    std::string workingDirectory;
+    std::vector<std::string> descriptors;  // "NUMBER TARGET" for each open descriptor
+};
+
+// The stand-in for OpenVPN, installed as <directory>/openvpn: owned by root, mode 0755, in a
+// directory of its own with mode 0755, so that the daemon trusts it. Every start of it leaves a
+// record in <directory>/records; it then runs until a signal ends it, or exits at once.
+class FakeOpenVpn {
+  public:
+    explicit FakeOpenVpn(std::string directory);
+
+    const std::string& directory() const { return directory_; }
+    std::string path() const { return directory_ + "/openvpn"; }
+    // Whether later starts exit right after recording.
+    void exitAtOnce(bool yes) const;
+
+    // The records of every start so far, oldest PID first.
+    std::vector<LaunchRecord> records() const;
+    std::optional<LaunchRecord> record(pid_t pid) const;
+    // Waits for the record of `pid`.
+    std::optional<LaunchRecord> waitRecord(pid_t pid) const;
+
+  private:
+    std::string directory_;
+};
+
+// The daemon binary, telvorctl and the stand-in for OpenVPN of this build.
 std::string daemonBinary();
 std::string telvorctlBinary();
+std::string fakeOpenVpnBinary();
 
 }  // namespace systest

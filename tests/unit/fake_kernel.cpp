@@ -55,6 +55,7 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()) {
             return socket;
         }
         socket.fd.reset(ends[0]);
+        std::lock_guard guard(lock_);
         watchPeers[family].reset(ends[1]);
         return socket;
     };
@@ -84,6 +85,7 @@ routing::RouteInfo FakeKernel::blackholeDefault6() {
 }
 
 int FakeKernel::run(std::string_view command) {
+    std::lock_guard guard(lock_);
     const std::string text(command);
     commands.push_back(text);
     const auto chosen = statuses.find(text);

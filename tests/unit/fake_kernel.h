@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,8 @@ class FakeKernel {
     void clear() { commands.clear(); }
 
   private:
+    // The route watchers call in from their own threads.
+    std::mutex lock_;
     int run(std::string_view command);
     routing::Kernel saved_;
 };

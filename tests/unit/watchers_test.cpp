@@ -311,6 +311,9 @@ class RouteWatcherThread : public ::testing::Test {
         };
         routing::kernel().openWatchSocket = [this](int family) { return openPair(family); };
         routing::InitRoutingVariablesOs();
+        // Sanitizer runtimes start a thread of their own with the first thread a program
+        // makes; let that happen before any test counts threads.
+        std::thread([] {}).join();
     }
     ~RouteWatcherThread() override {
         routing::StopRouteWatchThread();
