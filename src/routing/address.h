@@ -17,9 +17,11 @@ struct Address {
     std::array<unsigned char, 16> bytes{};
 
     // The address a text denotes in `family`, or none when the text is not one. Client texts
-    // are checked with this before they reach any command.
+    // are checked with this before they reach any command. A NUL would end the text early for
+    // inet_pton, and every later reader of the text, so it is not one.
     static std::optional<Address> parse(std::string_view text, int family) {
-        if (text.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+        if (text.size() >= INET6_ADDRSTRLEN || text.find('\0') != std::string_view::npos)
+            return std::nullopt;
         const std::string copy(text);
         Address address;
         address.family = family;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace routing::netlink {
 namespace {
@@ -114,7 +115,10 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
                 if (message.size() < headerSize + sizeof(int)) return false;
                 const int code = load<int>(message, headerSize);
                 if (code == -ENETUNREACH) return false;
-                walk.errors.push_back(std::string("Error ") + std::strerror(-code));
+                // The kernel sends a negated errno. The one code that cannot be negated is no
+                // errno either, and strerror calls it an unknown error as it is.
+                const int error = code == std::numeric_limits<int>::min() ? code : -code;
+                walk.errors.push_back(std::string("Error ") + std::strerror(error));
                 walk.failed = true;
                 return false;
             }
