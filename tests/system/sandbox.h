@@ -39,8 +39,19 @@ std::string shellQuoted(const std::string& text);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
-// Polls `condition` until it holds or `timeout` passes; returns whether it held.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
+// Polls `condition` every `interval` until it holds or `timeout` passes; returns whether it
+// held.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s,
+                std::chrono::milliseconds interval = 10ms);
+
+// The connections waiting to be accepted by the socket listening on 127.0.0.1:`port`; none
+// when nothing listens there.
+std::optional<int> acceptQueue(int port);
+
+// A resolver file of about `size` bytes, with a numbered line per 64 bytes.
+std::string resolverText(std::size_t size);
+// Writes `path` until the file system holding it has no room left.
+void fillFileSystem(const std::string& path);
 
 struct UplinkOptions {
     bool ipv6 = true;            // 2001:db8::10/64 with a link-local default gateway
@@ -60,6 +71,9 @@ class NetworkSandbox {
     void addUplink(const UplinkOptions& options = {});
     // Hides the `route` program, so that the daemon uses the `ip` form.
     void hideRouteProgram();
+    // Mounts a tmpfs with `options` on `target`; refuses unless this process stands in the
+    // sandbox's own mount namespace, so that the host never sees it.
+    void mountTmpfs(const std::string& target, const std::string& options);
 
     // Throws unless this is a namespace of ours holding only our interfaces.
     void requireFresh() const;

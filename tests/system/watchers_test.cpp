@@ -53,12 +53,7 @@ bool listening(unsigned group) {
 // Polls less often than eventually(): each look at a table of thousands of routes costs, and
 // the watcher under test needs the processor.
 bool eventuallySlowly(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 90s;
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(250ms);
-    }
+    return eventually(condition, 90s, 250ms);
 }
 
 class RouteWatchersOnHost : public SystemTest {
@@ -134,7 +129,8 @@ TEST_F(RouteWatchersOnHost, ADefaultRouteOverSeveralNextHopsIsReportedAsLeftInPl
     must("ip route add default metric 40 nexthop via 192.0.2.3 nexthop via 192.0.2.4");
     EXPECT_TRUE(eventually([] {
         for (const std::string& line : Daemon().messages()) {
-            if (line.find("leads through next hops this watcher cannot judge") != std::string::npos) {
+            if (line.find("leads through next hops this watcher cannot judge") !=
+                std::string::npos) {
                 return true;
             }
         }
