@@ -18,10 +18,11 @@
 
 #include "control/policy.h"
 #include "control/trust.h"
-#include "core/paths.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "modes/modes.h"
 #include "util/unique_fd.h"
+#include "util/words.h"
 
 namespace control {
 namespace {
@@ -153,15 +154,7 @@ unsigned countArgs(std::string_view commandLine) {
 }
 
 std::vector<std::string> tokenizeCommandLine(std::string_view commandLine) {
-    std::vector<std::string> words;
-    std::size_t position = 0;
-    while ((position = commandLine.find_first_not_of(' ', position)) != std::string_view::npos) {
-        const std::size_t end = commandLine.find(' ', position);
-        words.emplace_back(commandLine.substr(position, end - position));
-        if (end == std::string_view::npos) break;
-        position = end;
-    }
-    return words;
+    return util::spaceSeparatedWords(commandLine);
 }
 
 std::optional<std::string> workingDirectoryFor(std::string_view path) {

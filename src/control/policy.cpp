@@ -156,9 +156,8 @@ PolicyVerdict checkOption(std::string_view option, const std::vector<std::string
 }
 
 // Reads and checks the configuration file named by argv[argument], and keeps its text.
-PolicyVerdict checkConfigurationArgument(const std::vector<std::string>& argv,
-                                         std::size_t argument, const std::string& directory,
-                                         PolicyVerdict& allowed) {
+PolicyVerdict checkConfigurationArgument(const std::vector<std::string>& argv, std::size_t argument,
+                                         const std::string& directory, PolicyVerdict& allowed) {
     std::string text;
     PolicyVerdict verdict = readConfigurationFile(argv[argument], directory, text);
     if (verdict.allowed) verdict = checkConfigurationText(text, argv[argument]);
@@ -263,7 +262,8 @@ PolicyVerdict checkLaunchPolicy(const std::vector<std::string>& argv,
         if (!word.starts_with("--")) continue;  // a stray argument; OpenVPN refuses it itself
         const std::size_t first = i;
         std::vector<std::string> arguments;
-        while (i < argv.size() && !argv[i].starts_with("--")) arguments.push_back(argv[i++]);
+        while (i < argv.size() && !argv[i].starts_with("--"))
+            arguments.push_back(argv[i++]);
         const std::string_view option = std::string_view(word).substr(2);
         const PolicyVerdict verdict =
             option == "config"

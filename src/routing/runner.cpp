@@ -11,6 +11,7 @@
 
 #include "core/paths.h"
 #include "routing/kernel.h"
+#include "util/words.h"
 
 extern char** environ;
 
@@ -38,15 +39,7 @@ int runCommand(std::string_view command) {
 }
 
 std::vector<std::string> commandWords(std::string_view command) {
-    std::vector<std::string> words;
-    std::size_t position = 0;
-    while ((position = command.find_first_not_of(' ', position)) != std::string_view::npos) {
-        const std::size_t end = command.find(' ', position);
-        words.emplace_back(command.substr(position, end - position));
-        if (end == std::string_view::npos) break;
-        position = end;
-    }
-    return words;
+    return util::spaceSeparatedWords(command);
 }
 
 int spawnCommand(std::string_view command) {

@@ -72,8 +72,7 @@ void configurationText(std::string_view text) {
             FUZZ_CHECK(word.size() <= text.size());
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     }
-    const control::PolicyVerdict verdict =
-        control::checkConfigurationText(text, "fuzz.conf");
+    const control::PolicyVerdict verdict = control::checkConfigurationText(text, "fuzz.conf");
     if (!verdict.allowed) {
         FUZZ_CHECK(!verdict.reason.empty() && !verdict.file.empty());
         if (verdict.option == "config") {

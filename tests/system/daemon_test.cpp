@@ -25,24 +25,6 @@ bool exists(const char* path) {
     return ::access(path, F_OK) == 0;
 }
 
-// Whether a route netlink socket of this namespace (the daemon's route watchers are the only
-// ones) listens to the notification group `group`.
-bool watching(unsigned group) {
-    std::istringstream table(readFile("/proc/self/net/netlink"));
-    std::string line;
-    std::getline(table, line);  // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string socket;
-        int protocol = -1;
-        long long port = 0;
-        unsigned groups = 0;
-        fields >> socket >> protocol >> port >> std::hex >> groups;
-        if (protocol == NETLINK_ROUTE && (groups & group) != 0) return true;
-    }
-    return false;
-}
-
 class ConnectionModes : public SystemTest {
   protected:
     void SetUp() override {
@@ -51,13 +33,6 @@ class ConnectionModes : public SystemTest {
         ::unlink(resolverFile);  // a link on some hosts; a file of our own here
         writeFile(resolverFile, systemResolver);
         daemon.start();
-    }
-
-    // A tunnel device as OpenVPN leaves it configured: 10.8.0.2/24 and fd42::2/64.
-    void addTunnel() {
-        sandbox->adopt("tun0");
-        must("ip tuntap add tun0 mode tun && ip link set tun0 up");
-        must("ip addr add 10.8.0.2/24 dev tun0 && ip addr add fd42::2/64 dev tun0 nodad");
     }
 
     int defaults4() const { return sandbox->countRoutes4("default"); }
@@ -74,7 +49,7 @@ class ConnectionModes : public SystemTest {
     // Default routes through other gateways than the tunnel's come and go at once.
     void expectForeignDefaultsRemoved() {
         ASSERT_TRUE(eventually([] {
-            return watching(RTMGRP_IPV4_ROUTE) && watching(RTMGRP_IPV6_ROUTE);
+            return routeGroupWatched(RTMGRP_IPV4_ROUTE) && routeGroupWatched(RTMGRP_IPV6_ROUTE);
         })) << "the route watchers do not listen";
         must("ip route add default via 192.0.2.3 metric 50");
         must("ip -6 route add default via 2001:db8::3 metric 50");
@@ -107,7 +82,7 @@ TEST_F(ConnectionModes, ALockdownConnectionLeadsOnlyThroughTheTunnelAndLockdownO
     EXPECT_EQ(sandbox->countRoutes6("2001:db8::53"), 0) << tables();
     EXPECT_TRUE(serverRoute()) << tables();
 
-    addTunnel();
+    sandbox->addTunnel();
     daemon.send({"connectionsuccesful4", "10.8.0.1", "connectionsuccesful6", "fd42::1",
                  "replacedns", "10.8.0.1"});
     EXPECT_EQ(sandbox->countRoutes4("default via 10.8.0.1 dev tun0"), 1) << tables();
@@ -136,8 +111,8 @@ TEST_F(ConnectionModes, ALockdownConnectionLeadsOnlyThroughTheTunnelAndLockdownO
     EXPECT_TRUE(physicalDefault4()) << tables();
     EXPECT_TRUE(physicalDefault6()) << tables();
     EXPECT_EQ(defaults4(), 1) << tables();
-    EXPECT_FALSE(watching(RTMGRP_IPV4_ROUTE));
-    EXPECT_FALSE(watching(RTMGRP_IPV6_ROUTE));
+    EXPECT_FALSE(routeGroupWatched(RTMGRP_IPV4_ROUTE));
+    EXPECT_FALSE(routeGroupWatched(RTMGRP_IPV6_ROUTE));
 }
 
 TEST_F(ConnectionModes, AForcedConnectionRemovesTheDefaultRoutesOnlyWhileItIsUp) {
@@ -149,7 +124,7 @@ TEST_F(ConnectionModes, AForcedConnectionRemovesTheDefaultRoutesOnlyWhileItIsUp)
     EXPECT_EQ(sandbox->countRoutes4("192.0.2.53"), 0)
         << "forced mode sets no DNS route" << tables();
 
-    addTunnel();
+    sandbox->addTunnel();
     daemon.send({"connectionsuccesful", "connectionsuccesful4", "10.8.0.1", "connectionsuccesful6",
                  "fd42::1", "replacedns", "10.8.0.1"});
     EXPECT_EQ(sandbox->countRoutes4("default via 10.8.0.1 dev tun0"), 1) << tables();
@@ -180,7 +155,7 @@ TEST_F(ConnectionModes, AForcedConnectionRemovesTheDefaultRoutesOnlyWhileItIsUp)
 }
 
 TEST_F(ConnectionModes, ABasicConnectionBlocksOnlyIpv6AndLeavesTheResolverToTheClient) {
-    addTunnel();
+    sandbox->addTunnel();
     daemon.send(
         {"prepareforconnect", "serveraddress", "198.51.100.7", "connectionsuccesful4", "10.8.0.1"});
     EXPECT_TRUE(physicalDefault4()) << tables();

@@ -46,13 +46,6 @@ class RoutingOnHost : public SystemTest {
         ASSERT_EQ(routing::useIpTool(), form == Form::ip);
     }
 
-    // A tunnel device as a VPN client leaves it: 10.8.0.2/24 and fd42::2/64, no carrier.
-    void addTunnel() {
-        sandbox->adopt("tun0");
-        must("ip tuntap add tun0 mode tun && ip link set tun0 up");
-        must("ip addr add 10.8.0.2/24 dev tun0 && ip addr add fd42::2/64 dev tun0 nodad");
-    }
-
     int defaults4() const { return sandbox->countRoutes4("default"); }
     int defaults6() const { return sandbox->countRoutes6("default"); }
     int lines4(const std::string& prefix) const { return sandbox->countRoutes4(prefix); }
@@ -206,7 +199,7 @@ TEST_P(RoutingForms, ServerAndDnsRoutesLeadThroughTheUplinkAndGoAgain) {
 }
 
 TEST_P(RoutingForms, TunnelDefaultRoutesGoWithDisableCustomRoutes) {
-    addTunnel();
+    sandbox->addTunnel();
     const Strings before4 = sandbox->routes4();
     const Strings before6 = sandbox->routes6();
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);

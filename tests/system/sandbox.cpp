@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <net/if.h>
 #include <sched.h>
 #include <signal.h>
@@ -327,6 +328,28 @@ void NetworkSandbox::addUplink(const UplinkOptions& options) {
         must("ip -6 route add default via fe80::1 dev veth0 metric " +
              std::to_string(options.ipv6Metric));
     }
+}
+
+void NetworkSandbox::addTunnel() {
+    adopt("tun0");
+    must("ip tuntap add tun0 mode tun && ip link set tun0 up");
+    must("ip addr add 10.8.0.2/24 dev tun0 && ip addr add fd42::2/64 dev tun0 nodad");
+}
+
+bool routeGroupWatched(unsigned group) {
+    std::istringstream table(readFile("/proc/self/net/netlink"));
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string socket;
+        int protocol = -1;
+        long long port = 0;
+        unsigned groups = 0;
+        fields >> socket >> protocol >> port >> std::hex >> groups;
+        if (protocol == NETLINK_ROUTE && (groups & group) != 0) return true;
+    }
+    return false;
 }
 
 void NetworkSandbox::hideRouteProgram() {

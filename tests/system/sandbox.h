@@ -58,6 +58,10 @@ struct UplinkOptions {
     unsigned ipv6Metric = 1024;  // metric of the IPv6 default route
 };
 
+// Whether a route netlink socket of this namespace listens to the notification group `group`
+// (RTMGRP_IPV4_ROUTE, RTMGRP_IPV6_ROUTE): whether route watchers run.
+bool routeGroupWatched(unsigned group);
+
 class NetworkSandbox {
   public:
     NetworkSandbox();
@@ -71,6 +75,8 @@ class NetworkSandbox {
     void addUplink(const UplinkOptions& options = {});
     // Hides the `route` program, so that the daemon uses the `ip` form.
     void hideRouteProgram();
+    // A tunnel device as a VPN client leaves it: tun0 with 10.8.0.2/24 and fd42::2/64, up.
+    void addTunnel();
     // Mounts a tmpfs with `options` on `target`; refuses unless this process stands in the
     // sandbox's own mount namespace, so that the host never sees it.
     void mountTmpfs(const std::string& target, const std::string& options);

@@ -33,23 +33,6 @@ std::size_t descriptorCount() {
     return entriesOf("/proc/self/fd");
 }
 
-// Whether a route netlink socket of this namespace listens to the notification group `group`.
-bool listening(unsigned group) {
-    std::istringstream table(readFile("/proc/self/net/netlink"));
-    std::string line;
-    std::getline(table, line);  // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string socket;
-        int protocol = -1;
-        long long port = 0;
-        unsigned groups = 0;
-        fields >> socket >> protocol >> port >> std::hex >> groups;
-        if (protocol == NETLINK_ROUTE && (groups & group) != 0) return true;
-    }
-    return false;
-}
-
 // Polls less often than eventually(): each look at a table of thousands of routes costs, and
 // the watcher under test needs the processor.
 bool eventuallySlowly(const std::function<bool()>& condition) {
@@ -79,17 +62,9 @@ class RouteWatchersOnHost : public SystemTest {
         if (ipv4) routing::StartRouteWatchThread4();
         if (ipv6) routing::StartRouteWatchThread6();
         ASSERT_TRUE(eventually([&] {
-            return (!ipv4 || listening(RTMGRP_IPV4_ROUTE)) &&
-                   (!ipv6 || listening(RTMGRP_IPV6_ROUTE));
+            return (!ipv4 || routeGroupWatched(RTMGRP_IPV4_ROUTE)) &&
+                   (!ipv6 || routeGroupWatched(RTMGRP_IPV6_ROUTE));
         })) << "the watchers do not listen";
-    }
-
-    // A tunnel device as a VPN client leaves it: 10.8.0.2/24 and fd42::2/64, no carrier.
-    void addTunnel() {
-        sandbox->adopt("tun0");
-        must("ip tuntap add tun0 mode tun");
-        must("ip addr add 10.8.0.2/24 dev tun0 && ip addr add fd42::2/64 dev tun0 nodad");
-        must("ip link set tun0 up");
     }
 
     int defaults4(const std::string& prefix) const {
@@ -139,7 +114,7 @@ TEST_F(RouteWatchersOnHost, ADefaultRouteOverSeveralNextHopsIsReportedAsLeftInPl
 }
 
 TEST_F(RouteWatchersOnHost, TheTunnelsOwnDefaultRoutesAreKept) {
-    addTunnel();
+    sandbox->addTunnel();
     routing::setTunnelAddress(AF_INET, "10.8.0.1");
     routing::setTunnelAddress(AF_INET6, "FD42::1");  // as a client may write it
     startWatchers();
@@ -156,7 +131,7 @@ TEST_F(RouteWatchersOnHost, TheTunnelsOwnDefaultRoutesAreKept) {
 
 TEST_F(RouteWatchersOnHost, AWatcherOfOneFamilyIgnoresRoutesOfTheOther) {
     startWatchers(true, false);
-    EXPECT_FALSE(listening(RTMGRP_IPV6_ROUTE));
+    EXPECT_FALSE(routeGroupWatched(RTMGRP_IPV6_ROUTE));
     must("ip -6 route add default via 2001:db8::3 metric 50");
     must("ip route add default via 192.0.2.3 metric 50");
     ASSERT_TRUE(eventually([&] { return defaults4("192.0.2.3") == 0; }));
@@ -167,7 +142,7 @@ TEST_F(RouteWatchersOnHost, AWatcherOfOneFamilyIgnoresRoutesOfTheOther) {
 
     must("ip -6 route del default via 2001:db8::3");
     startWatchers(false, true);
-    EXPECT_FALSE(listening(RTMGRP_IPV4_ROUTE));
+    EXPECT_FALSE(routeGroupWatched(RTMGRP_IPV4_ROUTE));
     must("ip route add default via 192.0.2.3 metric 50");
     must("ip -6 route add default via 2001:db8::3 metric 50");
     ASSERT_TRUE(eventually([&] { return defaults6("2001:db8::3") == 0; }));
@@ -203,7 +178,7 @@ TEST_F(RouteWatchersOnHost, AfterABurstThatOverflowsTheSocketForeignDefaultRoute
         << "the burst did not overflow the socket";
 
     // And it goes on watching.
-    EXPECT_TRUE(listening(RTMGRP_IPV4_ROUTE));
+    EXPECT_TRUE(routeGroupWatched(RTMGRP_IPV4_ROUTE));
     must("ip route add default via 192.0.2.5 metric 70");
     EXPECT_TRUE(eventuallySlowly([&] { return gone("192.0.2.5"); }))
         << must("ip route show default");
@@ -218,8 +193,8 @@ TEST_F(RouteWatchersOnHost, StopAndRestartLeaveNoThreadAndNoDescriptorBehind) {
 
     startWatchers();
     routing::StopRouteWatchThread();
-    EXPECT_FALSE(listening(RTMGRP_IPV4_ROUTE));
-    EXPECT_FALSE(listening(RTMGRP_IPV6_ROUTE));
+    EXPECT_FALSE(routeGroupWatched(RTMGRP_IPV4_ROUTE));
+    EXPECT_FALSE(routeGroupWatched(RTMGRP_IPV6_ROUTE));
 
     startWatchers();
     must("ip route add default via 192.0.2.3 metric 50");
@@ -227,8 +202,8 @@ TEST_F(RouteWatchersOnHost, StopAndRestartLeaveNoThreadAndNoDescriptorBehind) {
         << "the restarted watcher does not work";
     routing::StopRouteWatchThread();
 
-    EXPECT_FALSE(listening(RTMGRP_IPV4_ROUTE));
-    EXPECT_FALSE(listening(RTMGRP_IPV6_ROUTE));
+    EXPECT_FALSE(routeGroupWatched(RTMGRP_IPV4_ROUTE));
+    EXPECT_FALSE(routeGroupWatched(RTMGRP_IPV6_ROUTE));
     EXPECT_TRUE(eventually([&] { return threadCount() == threads; })) << threadCount();
     EXPECT_EQ(descriptorCount(), descriptors);
 }

@@ -141,8 +141,8 @@ TEST(LaunchPolicy, EveryRefusedOptionIsRefusedInAConfigurationWithOrWithoutDashe
 
 TEST(LaunchPolicy, CommentsInlineBlocksAndQuotesAreReadAsOpenVpnReadsThem) {
     EXPECT_TRUE(checkConfigurationText(ordinaryConfiguration, "c").allowed);
-    EXPECT_TRUE(checkConfigurationText("# up /tmp/x.sh\n; plugin x\n  #log /etc/shadow\n", "c")
-                    .allowed);
+    EXPECT_TRUE(
+        checkConfigurationText("# up /tmp/x.sh\n; plugin x\n  #log /etc/shadow\n", "c").allowed);
     EXPECT_FALSE(checkConfigurationText("\"up\" /tmp/x.sh\n", "c").allowed);
     EXPECT_FALSE(checkConfigurationText("'plu'gin /tmp/x.so\n", "c").allowed);
     EXPECT_FALSE(checkConfigurationText("\tscript-security 2\r\n", "c").allowed);
@@ -184,7 +184,8 @@ TEST_F(ConfigurationFiles, ANamedFileIsCheckedRelativeToTheLaunchDirectory) {
 TEST_F(ConfigurationFiles, TheCheckedTextIsKeptForEachNamedFile) {
     support::writeFile(dir / "good.ovpn", ordinaryConfiguration);
     const auto verdict = checkLaunchPolicy(
-        {"openvpn", "--verb", "3", "--config", "good.ovpn", "--config", dir / "good.ovpn"}, dir.path());
+        {"openvpn", "--verb", "3", "--config", "good.ovpn", "--config", dir / "good.ovpn"},
+        dir.path());
     ASSERT_TRUE(verdict.allowed);
     ASSERT_EQ(verdict.configurations.size(), 2u);
     EXPECT_EQ(verdict.configurations[0].argument, 4u);
