@@ -102,10 +102,10 @@ TEST(DaemonManualPage, NamesTheFilesTheDaemonUses) {
 
 TEST(ClientManualPage, DescribesEveryCommandWithItsArgument) {
     const std::string text = readSource(clientPage);
-    for (const telvorctl::CommandSpec& spec : telvorctl::commandSpecs()) {
+    for (const telvorctl::CommandEntry& entry : telvorctl::commandTable()) {
         const std::string term =
-            "*" + std::string(spec.name) + "*" + (spec.takesArgument ? " _" : "");
-        EXPECT_NE(text.find(term), std::string::npos) << spec.name;
+            "*" + std::string(entry.name) + "*" + (entry.takesArgument ? " _" : "");
+        EXPECT_NE(text.find(term), std::string::npos) << entry.name;
     }
 }
 

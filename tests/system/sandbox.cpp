@@ -492,20 +492,20 @@ telvorctl::Connection Daemon::connect() const {
 std::vector<std::string> Daemon::send(const std::vector<std::string>& arguments) const {
     std::vector<telvorctl::Command> commands;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const telvorctl::CommandSpec* spec = telvorctl::findCommand(arguments[i]);
-        if (spec == nullptr) throw std::logic_error("unknown command " + arguments[i]);
-        telvorctl::Command command{spec, {}};
-        if (spec->takesArgument) command.argument = arguments.at(++i);
+        const telvorctl::CommandEntry* entry = telvorctl::findCommand(arguments[i]);
+        if (entry == nullptr) throw std::logic_error("unknown command " + arguments[i]);
+        telvorctl::Command command{entry, {}};
+        if (entry->takesArgument) command.argument = arguments.at(++i);
         commands.push_back(command);
     }
     telvorctl::Connection connection = connect();
     telvorctl::Error error{};
     std::vector<std::string> replies;
     for (const auto& command : commands) {
-        const auto frame = command.spec->keyword.empty() ? telvorctl::rawFrame(command.argument)
-                                                         : telvorctl::buildFrame(command);
+        const auto frame = command.entry->keyword.empty() ? telvorctl::rawFrame(command.argument)
+                                                          : telvorctl::buildFrame(command);
         if (!connection.send(frame, error)) throw std::runtime_error(error.message);
-        if (command.spec->keyword == "commandline:") {
+        if (command.entry->keyword == "commandline:") {
             const auto reply = connection.receiveReply(error);
             if (!reply) throw std::runtime_error(error.message);
             replies.push_back(*reply);

@@ -34,7 +34,7 @@ TEST(Telvorctl, CommandNamesAcceptAColonAndTheDictionarySpelling) {
 }
 
 TEST(Telvorctl, EveryProtocolKeywordHasACommand) {
-    EXPECT_EQ(telvorctl::commandSpecs().size(), 20u);  // the 19 keywords and "raw"
+    EXPECT_EQ(telvorctl::commandTable().size(), 20u);  // the 19 keywords and "raw"
 }
 
 TEST(Telvorctl, PortsAreDecimalDigitsInRange) {

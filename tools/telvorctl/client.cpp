@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::string_view defaultPortFile = "/var/tmp/telvor.clientd.port";
 
-constexpr std::array<CommandSpec, 20> specs{{
+constexpr std::array<CommandEntry, 20> table{{
     {"path", "path:", true, true, "PATH        the OpenVPN program to launch"},
     {"commandline", "commandline:", true, true,
      "'ARGS...'   launch it with these words (argv[0] first); prints the reply"},
@@ -66,8 +66,8 @@ void printUsage(std::ostream& out) {
            "  -h, --help        show this help\n"
            "\n"
            "Commands (a trailing colon is accepted):\n";
-    for (const CommandSpec& spec : specs) {
-        out << "  " << spec.name << std::string(22 - spec.name.size(), ' ') << spec.help << "\n";
+    for (const CommandEntry& entry : table) {
+        out << "  " << entry.name << std::string(22 - entry.name.size(), ' ') << entry.help << "\n";
     }
     out << "\n"
            "Exit status: 0 done; 1 the daemon refused a launch (\"false\"); 2 usage error;\n"
@@ -91,18 +91,18 @@ bool readAll(int fd, char* buffer, std::size_t size) {
 
 }  // namespace
 
-std::span<const CommandSpec> commandSpecs() {
-    return specs;
+std::span<const CommandEntry> commandTable() {
+    return table;
 }
 
-const CommandSpec* findCommand(std::string_view name) {
+const CommandEntry* findCommand(std::string_view name) {
     if (name.ends_with(':')) name.remove_suffix(1);
     // The protocol's keywords spell "successful" with one s; people may not.
     std::string fixed(name);
     if (const auto at = fixed.find("successful"); at != std::string::npos) fixed.erase(at + 5, 1);
-    const auto found = std::find_if(specs.begin(), specs.end(),
-                                    [&](const CommandSpec& spec) { return spec.name == fixed; });
-    return found == specs.end() ? nullptr : &*found;
+    const auto found = std::find_if(table.begin(), table.end(),
+                                    [&](const CommandEntry& entry) { return entry.name == fixed; });
+    return found == table.end() ? nullptr : &*found;
 }
 
 FrameBytes rawFrame(std::string_view text) {
@@ -112,8 +112,8 @@ FrameBytes rawFrame(std::string_view text) {
 }
 
 FrameBytes buildFrame(const Command& command) {
-    std::string text(command.spec->keyword);
-    if (command.spec->separator) text.push_back(' ');
+    std::string text(command.entry->keyword);
+    if (command.entry->separator) text.push_back(' ');
     text.append(command.argument);
     return rawFrame(text);
 }
@@ -272,17 +272,17 @@ int run(std::span<const std::string_view> arguments) {
             wait = false;
             continue;
         }
-        const CommandSpec* spec = findCommand(argument);
-        if (spec == nullptr) {
+        const CommandEntry* entry = findCommand(argument);
+        if (entry == nullptr) {
             std::cerr << "telvorctl: unknown command: " << argument
                       << " (telvorctl --help lists them)\n";
             return exitUsage;
         }
-        Command command{spec, {}};
-        if (spec->takesArgument) {
+        Command command{entry, {}};
+        if (entry->takesArgument) {
             const auto v = value();
             if (!v) {
-                std::cerr << "telvorctl: " << spec->name << " needs an argument\n";
+                std::cerr << "telvorctl: " << entry->name << " needs an argument\n";
                 return exitUsage;
             }
             command.argument = std::string(*v);
@@ -309,12 +309,12 @@ int run(std::span<const std::string_view> arguments) {
     int status = exitOk;
     for (const Command& command : commands) {
         const FrameBytes frame =
-            command.spec->keyword.empty() ? rawFrame(command.argument) : buildFrame(command);
+            command.entry->keyword.empty() ? rawFrame(command.argument) : buildFrame(command);
         if (!connection->send(frame, error)) {
             std::cerr << "telvorctl: " << error.message << "\n";
             return error.status;
         }
-        if (command.spec->keyword == "commandline:") {
+        if (command.entry->keyword == "commandline:") {
             const std::optional<std::string> reply = connection->receiveReply(error);
             if (!reply) {
                 std::cerr << "telvorctl: " << error.message << "\n";

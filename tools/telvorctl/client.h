@@ -28,7 +28,7 @@ enum ExitStatus : int {
     exitConnection = 5,  // the connection failed or dropped
 };
 
-struct CommandSpec {
+struct CommandEntry {
     std::string_view name;     // as typed on the command line
     std::string_view keyword;  // as sent, colon included
     bool takesArgument;
@@ -36,11 +36,11 @@ struct CommandSpec {
     std::string_view help;
 };
 
-std::span<const CommandSpec> commandSpecs();
-const CommandSpec* findCommand(std::string_view name);
+std::span<const CommandEntry> commandTable();
+const CommandEntry* findCommand(std::string_view name);
 
 struct Command {
-    const CommandSpec* spec = nullptr;
+    const CommandEntry* entry = nullptr;
     std::string argument;
 };
 
