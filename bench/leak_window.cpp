@@ -62,6 +62,7 @@
 #include "core/paths.h"
 #include "routing/address.h"
 #include "routing/kernel.h"
+#include "routing/netlink_bytes.h"
 #include "routing/routing.h"
 #include "routing/runner.h"
 #include "routing/state.h"
@@ -189,34 +190,10 @@ void enterNamespaces() {
 
 // --- rtnetlink -------------------------------------------------------------------------------
 
-template <typename T>
-T load(std::span<const std::byte> bytes, std::size_t offset) {
-    T value{};
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
-    return value;
-}
-
-template <typename Visit>
-void forEachMessage(std::span<const std::byte> datagram, Visit visit) {
-    while (datagram.size() >= sizeof(nlmsghdr)) {
-        const auto length = load<std::uint32_t>(datagram, 0);
-        if (length < sizeof(nlmsghdr) || length > datagram.size()) return;
-        if (!visit(load<std::uint16_t>(datagram, 4), datagram.first(length))) return;
-        datagram = datagram.subspan(std::min<std::size_t>(NLMSG_ALIGN(length), datagram.size()));
-    }
-}
-
-template <typename Visit>
-void forEachAttribute(std::span<const std::byte> area, Visit visit) {
-    while (area.size() >= sizeof(rtattr)) {
-        const auto length = load<std::uint16_t>(area, 0);
-        if (length < sizeof(rtattr) || length > area.size()) return;
-        visit(load<std::uint16_t>(area, 2), area.subspan(sizeof(rtattr), length - sizeof(rtattr)));
-        area = area.subspan(std::min<std::size_t>(RTA_ALIGN(length), area.size()));
-    }
-}
-
-constexpr std::size_t routeAttributesStart = NLMSG_LENGTH(sizeof(rtmsg));
+using routing::netlink::forEachAttribute;
+using routing::netlink::forEachMessage;
+using routing::netlink::load;
+using routing::netlink::routeAttributesStart;
 
 struct RouteMessage {
     std::uint16_t type = 0;

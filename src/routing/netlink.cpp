@@ -1,5 +1,7 @@
 #include "routing/netlink.h"
 
+#include "routing/netlink_bytes.h"
+
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -13,45 +15,7 @@
 namespace routing::netlink {
 namespace {
 
-constexpr std::size_t headerSize = sizeof(nlmsghdr);                 // 16
-constexpr std::size_t routeHeaderEnd = NLMSG_LENGTH(sizeof(rtmsg));  // 28
-constexpr std::size_t alignTo4(std::size_t n) {
-    return (n + 3) & ~std::size_t{3};
-}
-
-template <typename T>
-T load(std::span<const std::byte> bytes, std::size_t offset) {
-    T value{};
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
-    return value;
-}
-
-// Calls `visit(message)` for every whole message of a datagram; stops at the first that does
-// not fit, or when `visit` returns false.
-template <typename Visit>
-void forEachMessage(std::span<const std::byte> datagram, Visit visit) {
-    while (datagram.size() >= headerSize) {
-        const auto length = load<std::uint32_t>(datagram, 0);
-        if (length < headerSize || length > datagram.size()) return;
-        if (!visit(datagram.first(length))) return;
-        datagram = datagram.subspan(std::min<std::size_t>(alignTo4(length), datagram.size()));
-    }
-}
-
-// Calls `visit(type, payload)` for every whole attribute of an area.
-template <typename Visit>
-void forEachAttribute(std::span<const std::byte> area, Visit visit) {
-    while (area.size() >= sizeof(rtattr)) {
-        const auto length = load<std::uint16_t>(area, 0);
-        if (length < sizeof(rtattr) || length > area.size()) return;
-        visit(load<std::uint16_t>(area, 2), area.subspan(sizeof(rtattr), length - sizeof(rtattr)));
-        area = area.subspan(std::min<std::size_t>(alignTo4(length), area.size()));
-    }
-}
-
-std::uint16_t messageType(std::span<const std::byte> message) {
-    return load<std::uint16_t>(message, 4);
-}
+constexpr std::size_t headerSize = sizeof(nlmsghdr);  // 16
 
 }  // namespace
 
@@ -107,8 +71,8 @@ std::vector<std::byte> ipv6LookupRequest() {
 
 Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
     Ipv6LookupWalk walk;
-    forEachMessage(reply, [&](std::span<const std::byte> message) {
-        switch (messageType(message)) {
+    forEachMessage(reply, [&](std::uint16_t type, std::span<const std::byte> message) {
+        switch (type) {
             case NLMSG_DONE:
                 return false;
             case NLMSG_ERROR: {
@@ -123,26 +87,26 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
                 return false;
             }
             case RTM_NEWROUTE: {
-                if (message.size() < routeHeaderEnd) return true;
+                if (message.size() < routeAttributesStart) return true;
                 const auto route = load<rtmsg>(message, headerSize);
                 if (route.rtm_family != AF_INET6 || route.rtm_table != RT_TABLE_MAIN) return true;
                 std::optional<Address> gateway;
                 unsigned interface = 0;
                 std::uint32_t metric = 0;
-                forEachAttribute(
-                    message.subspan(routeHeaderEnd), [&](std::uint16_t type, auto data) {
-                        if (type == RTA_GATEWAY) {
-                            if (data.size() == sizeof(in6_addr)) {
-                                gateway = Address::fromBytes(AF_INET6, data.data());
-                            } else {
-                                walk.errors.emplace_back("Size mismatch");
-                            }
-                        } else if (type == RTA_OIF && data.size() == sizeof(std::uint32_t)) {
-                            interface = load<std::uint32_t>(data, 0);
-                        } else if (type == RTA_PRIORITY && data.size() == sizeof(std::uint32_t)) {
-                            metric = load<std::uint32_t>(data, 0);
+                forEachAttribute(message.subspan(routeAttributesStart), [&](std::uint16_t attribute,
+                                                                            auto data) {
+                    if (attribute == RTA_GATEWAY) {
+                        if (data.size() == sizeof(in6_addr)) {
+                            gateway = Address::fromBytes(AF_INET6, data.data());
+                        } else {
+                            walk.errors.emplace_back("Size mismatch");
                         }
-                    });
+                    } else if (attribute == RTA_OIF && data.size() == sizeof(std::uint32_t)) {
+                        interface = load<std::uint32_t>(data, 0);
+                    } else if (attribute == RTA_PRIORITY && data.size() == sizeof(std::uint32_t)) {
+                        metric = load<std::uint32_t>(data, 0);
+                    }
+                });
                 if (gateway) {
                     walk.gateway = gateway;
                     walk.outputInterface = interface;
@@ -151,8 +115,7 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
                 return true;
             }
             default:
-                walk.errors.push_back("Unexpected message type " +
-                                      std::to_string(messageType(message)));
+                walk.errors.push_back("Unexpected message type " + std::to_string(type));
                 return true;
         }
     });
@@ -160,8 +123,7 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
 }
 
 void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into) {
-    forEachMessage(datagram, [&](std::span<const std::byte> message) {
-        const std::uint16_t type = messageType(message);
+    forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
         if (type == NLMSG_DONE) {
             into.done = true;
             return false;
@@ -173,14 +135,15 @@ void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into
             if (code != 0) into.error = code;
             return code == 0;
         }
-        if (type != RTM_NEWROUTE || message.size() < routeHeaderEnd) return true;
+        if (type != RTM_NEWROUTE || message.size() < routeAttributesStart) return true;
         const auto header = load<rtmsg>(message, headerSize);
         RouteInfo route;
         route.family = header.rtm_family;
         route.table = header.rtm_table;
         route.type = header.rtm_type;
         route.dstLength = header.rtm_dst_len;
-        forEachAttribute(message.subspan(routeHeaderEnd), [&](std::uint16_t attribute, auto data) {
+        forEachAttribute(message.subspan(routeAttributesStart), [&](std::uint16_t attribute,
+                                                                    auto data) {
             const bool word = data.size() == sizeof(std::uint32_t);
             if (attribute == RTA_TABLE && word) route.table = load<std::uint32_t>(data, 0);
             if (attribute == RTA_PRIORITY && word) route.priority = load<std::uint32_t>(data, 0);

@@ -16,6 +16,7 @@
 
 #include "core/log.h"
 #include "routing/kernel.h"
+#include "routing/netlink_bytes.h"
 #include "routing/routing.h"
 #include "routing/runner.h"
 #include "routing/state.h"
@@ -29,17 +30,11 @@ using core::logMessage;
 
 constexpr std::size_t receiveSize = 4096;
 constexpr std::size_t headerSize = sizeof(nlmsghdr);
-constexpr std::size_t attributesStart = NLMSG_LENGTH(sizeof(rtmsg));
+using netlink::load;
+constexpr std::size_t attributesStart = netlink::routeAttributesStart;
 
 const char* familyName(int family) {
     return family == AF_INET6 ? "IPv6" : "IPv4";
-}
-
-template <typename T>
-T load(std::span<const std::byte> bytes, std::size_t offset) {
-    T value{};
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
-    return value;
 }
 
 // Whether `gateway` is the tunnel's own: the stored text and the kernel's address are compared
@@ -165,51 +160,42 @@ void resynchronise(int family) {
 }  // namespace
 
 std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagram, int family) {
-    const std::size_t addressAttributeLength = RTA_LENGTH(Address::size(family));
+    const std::size_t addressSize = Address::size(family);
     std::vector<WatchStep> steps;
-    while (datagram.size() >= headerSize) {
-        const auto length = load<std::uint32_t>(datagram, 0);
-        const auto type = load<std::uint16_t>(datagram, 4);
-        if (length < headerSize || length > datagram.size() || type == NLMSG_DONE) break;
+    netlink::forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
+        if (type == NLMSG_DONE) return false;
         steps.push_back({WatchStep::Kind::Message, type, std::nullopt, false});
-        if (type == RTM_NEWROUTE && length >= attributesStart) {
-            const auto route = load<rtmsg>(datagram, headerSize);
-            std::uint32_t table = route.rtm_table;
-            bool hasGateway = false, elsewhere = false;
-            unsigned interface = 0, metric = 0;
-            auto area = datagram.subspan(attributesStart, length - attributesStart);
-            while (area.size() >= sizeof(rtattr)) {
-                const auto attributeLength = load<std::uint16_t>(area, 0);
-                const auto attributeType = load<std::uint16_t>(area, 2);
-                if (attributeLength < sizeof(rtattr) || attributeLength > area.size()) break;
-                steps.push_back({WatchStep::Kind::Attribute, attributeType, std::nullopt, false});
-                if (attributeLength == addressAttributeLength) {
-                    steps.push_back({WatchStep::Kind::Address, attributeType,
-                                     Address::fromBytes(family, area.data() + sizeof(rtattr)),
-                                     attributeType == RTA_GATEWAY});
-                } else {
-                    steps.push_back(
-                        {WatchStep::Kind::SizeMismatch, attributeType, std::nullopt, false});
-                }
-                const bool word = attributeLength == RTA_LENGTH(sizeof(std::uint32_t));
-                const auto value = word ? load<std::uint32_t>(area, sizeof(rtattr)) : 0u;
-                if (attributeType == RTA_GATEWAY && attributeLength == addressAttributeLength)
-                    hasGateway = true;
-                if (attributeType == RTA_MULTIPATH || attributeType == RTA_NH_ID) elsewhere = true;
-                if (attributeType == RTA_TABLE && word) table = value;
-                if (attributeType == RTA_OIF && word) interface = value;
-                if (attributeType == RTA_PRIORITY && word) metric = value;
-                area = area.subspan(std::min<std::size_t>(RTA_ALIGN(attributeLength), area.size()));
+        if (type != RTM_NEWROUTE || message.size() < attributesStart) return true;
+        const auto route = load<rtmsg>(message, headerSize);
+        std::uint32_t table = route.rtm_table;
+        bool hasGateway = false, elsewhere = false;
+        unsigned interface = 0, metric = 0;
+        netlink::forEachAttribute(message.subspan(attributesStart), [&](std::uint16_t attribute,
+                                                                        auto data) {
+            steps.push_back({WatchStep::Kind::Attribute, attribute, std::nullopt, false});
+            if (data.size() == addressSize) {
+                steps.push_back({WatchStep::Kind::Address, attribute,
+                                 Address::fromBytes(family, data.data()),
+                                 attribute == RTA_GATEWAY});
+            } else {
+                steps.push_back({WatchStep::Kind::SizeMismatch, attribute, std::nullopt, false});
             }
-            const bool mainDefault = route.rtm_dst_len == 0 && table == RT_TABLE_MAIN &&
-                                     route.rtm_type == RTN_UNICAST && route.rtm_family == family;
-            if (mainDefault && !hasGateway) {
-                steps.push_back({WatchStep::Kind::DefaultWithoutGateway, type, std::nullopt, false,
-                                 interface, metric, elsewhere});
-            }
+            const bool word = data.size() == sizeof(std::uint32_t);
+            const auto value = word ? load<std::uint32_t>(data, 0) : 0u;
+            if (attribute == RTA_GATEWAY && data.size() == addressSize) hasGateway = true;
+            if (attribute == RTA_MULTIPATH || attribute == RTA_NH_ID) elsewhere = true;
+            if (attribute == RTA_TABLE && word) table = value;
+            if (attribute == RTA_OIF && word) interface = value;
+            if (attribute == RTA_PRIORITY && word) metric = value;
+        });
+        const bool mainDefault = route.rtm_dst_len == 0 && table == RT_TABLE_MAIN &&
+                                 route.rtm_type == RTN_UNICAST && route.rtm_family == family;
+        if (mainDefault && !hasGateway) {
+            steps.push_back({WatchStep::Kind::DefaultWithoutGateway, type, std::nullopt, false,
+                             interface, metric, elsewhere});
         }
-        datagram = datagram.subspan(std::min<std::size_t>(NLMSG_ALIGN(length), datagram.size()));
-    }
+        return true;
+    });
     return steps;
 }
 

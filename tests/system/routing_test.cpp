@@ -26,21 +26,8 @@ std::string formName(Form form) {
 }
 
 // A sandbox host whose routing operations run in this process, against its kernel.
-class RoutingOnHost : public SystemTest {
+class RoutingOnHost : public InProcessRouting {
   protected:
-    void SetUp() override {
-        SystemTest::SetUp();
-        if (IsSkipped()) return;
-        // Every routing operation below acts on the namespace the process stands in.
-        sandbox->requireFresh();
-        routing::InitRoutingVariablesOs();
-        routing::kernel() = routing::systemKernel();
-    }
-    void TearDown() override {
-        routing::InitRoutingVariablesOs();
-        SystemTest::TearDown();
-    }
-
     void useForm(Form form) {
         if (form == Form::ip) sandbox->hideRouteProgram();
         ASSERT_EQ(routing::useIpTool(), form == Form::ip);

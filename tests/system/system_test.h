@@ -6,6 +6,8 @@
 
 #include <optional>
 
+#include "routing/kernel.h"
+#include "routing/routing.h"
 #include "sandbox.h"
 
 namespace systest {
@@ -27,6 +29,24 @@ class SystemTest : public ::testing::Test {
     UplinkOptions uplink;
     std::optional<NetworkSandbox> sandbox;
     Daemon daemon;
+};
+
+// A sandbox host whose routing operations run in this test process, against its kernel.
+class InProcessRouting : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (IsSkipped()) return;
+        // Every routing operation acts on the namespace the process stands in.
+        sandbox->requireFresh();
+        routing::InitRoutingVariablesOs();
+        routing::kernel() = routing::systemKernel();
+    }
+    void TearDown() override {
+        routing::StopRouteWatchThread();
+        routing::InitRoutingVariablesOs();
+        SystemTest::TearDown();
+    }
 };
 
 }  // namespace systest

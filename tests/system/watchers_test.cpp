@@ -39,22 +39,17 @@ bool eventuallySlowly(const std::function<bool()>& condition) {
     return eventually(condition, 90s, 250ms);
 }
 
-class RouteWatchersOnHost : public SystemTest {
+class RouteWatchersOnHost : public InProcessRouting {
   protected:
     void SetUp() override {
-        SystemTest::SetUp();
+        InProcessRouting::SetUp();
         if (IsSkipped()) return;
-        // The watchers' deletions act on the namespace the process stands in.
-        sandbox->requireFresh();
-        routing::InitRoutingVariablesOs();
-        routing::kernel() = routing::systemKernel();
         ASSERT_EQ(core::logOpen(Daemon::logFile), 0);
     }
     void TearDown() override {
         routing::StopRouteWatchThread();
-        routing::InitRoutingVariablesOs();
         core::logClose();
-        SystemTest::TearDown();
+        InProcessRouting::TearDown();
     }
 
     // Starts the watchers and waits until they listen: routes added before that go unseen.
