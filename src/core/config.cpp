@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "util/io.h"
 #include "util/unique_fd.h"
 
 namespace core {
@@ -64,15 +65,6 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return text;
 }
 
-bool writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written <= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // Writes the new file beside the old one and renames it into place, so that a crash leaves
 // either the old file or the new one, never a truncated one.
 bool replaceFileAtomically(const std::string& path, std::string_view content) {
@@ -84,7 +76,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view content) {
     const mode_t mode = existed ? (old.st_mode & 07777) : 0644;
     bool ok = ::fchmod(fd.get(), mode) == 0;
     if (ok && existed) ok = ::fchown(fd.get(), old.st_uid, old.st_gid) == 0;
-    ok = ok && writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
+    ok = ok && util::writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
     fd.reset();
     if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) ::unlink(temporary.c_str());

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "util/io.h"
 #include "util/no_destructor.h"
 #include "util/unique_fd.h"
 
@@ -83,13 +84,9 @@ void logMessageToFile(std::string_view text) {
     std::string line = logLinePrefix();
     line.append(text);
     line.push_back('\n');
-    // One write per line, so that lines of concurrent threads never interleave.
-    std::string_view rest(line);
-    while (!rest.empty()) {
-        const ssize_t written = ::write(state.debugLog.get(), rest.data(), rest.size());
-        if (written <= 0) break;
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
+    // One write per line, so that lines of concurrent threads never interleave. A log that
+    // cannot be written must not stop the daemon.
+    util::writeAll(state.debugLog.get(), line);
 }
 
 }  // namespace core

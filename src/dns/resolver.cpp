@@ -15,6 +15,7 @@
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "util/io.h"
 #include "util/unique_fd.h"
 
 namespace dns {
@@ -50,20 +51,6 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // Copies everything from one descriptor to the other and makes it durable. On failure errno
 // holds the failing call's error.
 bool copyAll(int from, int to) {
@@ -73,7 +60,8 @@ bool copyAll(int from, int to) {
         if (count < 0 && errno == EINTR) continue;
         if (count < 0) return false;
         if (count == 0) break;
-        if (!writeAll(to, chunk.data(), static_cast<std::size_t>(count))) return false;
+        if (!util::writeAll(to, std::string_view(chunk.data(), static_cast<std::size_t>(count))))
+            return false;
     }
     return ::fsync(to) == 0;
 }
@@ -210,7 +198,8 @@ void ReplaceDns(std::string_view address) {
     const std::string nameserver(address);
     std::snprintf(text.data(), text.size(), "%s\nnameserver %s", std::string(headerLine).c_str(),
                   nameserver.c_str());
-    if (!writeAll(resolver.get(), text.data(), strnlen(text.data(), text.size()))) {
+    if (!util::writeAll(resolver.get(),
+                        std::string_view(text.data(), strnlen(text.data(), text.size())))) {
         logMessage(levelError, "Error %d trying to save new DNS configuration.", errno);
     }
 }
