@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "control/audit.h"
 #include "control/dispatch.h"
@@ -17,6 +20,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "modes/modes.h"
+#include "util/io.h"
 
 namespace control {
 namespace {
@@ -28,6 +32,81 @@ using core::logMessage;
 // Logs "<call>() failed, error is N:text" for the error number `error`.
 void logFailure(const char* call, int error) {
     logMessage(levelError, "%s() failed, error is %d:%s", call, error, std::strerror(error));
+}
+
+// Renames `from` over `to`. A directory planted at `to`, which a file cannot replace, is first
+// moved aside under a fresh name. On failure errno tells why.
+bool renameOverPlanted(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno != EISDIR) return false;
+    std::string aside = to + ".XXXXXX";
+    if (::mkdtemp(aside.data()) == nullptr) return false;
+    // A directory may replace an empty one; the planted one keeps its content, out of the way.
+    if (::rename(to.c_str(), aside.c_str()) != 0) {
+        const int error = errno;
+        ::rmdir(aside.c_str());
+        errno = error;
+        return false;
+    }
+    logMessage(core::levelWarning, "Moved a directory at %s aside to %s", to.c_str(),
+               aside.c_str());
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Errors of accept() that leave the listening socket sound: a peer that went away, the daemon
+// or the system short of descriptors or memory, a network error of the new connection. Any
+// local user can cause the first ones by opening connections or files, so none of them may end
+// the daemon and with it the kill switch.
+bool transientAcceptError(int error) {
+    switch (error) {
+        case ECONNABORTED:
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+        case ENONET:
+        case ENOPROTOOPT:
+        case ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Accepts the next client into `client`. Returns false on an error the loop cannot go on
+// from; `client` stays empty after an error worth another try. Such an error is followed by a
+// pause, kept by the caller, that grows while the errors go on, so that a shortage is neither
+// spun on nor logged without end.
+bool acceptClient(int listener, util::unique_fd& client, std::chrono::milliseconds& pause) {
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    client.reset(
+        ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC));
+    if (client) {
+        pause = std::chrono::milliseconds{0};
+        return true;
+    }
+    const int error = errno;
+    if (error == EINTR) {
+        logMessage(levelError, "accept() received a signal, retrying...");
+        return true;
+    }
+    if (!transientAcceptError(error)) {
+        logMessage(levelError, "accept() failed - exiting, error is %d:%s", error,
+                   std::strerror(error));
+        return false;
+    }
+    pause = std::clamp(pause * 2, std::chrono::milliseconds{10}, std::chrono::milliseconds{1000});
+    logMessage(levelError, "accept() failed, error is %d:%s; retrying in %d ms", error,
+               std::strerror(error), static_cast<int>(pause.count()));
+    std::this_thread::sleep_for(pause);
+    return true;
 }
 
 // Serves one client until it closes, sends "clientshutdown:" or the daemon must stop.
@@ -80,33 +159,29 @@ int getBoundPort(int socket) {
 
 int writePortFile(int port) {
     const std::string& path = core::paths().portFile;
-    // The file lies in a world-writable directory. Whatever stands at the path (a planted link,
-    // a hard link to another file, a file of another user) is removed, and the file is created
-    // anew without following links; O_EXCL fails rather than open anything planted meanwhile.
-    util::unique_fd file;
-    for (int attempt = 0; attempt < 3 && !file; ++attempt) {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            logFailure("unlink", errno);
-            return -1;
-        }
-        file.reset(
-            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!file && errno != EEXIST) break;
-    }
+    // The file lies in a world-writable directory, where anyone may plant a link, a file or a
+    // directory at its path at any moment. It is written whole under a fresh name that nobody
+    // can have planted (mkostemp creates it exclusively, so no link is followed), then renamed
+    // over the path: the rename replaces whatever stands there in one step, a link itself and
+    // never its target.
+    std::string temporary = path + ".XXXXXX";
+    util::unique_fd file(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!file) {
         logFailure("open", errno);
         return -1;
     }
-    const std::string text = std::to_string(port);
-    if (::write(file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        logFailure("write", errno);
-        return -1;
+    const char* failed = nullptr;
+    if (!util::writeAll(file.get(), std::to_string(port))) {
+        failed = "write";
+    } else if (::fchmod(file.get(), 0674) != 0) {
+        failed = "fchmod";
+    } else if (!renameOverPlanted(temporary, path)) {
+        failed = "rename";
     }
-    if (::fchmod(file.get(), 0674) != 0) {
-        logFailure("fchmod", errno);
-        return -1;
-    }
-    return 0;
+    if (failed == nullptr) return 0;
+    logFailure(failed, errno);
+    ::unlink(temporary.c_str());
+    return -1;
 }
 
 void removePortFile() {
@@ -160,23 +235,13 @@ int startWorkerLoop() {
 
     Launcher launcher;
     Operations operations = daemonOperations(launcher);
+    std::chrono::milliseconds acceptPause{0};
     for (;;) {
         ::fcntl(listener.get(), F_SETFL, savedFlags);
         logMessage(levelInfo, "Call accept()");
-        sockaddr_in peer{};
-        socklen_t peerLength = sizeof peer;
-        util::unique_fd client(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer),
-                                         &peerLength, SOCK_CLOEXEC));
-        if (!client) {
-            const int error = errno;
-            if (error == EINTR) {
-                logMessage(levelError, "accept() received a signal, retrying...");
-                continue;
-            }
-            logMessage(levelError, "accept() failed - exiting, error is %d:%s", error,
-                       std::strerror(error));
-            return -1;
-        }
+        util::unique_fd client;
+        if (!acceptClient(listener.get(), client, acceptPause)) return -1;
+        if (!client) continue;
         ::fcntl(listener.get(), F_SETFL, savedFlags | O_NONBLOCK);
         logMessage(levelInfo,
                    "Client connected, waiting for OpenVpn information from the telvor client");

@@ -17,8 +17,9 @@ int startWorkerLoop();
 util::unique_fd openListenSocket(const sockaddr_in& address);
 // The socket's local port in host byte order, or -1 after logging the failure.
 int getBoundPort(int socket);
-// Publishes the port in the port file with mode 0674. Never follows a link: whatever stands at
-// the path is removed first and the file is created anew. 0, or -1 after logging the failure.
+// Publishes the port in the port file with mode 0674: written under a fresh name and renamed
+// over the path, which replaces whatever stood there (a link, a file, a directory) without
+// ever writing through it. 0, or -1 after logging the failure.
 int writePortFile(int port);
 void removePortFile();
 

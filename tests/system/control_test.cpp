@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "system_test.h"
@@ -119,6 +121,32 @@ TEST_F(ControlChannel, RandomFramesLeaveTheDaemonServing) {
     EXPECT_EQ(daemon.countLogged("Enabling forced mode"), before + 1);
 }
 
+// The lowest descriptor number that `pid` does not use: the next one it would get.
+int nextDescriptor(pid_t pid) {
+    std::set<int> used;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        used.insert(std::stoi(entry.path().filename()));
+    int next = 0;
+    while (used.count(next) != 0)
+        ++next;
+    return next;
+}
+
+TEST_F(ControlChannel, RunningOutOfDescriptorsPausesTheDaemonInsteadOfEndingIt) {
+    daemon.start();
+    const std::string limit = "prlimit --pid " + std::to_string(daemon.pid()) + " --nofile=";
+    must(limit + std::to_string(nextDescriptor(daemon.pid())) + ":");
+    std::thread client([&] { daemon.send({"enableforced"}); });
+    const bool refused =
+        daemon.waitLogged("accept() failed, error is 24:Too many open files; retrying in 10 ms");
+    must(limit + "1024:");
+    client.join();
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(daemon.running());
+    EXPECT_TRUE(daemon.logged("Enabling forced mode"));
+}
+
 class Startup : public SystemTest {};
 
 TEST_F(Startup, WithoutTheControlLoopTheDaemonLogsItsEndAndExitsWithZero) {
@@ -151,8 +179,7 @@ TEST_F(Startup, DebugLogBeginsWithTheConfigurationAndTheSeparator) {
 }
 
 TEST_F(Startup, AnUnwritablePortFileEndsTheDaemonWithStatusOne) {
-    ASSERT_EQ(::mkdir(Daemon::portFile, 0755), 0);
-    ASSERT_EQ(::mkdir((std::string(Daemon::portFile) + "/keep").c_str(), 0755), 0);
+    sandbox->mountTmpfs("/var/tmp", "ro");
     daemon.start(false);
     EXPECT_EQ(daemon.waitExit(), 1);
     EXPECT_TRUE(daemon.logged(std::string("Could not write the port file ") + Daemon::portFile +

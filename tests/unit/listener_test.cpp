@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -132,10 +134,36 @@ TEST_F(PortFile, AFileOfAnotherUserIsReplaced) {
     EXPECT_EQ(support::readFile(file), "40123");
 }
 
-TEST_F(PortFile, ADirectoryAtThePathFailsTheStartUpWithAnErrorMessage) {
+TEST_F(PortFile, ALinkPlantedOverAndOverNeverMakesAWriteFailOrReachItsTarget) {
+    const std::string target = sandbox.path("victim");
+    support::writeFile(target, "precious");
+    std::atomic<bool> done{false};
+    std::thread planter([&] {
+        while (!done) {
+            ::unlink(file.c_str());
+            [[maybe_unused]] const int ignored = ::symlink(target.c_str(), file.c_str());
+        }
+    });
+    int failures = 0;
+    for (int i = 0; i < 200; ++i)
+        failures += control::writePortFile(40000 + i) != 0;
+    done = true;
+    planter.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(support::readFile(target), "precious");
+}
+
+TEST_F(PortFile, ADirectoryAtThePathIsMovedAsideWithItsContent) {
     ASSERT_EQ(::mkdir(file.c_str(), 0755), 0);
-    EXPECT_EQ(control::writePortFile(40123), -1);
-    EXPECT_EQ(sandbox.countContaining("unlink() failed, error is 21:"), 1);
+    support::writeFile(file + "/keep", "kept");
+    ASSERT_EQ(control::writePortFile(40123), 0);
+    EXPECT_TRUE(S_ISREG(mode()));
+    EXPECT_EQ(support::readFile(file), "40123");
+    EXPECT_EQ(sandbox.countContaining("Moved a directory at " + file + " aside to "), 1);
+    int kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(sandbox.path(".")))
+        kept += entry.is_directory() && std::filesystem::exists(entry.path() / "keep");
+    EXPECT_EQ(kept, 1);
 }
 
 }  // namespace
