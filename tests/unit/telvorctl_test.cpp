@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -55,6 +57,11 @@ TEST(Telvorctl, PortFileProblemsHaveTheirOwnExitStatus) {
     EXPECT_EQ(error.status, telvorctl::exitPortFile);
     support::writeFile(dir / "port", "40123");
     EXPECT_EQ(telvorctl::readPortFile(dir / "port", error), 40123);
+    if (::geteuid() == 0) {  // a port published by another user is not trusted
+        ASSERT_EQ(::chown((dir / "port").c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(telvorctl::readPortFile(dir / "port", error));
+        EXPECT_EQ(error.status, telvorctl::exitPortFile);
+    }
 }
 
 TEST(Telvorctl, UsageErrorsAndNoDaemon) {

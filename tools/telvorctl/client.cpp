@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,6 +136,14 @@ std::optional<int> readPortFile(const std::string& path, Error& error) {
         const int e = errno;
         error = {exitPortFile, "cannot read the port file " + path + ": " + std::strerror(e) +
                                    (e == ENOENT ? " (is telvord running?)" : "")};
+        return std::nullopt;
+    }
+    // While the daemon is down anyone may put a file at the path, naming a port of their own
+    // where a client would then send its commands. The daemon's file is root's.
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || (st.st_uid != 0 && st.st_uid != ::geteuid())) {
+        error = {exitPortFile,
+                 "the port file " + path + " is not root's: another user may have put it there"};
         return std::nullopt;
     }
     char buffer[16] = {};
