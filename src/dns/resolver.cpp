@@ -9,13 +9,18 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "dns/resolver_watch.h"
 #include "util/io.h"
+#include "util/no_destructor.h"
 #include "util/unique_fd.h"
 
 namespace dns {
@@ -23,20 +28,31 @@ namespace {
 
 using core::levelError;
 using core::levelInfo;
+using core::levelWarning;
 using core::logMessage;
 
 // Resolver text and copy chunks are built in buffers of this size.
 constexpr std::size_t textSize = 255;
 
-// Whether a backup exists that a restore failed to write back; it is then kept until a
-// restore succeeds. Guarded, like the files, by the state lock of the connection handlers.
+// The connection handlers serialise the operations; `lock` also serialises them with the
+// watch's answers to other programs' rewrites, which run on the watch's thread. The watch is
+// started and stopped without `lock` held, since its answer takes it.
 struct State {
+    std::mutex lock;
+    // Whether a backup exists that a restore failed to write back; it is then kept until a
+    // restore succeeds.
     bool restoreFailed = false;
+    // The text of the replacement in force, if one is.
+    std::optional<std::string> replacement;
+    // When another program's rewrite was last reported, and how many went unreported since.
+    std::chrono::steady_clock::time_point lastRewriteReport{};
+    unsigned unreportedRewrites = 0;
+    ResolverWatch watch;
 };
 
 State& state() {
-    static State instance;
-    return instance;
+    static util::NoDestructor<State> instance;
+    return instance.get();
 }
 
 const std::string& resolverFile() {
@@ -162,14 +178,17 @@ bool saveBackup(int resolver) {
     return true;
 }
 
-}  // namespace
+// Replaces the resolver file; whether the replacement is in force.
+// The header line and the nameserver, cut to what the resolver text buffer holds.
+std::string replacementText(std::string_view address) {
+    std::array<char, textSize> text{};
+    const std::string nameserver(address);
+    std::snprintf(text.data(), text.size(), "%s\nnameserver %s", std::string(headerLine).c_str(),
+                  nameserver.c_str());
+    return std::string(text.data(), strnlen(text.data(), text.size()));
+}
 
-void ReplaceDns(std::string_view address) {
-    if (!isNameserverAddress(address)) {
-        logMessage(levelError, "Refusing nameserver '%s': not an IP address",
-                   printable(address).c_str());
-        return;
-    }
+bool replace(std::string_view address) {
     // A replacement already in force keeps its backup, which holds the system's own file;
     // copying the replacement over it would lose that file.
     const bool keepBackup =
@@ -177,14 +196,14 @@ void ReplaceDns(std::string_view address) {
     if (!keepBackup && exists(backupFile()) && ::unlink(backupFile().c_str()) != 0) {
         logMessage(levelError,
                    "Error %d trying to remove pre-existing DNS configuration backup file.", errno);
-        return;
+        return false;
     }
     util::unique_fd resolver(::open(resolverFile().c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
     if (!resolver) {
         logMessage(levelError, "Error %d trying to open DNS configuration file.", errno);
-        return;
+        return false;
     }
-    if (!keepBackup && !saveBackup(resolver.get())) return;
+    if (!keepBackup && !saveBackup(resolver.get())) return false;
 
     ::lseek(resolver.get(), 0, SEEK_SET);
     if (::ftruncate(resolver.get(), 0) != 0) {
@@ -192,19 +211,19 @@ void ReplaceDns(std::string_view address) {
         const int error = errno;
         if (!keepBackup) ::unlink(backupFile().c_str());
         logMessage(levelError, "Error %d trying to save new DNS configuration.", error);
-        return;
+        return false;
     }
-    std::array<char, textSize> text{};
-    const std::string nameserver(address);
-    std::snprintf(text.data(), text.size(), "%s\nnameserver %s", std::string(headerLine).c_str(),
-                  nameserver.c_str());
-    if (!util::writeAll(resolver.get(),
-                        std::string_view(text.data(), strnlen(text.data(), text.size())))) {
+    const std::string text = replacementText(address);
+    if (!util::writeAll(resolver.get(), text)) {
         logMessage(levelError, "Error %d trying to save new DNS configuration.", errno);
+        return false;
     }
+    state().replacement = text;
+    return true;
 }
 
-void ResetDns() {
+// Writes the backup back and removes it.
+void restore() {
     util::unique_fd backup(::open(backupFile().c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
     if (!backup) {
         logMessage(levelError,
@@ -237,10 +256,10 @@ void ResetDns() {
     }
 }
 
-void InitializeDnsVariables() {
+void discardOrRestoreBackup() {
     if (!exists(backupFile())) return;
     if (state().restoreFailed) {
-        logMessage(core::levelWarning, "Keeping %s: it has not been written back yet.",
+        logMessage(levelWarning, "Keeping %s: it has not been written back yet.",
                    backupFile().c_str());
         return;
     }
@@ -249,7 +268,7 @@ void InitializeDnsVariables() {
         // backup back, and nobody has rewritten the file since: give the system its own file
         // back.
         logMessage(levelInfo, "Restoring the DNS configuration replaced by an earlier run.");
-        ResetDns();
+        restore();
         return;
     }
     if (::unlink(backupFile().c_str()) != 0) {
@@ -258,4 +277,104 @@ void InitializeDnsVariables() {
     }
 }
 
+// Replaces the backup with `text`, whole and synced, before anything changes the resolver file.
+bool saveRewrittenBackup(std::string_view text) {
+    std::string temporary = backupFile() + ".XXXXXX";
+    util::unique_fd file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file) return false;
+    const bool saved = ::fchmod(file.get(), 0644) == 0 && util::writeAll(file.get(), text) &&
+                       ::fsync(file.get()) == 0 &&
+                       ::rename(temporary.c_str(), backupFile().c_str()) == 0;
+    if (!saved) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        errno = error;
+    }
+    return saved;
+}
+
+std::optional<std::string> readResolverFile() {
+    constexpr std::size_t largest = 1 << 20;  // no resolver file is larger
+    util::unique_fd fd(::open(resolverFile().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    std::string text;
+    std::array<char, 4096> chunk{};
+    for (ssize_t count = 1; fd && count != 0;) {
+        count = ::read(fd.get(), chunk.data(), chunk.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 || text.size() > largest) return std::nullopt;
+        text.append(chunk.data(), static_cast<std::size_t>(count));
+    }
+    if (!fd) return std::nullopt;
+    return text;
+}
+
+// Reports a rewrite at most every ten seconds, with the count of those not reported since.
+void reportRewrite() {
+    State& s = state();
+    const auto now = std::chrono::steady_clock::now();
+    if (s.lastRewriteReport != std::chrono::steady_clock::time_point{} &&
+        now - s.lastRewriteReport < std::chrono::seconds(10)) {
+        ++s.unreportedRewrites;
+        return;
+    }
+    logMessage(levelWarning,
+               "The resolver file %s was rewritten by another program and replaced again (%u "
+               "more times since the last report)",
+               resolverFile().c_str(), s.unreportedRewrites);
+    s.lastRewriteReport = now;
+    s.unreportedRewrites = 0;
+}
+
+// Another program wrote or replaced the resolver file while a replacement is in force: its
+// text becomes the one to restore, and the replacement is written again.
+void answerRewrite() {
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    if (!s.replacement) return;
+    const std::optional<std::string> text = readResolverFile();
+    if (!text || *text == *s.replacement) return;  // gone for now, or our own write
+    if (!saveRewrittenBackup(*text)) {
+        logMessage(levelError, "Error %d trying to save the rewritten DNS configuration file.",
+                   errno);
+        return;
+    }
+    util::unique_fd resolver(::open(resolverFile().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (!resolver || !util::writeAll(resolver.get(), *s.replacement)) {
+        logMessage(levelError, "Error %d trying to save new DNS configuration.", errno);
+        return;
+    }
+    reportRewrite();
+}
+}  // namespace
+
+void ReplaceDns(std::string_view address) {
+    if (!isNameserverAddress(address)) {
+        logMessage(levelError, "Refusing nameserver '%s': not an IP address",
+                   printable(address).c_str());
+        return;
+    }
+    State& s = state();
+    {
+        std::lock_guard guard(s.lock);
+        if (!replace(address)) return;
+    }
+    // Started afresh, so that it also follows a link made since the last replacement.
+    s.watch.start(resolverFile(), answerRewrite);
+}
+
+void ResetDns() {
+    State& s = state();
+    s.watch.stop();
+    std::lock_guard guard(s.lock);
+    s.replacement.reset();
+    restore();
+}
+
+void InitializeDnsVariables() {
+    State& s = state();
+    s.watch.stop();
+    std::lock_guard guard(s.lock);
+    s.replacement.reset();
+    discardOrRestoreBackup();
+}
 }  // namespace dns

@@ -86,5 +86,66 @@ TEST_F(ResolverOnSmallDisk, ARestoreThatCannotWriteTheOriginalBackKeepsItsBackup
     EXPECT_FALSE(exists(backupFile));
 }
 
+// The real daemon with its replacement in force, and another program that keeps rewriting the
+// resolver file as DHCP client hooks and network managers do.
+class ResolverHeld : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (IsSkipped()) return;
+        writeFile(resolverFile, "nameserver 192.0.2.53\n");
+        daemon.start();
+        daemon.send({"replacedns", "10.8.0.1"});
+        ours = readFile(resolverFile);
+    }
+    // What a DHCP client's hook does: a new file renamed over the resolver file.
+    static void hookRewrites(const std::string& text) {
+        writeFile("/etc/resolv.conf.dhcp", text);
+        ASSERT_EQ(::rename("/etc/resolv.conf.dhcp", resolverFile), 0);
+    }
+    bool replacementBack() const {
+        return eventually([&] { return readFile(resolverFile) == ours; });
+    }
+    static std::string report(unsigned unreported) {
+        return "The resolver file /etc/resolv.conf was rewritten by another program and replaced "
+               "again (" +
+               std::to_string(unreported) + " more times since the last report)";
+    }
+
+    std::string ours;
+};
+
+TEST_F(ResolverHeld, ARewriteIsAnsweredAndItsTextIsWhatTheRestoreGivesBack) {
+    ASSERT_EQ(ours, "# Written by TELVORD\nnameserver 10.8.0.1");
+    hookRewrites("nameserver 192.0.2.54\n");
+    EXPECT_TRUE(replacementBack());
+    writeFile(resolverFile, "nameserver 192.0.2.55\n");  // in place, this time
+    EXPECT_TRUE(replacementBack());
+    EXPECT_EQ(readFile(backupFile), "nameserver 192.0.2.55\n");
+    EXPECT_EQ(daemon.countLogged(report(0)), 1);
+
+    daemon.send({"restoredns"});
+    EXPECT_EQ(readFile(resolverFile), "nameserver 192.0.2.55\n");
+    EXPECT_FALSE(exists(backupFile));
+    writeFile(resolverFile, "nameserver 192.0.2.56\n");  // no replacement in force: left alone
+    daemon.send({"enableforced"});
+    EXPECT_EQ(readFile(resolverFile), "nameserver 192.0.2.56\n");
+}
+
+TEST_F(ResolverHeld, AProgramRewritingWithoutEndLeavesTheDaemonServingAndItsLogBounded) {
+    for (int i = 0; i < 1000; ++i)
+        hookRewrites("nameserver 192.0.2." + std::to_string(i % 250) + "\n");
+    EXPECT_TRUE(replacementBack());
+    daemon.send({"enableforced"});
+    EXPECT_TRUE(daemon.logged("Enabling forced mode"));
+    int reports = 0;
+    for (const std::string& message : daemon.messages())
+        reports += message.starts_with("The resolver file /etc/resolv.conf was rewritten");
+    EXPECT_GE(reports, 1);
+    EXPECT_LE(reports, 2);
+    daemon.send({"restoredns"});
+    EXPECT_EQ(readFile(resolverFile), "nameserver 192.0.2.249\n");
+}
+
 }  // namespace
 }  // namespace systest
