@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
-# The sandbox demo: builds telvord and runs a whole lockdown VPN connection in network and mount
-# namespaces of its own, with a real OpenVPN server in a second namespace and telvorctl in the
-# client's place. The host's routes, /etc and /var are never touched.
+# The sandbox demo: installs what it needs (scripts/packages.sh), builds telvord and runs a
+# whole lockdown VPN connection in network and mount namespaces of its own, with a real
+# OpenVPN server in a second namespace and telvorctl in the client's place. The host's
+# routes, /etc and /var are never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 if [[ ${1:-} != --inside ]]; then
     [[ $(id -u) == 0 ]] || { echo "demo.sh: run as root (it builds namespaces)" >&2; exit 1; }
-    for program in openvpn openssl ip; do
-        command -v "$program" >/dev/null || { echo "demo.sh: $program is missing (scripts/test.sh installs it)" >&2; exit 1; }
-    done
+    scripts/packages.sh demo
     cmake --preset default >/dev/null
     cmake --build --preset default --target telvord telvorctl
     DEMO_HOST_NET=$(readlink /proc/self/ns/net) exec unshare --net --mount --propagation private "$0" --inside
@@ -70,15 +69,7 @@ ip -6 route add default via fe80::1 dev veth0
 show
 
 step "Throwaway certificates, and an OpenVPN server at 198.51.100.7 in the namespace 'outside'"
-openssl ecparam -name prime256v1 -genkey -noout -out "$pki/ca.key"
-openssl req -x509 -new -key "$pki/ca.key" -subj /CN=demo-ca -days 1 -out "$pki/ca.crt" 2>/dev/null
-for name in server client; do
-    usage=$([[ $name == server ]] && echo serverAuth || echo clientAuth)
-    openssl ecparam -name prime256v1 -genkey -noout -out "$pki/$name.key"
-    openssl req -new -key "$pki/$name.key" -subj "/CN=$name" -out "$pki/$name.csr" 2>/dev/null
-    openssl x509 -req -in "$pki/$name.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
-        -days 1 -out "$pki/$name.crt" -extfile <(echo "extendedKeyUsage=$usage") 2>/dev/null
-done
+"$root/scripts/throwaway_pki.sh" "$pki"
 ip netns exec outside openvpn --mode server --tls-server --dev tun0 --proto udp \
     --local 198.51.100.7 --port 1194 --server 10.8.0.0 255.255.255.0 --topology subnet \
     --server-ipv6 fd42::/64 --ca "$pki/ca.crt" --cert "$pki/server.crt" --key "$pki/server.key" \

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the tests need (Debian packages), builds telvord and runs every test:
+# Installs what the tests need (scripts/packages.sh), builds telvord and runs every test:
 #   1. the release build, every test (unit, system, packaging);
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer, every test;
 #   3. ThreadSanitizer, the tests of the daemon's threads;
@@ -14,21 +14,7 @@ cd "$(dirname "$0")/.."
 quick=false
 [[ ${1:-} == --quick ]] && quick=true
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev iproute2 net-tools openvpn openssl util-linux procps
-          scdoc dpkg-dev man-db)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    if [[ $(id -u) != 0 ]]; then
-        echo "test.sh: root is needed to install: ${missing[*]}" >&2
-        exit 1
-    fi
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/packages.sh test
 
 jobs=$(nproc)
 stage() { printf '\n=== %s\n' "$*"; }
