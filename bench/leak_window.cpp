@@ -245,38 +245,7 @@ unique_fd openRtnetlink(unsigned groups) {
     return fd;
 }
 
-// One rtnetlink request, built in place.
-class Request {
-  public:
-    Request(std::uint16_t type, std::uint16_t flags, std::uint32_t sequence, const rtmsg& route) {
-        nlmsghdr header{};
-        header.nlmsg_type = type;
-        header.nlmsg_flags = flags;
-        header.nlmsg_seq = sequence;
-        append(&header, sizeof header);
-        append(&route, sizeof route);
-    }
-    void attribute(std::uint16_t type, const void* data, std::size_t size) {
-        rtattr header{};
-        header.rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
-        header.rta_type = type;
-        append(&header, sizeof header);
-        append(data, size);
-    }
-    std::span<const std::byte> bytes() {
-        const auto length = static_cast<std::uint32_t>(bytes_.size());
-        std::memcpy(bytes_.data(), &length, sizeof length);
-        return bytes_;
-    }
-
-  private:
-    void append(const void* data, std::size_t size) {
-        const auto* begin = static_cast<const std::byte*>(data);
-        bytes_.insert(bytes_.end(), begin, begin + size);
-        bytes_.resize(NLMSG_ALIGN(bytes_.size()));
-    }
-    std::vector<std::byte> bytes_;
-};
+using routing::netlink::Request;
 
 // Sends a request on `fd` and returns the error code of its acknowledgement (0 for success).
 int exchange(int fd, std::span<const std::byte> request, std::uint32_t sequence) {
