@@ -25,10 +25,6 @@ using netlink::Request;
 constexpr int maxRemovals = 16;
 constexpr std::uint32_t highestMetric = 0xffffffffu;
 
-const char* familyName(int family) {
-    return family == AF_INET6 ? "IPv6" : "IPv4";
-}
-
 std::uint16_t changeFlags(Change change) {
     return change == Change::Add ? NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL
                                  : NLM_F_REQUEST | NLM_F_ACK;

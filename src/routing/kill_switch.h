@@ -13,6 +13,8 @@
 // built by pure functions, so that tests read their bytes; they reach the kernel through the
 // kernel seam.
 
+#include <linux/rtnetlink.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -37,7 +39,7 @@ struct KillSwitchRule {
     bool suppressDefault;  // suppress_prefixlength 0
 };
 inline constexpr KillSwitchRule killSwitchRules[] = {
-    {killSwitchPriority, 254 /* main */, true},
+    {killSwitchPriority, RT_TABLE_MAIN, true},
     {killSwitchPriority + 1, killSwitchTable, false},
 };
 

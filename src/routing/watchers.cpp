@@ -34,10 +34,6 @@ constexpr std::size_t headerSize = sizeof(nlmsghdr);
 using netlink::load;
 constexpr std::size_t attributesStart = netlink::routeAttributesStart;
 
-const char* familyName(int family) {
-    return family == AF_INET6 ? "IPv6" : "IPv4";
-}
-
 // Whether `gateway` is the tunnel's own: the stored text and the kernel's address are compared
 // as addresses, so that "FD42::1" and fd42::1 are the same gateway.
 bool isTunnelGateway(int family, const Address& gateway) {
