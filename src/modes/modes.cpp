@@ -168,6 +168,7 @@ void ConnectionSuccessful() {
         routing::CloseDefaultRoutes();
         RemoveDnsAddresses();
         routing::StartRouteWatchThread();
+        routing::EnsureKillSwitch();  // what went while no watcher listened
     }
     s.connected = 1;
 }
@@ -202,6 +203,7 @@ void ConnectionClosed() {
             routing::DisableCustomRoutes();
             RemoveDnsAddresses();
             routing::StartRouteWatchThread();
+            routing::EnsureKillSwitch();  // what went while no watcher listened
             dns::ResetDns();
             dns::InitializeDnsVariables();
             break;

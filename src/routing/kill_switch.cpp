@@ -248,6 +248,16 @@ void InstallKillSwitch() {
     }
 }
 
+void EnsureKillSwitch() {
+    for (const int family : {AF_INET, AF_INET6}) {
+        if (ensureKillSwitch(family) > 0) {
+            logMessage(levelWarning,
+                       "The kill switch's rules or routes (%s) were missing; put back",
+                       familyName(family));
+        }
+    }
+}
+
 bool KillSwitchHeld() {
     return state().killSwitchHeld;
 }

@@ -50,6 +50,8 @@ void StopRouteWatchThread6();
 // trace. They stay in the kernel when the daemon ends.
 void InstallKillSwitch();
 void RemoveKillSwitch();
+// Puts back what is missing of it, quietly unless something was.
+void EnsureKillSwitch();
 // Whether the daemon means the kill switch to hold now.
 bool KillSwitchHeld();
 
