@@ -34,6 +34,7 @@ int main() {
         }
         logMessage(levelInfo, "%s", separator);
     }
+    modes::KillSwitchAtStart(configuration.lockdown);
     if (configuration.lockdown) modes::EnableLockdown();
     if (configuration.startupOpenVpn && control::startWorkerLoop() < 0) {
         // The control loop failed: end at once, without the closing messages.

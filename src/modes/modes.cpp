@@ -23,6 +23,16 @@ Mode currentMode() {
     return s.forcedEnabled ? Mode::Forced : Mode::Basic;
 }
 
+namespace {
+
+// A refused lockdown must not leave the start's rules behind: nothing would remove them.
+void dropKillSwitchLeftAtStart() {
+    const State& s = state();
+    if (routing::KillSwitchHeld() && !(s.forcedEnabled && s.connected)) routing::RemoveKillSwitch();
+}
+
+}  // namespace
+
 void InitRoutingVariables() {
     StateGuard guard;
     State& s = state();
@@ -41,15 +51,28 @@ void EnableLockdown() {
     if (routing::RetrieveDefaultRoutes() != 0) {
         logMessage(levelError,
                    "Could not retrieve default routing tables from system, not setting lockdown.");
+        dropKillSwitchLeftAtStart();
         return;
     }
     if (routing::CheckForIpv6Environment() == 1 && routing::DisableIpv6() == 0) {
         logMessage(levelError, "Could not Disable IPv6, not setting lockdown.");
+        dropKillSwitchLeftAtStart();
         return;
     }
+    // The rules hold before the default routes go, so that nothing leaks in between.
+    routing::InstallKillSwitch();
     routing::CloseDefaultRoutes();
     routing::StartRouteWatchThread();
     s.lockdownEnabled = 1;
+}
+
+void KillSwitchAtStart(bool lockdown) {
+    StateGuard guard;
+    if (lockdown) {
+        routing::InstallKillSwitch();
+    } else {
+        routing::RemoveKillSwitch();
+    }
 }
 
 void DisableLockdown() {
@@ -59,6 +82,8 @@ void DisableLockdown() {
     logMessage(levelInfo, "Disabling lockdown mode.");
     routing::StopRouteWatchThread();
     RemoveDnsAddresses();  // still in lockdown here, so the DNS host routes go
+    // Before the default routes come back, which the rules would otherwise keep unused.
+    routing::RemoveKillSwitch();
     routing::ReopenDefaultRoutes();
     routing::FreeDefaultRoutes();
     s.lockdownEnabled = 0;
@@ -138,9 +163,12 @@ void ConnectionSuccessful() {
     s.connecting = 0;
     if (s.connected) return;
     if (currentMode() != Mode::Basic) {
+        // Lockdown installed them when it began; a forced-mode connection holds them from now.
+        if (currentMode() == Mode::Forced) routing::InstallKillSwitch();
         routing::CloseDefaultRoutes();
         RemoveDnsAddresses();
         routing::StartRouteWatchThread();
+        routing::EnsureKillSwitch();  // what went while no watcher listened
     }
     s.connected = 1;
 }
@@ -175,6 +203,7 @@ void ConnectionClosed() {
             routing::DisableCustomRoutes();
             RemoveDnsAddresses();
             routing::StartRouteWatchThread();
+            routing::EnsureKillSwitch();  // what went while no watcher listened
             dns::ResetDns();
             dns::InitializeDnsVariables();
             break;
@@ -182,6 +211,7 @@ void ConnectionClosed() {
             logMessage(levelInfo, "Disabling Forced Mode");
             routing::StopRouteWatchThread();
             routing::DisableCustomRoutes();
+            routing::RemoveKillSwitch();
             routing::ReopenDefaultRoutes();
             routing::FreeDefaultRoutes();
             DisableForcedMode();

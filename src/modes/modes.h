@@ -56,6 +56,9 @@ enum class Mode { Lockdown, Forced, Basic };
 Mode currentMode();
 
 void InitRoutingVariables();
+// At start, before anything else: with lockdown configured, the kill switch left by an earlier
+// run is kept and completed; without, what is left of it goes.
+void KillSwitchAtStart(bool lockdown);
 void EnableLockdown();
 void DisableLockdown();
 void EnableForcedMode();

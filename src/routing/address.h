@@ -11,6 +11,11 @@
 
 namespace routing {
 
+// "IPv6" or "IPv4", as log messages name a family.
+inline const char* familyName(int family) {
+    return family == AF_INET6 ? "IPv6" : "IPv4";
+}
+
 // An IPv4 or IPv6 address in network byte order.
 struct Address {
     int family = AF_UNSPEC;

@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <linux/rtnetlink.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "core/log.h"
 #include "core/paths.h"
 #include "routing/kernel.h"
+#include "routing/kill_switch.h"
 #include "routing/netlink.h"
 #include "routing/routing.h"
 #include "routing/state.h"
@@ -42,6 +46,24 @@ void saveIpv4Gateway(const netlink::ProcRouteScan& scan) {
     logMessage(levelDebug, "Saving gateway %s\n", scan.interface.c_str());
 }
 
+// The lowest-metric IPv6 default gateway of the main table, read from the table itself.
+std::optional<Ipv6Gateway> mainTableGateway6() {
+    const auto routes = kernel().defaultRoutes(AF_INET6);
+    std::optional<Ipv6Gateway> best;
+    for (const RouteInfo& route : routes.value_or(std::vector<RouteInfo>{})) {
+        if (route.type != RTN_UNICAST || !route.gateway) continue;
+        if (!best || route.priority < best->metric)
+            best = Ipv6Gateway{*route.gateway, route.outputInterface, route.priority};
+    }
+    return best;
+}
+
+// The kill switch's rules answer the lookup with its unreachable route whatever the main
+// table holds: the daemon's own rules are no error, and the gateway is read from the table.
+bool hiddenByKillSwitch(const netlink::Ipv6LookupWalk& walk) {
+    return walk.errorCode == -EHOSTUNREACH && killSwitchInPlace(AF_INET6).value_or(false);
+}
+
 // The IPv6 pass. Returns false when it failed.
 bool retrieveIpv6Gateway() {
     using Failure = Ipv6LookupExchange::Failure;
@@ -63,6 +85,10 @@ bool retrieveIpv6Gateway() {
             return false;
     }
     const netlink::Ipv6LookupWalk walk = netlink::walkIpv6LookupReply(exchange.reply);
+    if (hiddenByKillSwitch(walk)) {
+        if (const auto gateway = mainTableGateway6()) state().ipv6Gateway = gateway;
+        return true;
+    }
     for (const std::string& error : walk.errors)
         logMessage(levelError, "%s", error.c_str());
     if (walk.gateway) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/log.h"
+#include "routing/kill_switch.h"
 #include "routing/routing.h"
 #include "routing/runner.h"
 #include "routing/state.h"
@@ -206,6 +207,7 @@ int EnableRouteForIpv4(std::string_view address) {
     logMessage(levelInfo, "%s", command.c_str());
     const int status = runCommand(command);
     logMessage(levelInfo, "Has returned a result of %d", status);
+    if (status == 0) copyTunnelRoute(AF_INET);
     return status == 0 ? 1 : 0;
 }
 
@@ -215,7 +217,9 @@ int EnableRouteForIpv6(std::string_view address) {
     if (!text) return 0;
     setTunnelAddress(AF_INET6, *text);
     logMessage(levelDebug, "Setting a default IPv6 route using tunnel gateway %s\n", text->c_str());
-    return runCommand(formatCommand("ip -6 route add default via %s", text->c_str())) == 0 ? 1 : 0;
+    if (runCommand(formatCommand("ip -6 route add default via %s", text->c_str())) != 0) return 0;
+    copyTunnelRoute(AF_INET6);
+    return 1;
 }
 
 int SetRouteForServer(std::string_view address) {
@@ -245,11 +249,13 @@ void DisableCustomRoutes() {
         runCommand(ip ? formatCommand("ip route del default via %s", tunnel->c_str())
                       : formatCommand("route del default gw %s", tunnel->c_str()));
         setTunnelAddress(AF_INET, std::nullopt);
+        removeTunnelRoute(AF_INET, *tunnel);
     }
     if (const auto tunnel = tunnelAddressCopy(AF_INET6)) {
         logMessage(levelDebug, "Removing IPv6 tunneled route %s\n", tunnel->c_str());
         runCommand(formatCommand("ip -6 route del default via %s", tunnel->c_str()));
         setTunnelAddress(AF_INET6, std::nullopt);
+        removeTunnelRoute(AF_INET6, *tunnel);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +25,16 @@ struct RouteInfo {
     std::uint32_t priority = 0;
     std::optional<Address> gateway;
     unsigned outputInterface = 0;
+    std::uint32_t flags = 0;  // rtm_flags: RTNH_F_ONLINK, ...
+};
+
+// One policy routing rule, as far as the daemon looks at it.
+struct RuleInfo {
+    int family = AF_UNSPEC;
+    std::uint32_t priority = 0;
+    std::uint32_t table = 0;
+    unsigned char action = 0;  // FR_ACT_TO_TBL, ...
+    std::optional<std::uint32_t> suppressPrefixLength;
 };
 
 // The raw outcome of the IPv6 default gateway lookup.
@@ -50,6 +61,12 @@ struct Kernel {
     std::function<Ipv6LookupExchange()> lookupIpv6Default;
     // A socket that receives the route notifications of one family.
     std::function<WatchSocket(int family)> openWatchSocket;
+    // Sends one rtnetlink change request and returns its acknowledgement: 0 or a negative errno.
+    std::function<int(std::span<const std::byte> request)> change;
+    // The policy routing rules of one family; none when they cannot be read.
+    std::function<std::optional<std::vector<RuleInfo>>(int family)> rules;
+    // Whether the kernel has IPv6 at all.
+    std::function<bool()> hasIpv6;
 };
 
 // The kernel the routing operations use; the system's unless a test replaced it.

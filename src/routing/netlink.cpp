@@ -2,11 +2,13 @@
 
 #include "routing/netlink_bytes.h"
 
+#include <linux/fib_rules.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,48 @@ namespace routing::netlink {
 namespace {
 
 constexpr std::size_t headerSize = sizeof(nlmsghdr);  // 16
+
+// The error code of an NLMSG_ERROR message: 0 for an acknowledgement.
+int errorCode(std::span<const std::byte> message) {
+    return message.size() >= headerSize + sizeof(int) ? load<int>(message, headerSize) : -EPROTO;
+}
+
+// The part of a dump that is not data: a done message ends it, an error reply fails it. Returns
+// whether to walk on, or none for a data message.
+template <typename Messages>
+std::optional<bool> dumpControl(std::uint16_t type, std::span<const std::byte> message,
+                                Messages& into) {
+    if (type == NLMSG_DONE) {
+        into.done = true;
+        return false;
+    }
+    if (type != NLMSG_ERROR) return std::nullopt;
+    const int code = errorCode(message);
+    if (code != 0) into.error = code;
+    return code == 0;
+}
+
+// Sends a dump request of `type` for `family` and hands every datagram of the answer to
+// `parse`, until it reports the dump done or failed (its `done` and `error` fields).
+template <typename Messages, typename Header>
+std::optional<Messages> dump(std::uint16_t type, const Header& header,
+                             void (*parse)(std::span<const std::byte>, Messages&)) {
+    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!socket) return std::nullopt;
+    const std::vector<std::byte> request =
+        Request(type, NLM_F_REQUEST | NLM_F_DUMP, 1, header).bytes();
+    if (::send(socket.get(), request.data(), request.size(), 0) < 0) return std::nullopt;
+    Messages messages;
+    std::vector<std::byte> buffer(64 * 1024);
+    while (!messages.done && messages.error == 0) {
+        const ssize_t count = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return std::nullopt;
+        parse(std::span(buffer).first(static_cast<std::size_t>(count)), messages);
+    }
+    if (messages.error != 0) return std::nullopt;
+    return messages;
+}
 
 }  // namespace
 
@@ -84,6 +128,7 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
                 const int error = code == std::numeric_limits<int>::min() ? code : -code;
                 walk.errors.push_back(std::string("Error ") + std::strerror(error));
                 walk.failed = true;
+                walk.errorCode = code;
                 return false;
             }
             case RTM_NEWROUTE: {
@@ -124,17 +169,7 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
 
 void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into) {
     forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
-        if (type == NLMSG_DONE) {
-            into.done = true;
-            return false;
-        }
-        if (type == NLMSG_ERROR) {
-            const int code = message.size() >= headerSize + sizeof(int)
-                                 ? load<int>(message, headerSize)
-                                 : -EPROTO;
-            if (code != 0) into.error = code;
-            return code == 0;
-        }
+        if (const auto go = dumpControl(type, message, into)) return *go;
         if (type != RTM_NEWROUTE || message.size() < routeAttributesStart) return true;
         const auto header = load<rtmsg>(message, headerSize);
         RouteInfo route;
@@ -142,6 +177,7 @@ void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into
         route.table = header.rtm_table;
         route.type = header.rtm_type;
         route.dstLength = header.rtm_dst_len;
+        route.flags = header.rtm_flags;
         forEachAttribute(message.subspan(routeAttributesStart), [&](std::uint16_t attribute,
                                                                     auto data) {
             const bool word = data.size() == sizeof(std::uint32_t);
@@ -187,35 +223,70 @@ Ipv6LookupExchange exchangeIpv6Lookup() {
 }
 
 std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
-    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!socket) return std::nullopt;
-    struct {
-        nlmsghdr header;
-        rtmsg route;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETROUTE;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    request.route.rtm_family = static_cast<unsigned char>(family);
-    if (::send(socket.get(), &request, sizeof request, 0) < 0) return std::nullopt;
-
-    RouteMessages messages;
-    std::vector<std::byte> buffer(64 * 1024);
-    while (!messages.done && messages.error == 0) {
-        const ssize_t count = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return std::nullopt;
-        parseRouteMessages(std::span(buffer).first(static_cast<std::size_t>(count)), messages);
-    }
-    if (messages.error != 0) return std::nullopt;
+    rtmsg header{};
+    header.rtm_family = static_cast<unsigned char>(family);
+    const auto messages = dump<RouteMessages>(RTM_GETROUTE, header, parseRouteMessages);
+    if (!messages) return std::nullopt;
     std::vector<RouteInfo> defaults;
-    for (const RouteInfo& route : messages.routes) {
+    for (const RouteInfo& route : messages->routes) {
         if (route.family == family && route.table == RT_TABLE_MAIN && route.dstLength == 0) {
             defaults.push_back(route);
         }
     }
     return defaults;
+}
+
+void parseRuleMessages(std::span<const std::byte> datagram, RuleMessages& into) {
+    forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
+        if (const auto go = dumpControl(type, message, into)) return *go;
+        constexpr std::size_t attributes = NLMSG_LENGTH(sizeof(fib_rule_hdr));
+        if (type != RTM_NEWRULE || message.size() < attributes) return true;
+        const auto header = load<fib_rule_hdr>(message, headerSize);
+        RuleInfo rule;
+        rule.family = header.family;
+        rule.table = header.table;
+        rule.action = header.action;
+        forEachAttribute(message.subspan(attributes), [&](std::uint16_t attribute, auto data) {
+            if (data.size() != sizeof(std::uint32_t)) return;
+            const auto value = load<std::uint32_t>(data, 0);
+            if (attribute == FRA_PRIORITY) rule.priority = value;
+            if (attribute == FRA_TABLE) rule.table = value;
+            if (attribute == FRA_SUPPRESS_PREFIXLEN) rule.suppressPrefixLength = value;
+        });
+        into.rules.push_back(rule);
+        return true;
+    });
+}
+
+std::optional<std::vector<RuleInfo>> dumpRules(int family) {
+    fib_rule_hdr header{};
+    header.family = static_cast<unsigned char>(family);
+    const auto messages = dump<RuleMessages>(RTM_GETRULE, header, parseRuleMessages);
+    if (!messages) return std::nullopt;
+    return messages->rules;
+}
+
+int exchangeChange(std::span<const std::byte> request) {
+    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!socket) return -errno;
+    if (::send(socket.get(), request.data(), request.size(), 0) < 0) return -errno;
+    std::array<std::byte, 8192> buffer{};
+    for (;;) {
+        const ssize_t count = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return count < 0 ? -errno : -EPROTO;
+        std::optional<int> code;
+        forEachMessage(std::span(buffer).first(static_cast<std::size_t>(count)),
+                       [&](std::uint16_t type, std::span<const std::byte> message) {
+                           if (type == NLMSG_ERROR) code = errorCode(message);
+                           return !code;
+                       });
+        if (code) return *code;
+    }
+}
+
+bool kernelHasIpv6() {
+    return ::access("/proc/net/if_inet6", F_OK) == 0;
 }
 
 WatchSocket openRouteWatchSocket(int family) {
@@ -235,7 +306,11 @@ WatchSocket openRouteWatchSocket(int family) {
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = family == AF_INET6 ? RTMGRP_IPV6_ROUTE : RTMGRP_IPV4_ROUTE;
-    if (::bind(result.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    // The IPv6 rule group has no bit of the old 32-bit mask: it is joined by number.
+    const int rules = family == AF_INET6 ? RTNLGRP_IPV6_RULE : RTNLGRP_IPV4_RULE;
+    if (::bind(result.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::setsockopt(result.fd.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &rules, sizeof rules) !=
+            0) {
         result.failure = WatchSocket::Failure::Bind;
         result.error = errno;
         result.fd.reset();

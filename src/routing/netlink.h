@@ -41,6 +41,7 @@ struct Ipv6LookupWalk {
     std::uint32_t metric = 0;         // that route's metric, 0 when the reply had none
     std::vector<std::string> errors;  // error messages met on the way, in order
     bool failed = false;  // an error reply other than "network unreachable" ended the walk
+    int errorCode = 0;    // that reply's code
 };
 
 Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply);
@@ -56,10 +57,26 @@ struct RouteMessages {
 // Appends the RTM_NEWROUTE messages of one datagram.
 void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into);
 
+// --- policy rules ----------------------------------------------------------------------------
+
+struct RuleMessages {
+    std::vector<RuleInfo> rules;
+    bool done = false;
+    int error = 0;
+};
+
+// Appends the RTM_NEWRULE messages of one datagram.
+void parseRuleMessages(std::span<const std::byte> datagram, RuleMessages& into);
+
 // --- exchanges with the kernel --------------------------------------------------------------
 
 Ipv6LookupExchange exchangeIpv6Lookup();
 std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family);
+std::optional<std::vector<RuleInfo>> dumpRules(int family);
+// Sends a change request and waits for its acknowledgement: 0 or a negative errno.
+int exchangeChange(std::span<const std::byte> request);
+// Subscribed to the family's route and rule notifications.
 WatchSocket openRouteWatchSocket(int family);
+bool kernelHasIpv6();
 
 }  // namespace routing::netlink

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <vector>
 
 namespace routing::netlink {
 
@@ -47,6 +48,46 @@ void forEachAttribute(std::span<const std::byte> area, Visit visit) {
         area = area.subspan(std::min<std::size_t>(RTA_ALIGN(length), area.size()));
     }
 }
+
+// One rtnetlink request, laid out as the kernel reads it: a message header, a family header
+// (rtmsg, fib_rule_hdr, ...) and attributes, each padded to four bytes.
+class Request {
+  public:
+    template <typename Header>
+    Request(std::uint16_t type, std::uint16_t flags, std::uint32_t sequence, const Header& header) {
+        nlmsghdr message{};
+        message.nlmsg_type = type;
+        message.nlmsg_flags = flags;
+        message.nlmsg_seq = sequence;
+        append(&message, sizeof message);
+        append(&header, sizeof header);
+    }
+    void attribute(std::uint16_t type, const void* data, std::size_t size) {
+        rtattr header{};
+        header.rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
+        header.rta_type = type;
+        append(&header, sizeof header);
+        append(data, size);
+    }
+    void attribute32(std::uint16_t type, std::uint32_t value) {
+        attribute(type, &value, sizeof value);
+    }
+    // The finished message, its length field filled in.
+    std::vector<std::byte> bytes() const {
+        std::vector<std::byte> whole = bytes_;
+        const auto length = static_cast<std::uint32_t>(whole.size());
+        std::memcpy(whole.data(), &length, sizeof length);
+        return whole;
+    }
+
+  private:
+    void append(const void* data, std::size_t size) {
+        const auto* begin = static_cast<const std::byte*>(data);
+        bytes_.insert(bytes_.end(), begin, begin + size);
+        bytes_.resize(NLMSG_ALIGN(bytes_.size()));
+    }
+    std::vector<std::byte> bytes_;
+};
 
 // Where the attributes of a route message begin.
 inline constexpr std::size_t routeAttributesStart = NLMSG_LENGTH(sizeof(rtmsg));

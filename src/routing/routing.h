@@ -46,6 +46,15 @@ void StartRouteWatchThread6();
 void StopRouteWatchThread4();
 void StopRouteWatchThread6();
 
+// The kill switch's policy rules and table: installing is idempotent, removing leaves no
+// trace. They stay in the kernel when the daemon ends.
+void InstallKillSwitch();
+void RemoveKillSwitch();
+// Puts back what is missing of it, quietly unless something was.
+void EnsureKillSwitch();
+// Whether the daemon means the kill switch to hold now.
+bool KillSwitchHeld();
+
 // Forgets the saved gateways, addresses and DNS lists: the state of process start.
 void InitRoutingVariablesOs();
 

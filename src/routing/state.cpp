@@ -21,6 +21,9 @@ Kernel systemKernel() {
         .defaultRoutes = netlink::dumpDefaultRoutes,
         .lookupIpv6Default = netlink::exchangeIpv6Lookup,
         .openWatchSocket = netlink::openRouteWatchSocket,
+        .change = netlink::exchangeChange,
+        .rules = netlink::dumpRules,
+        .hasIpv6 = netlink::kernelHasIpv6,
     };
 }
 
@@ -67,6 +70,7 @@ void InitRoutingVariablesOs() {
     s.serverAddress6.reset();
     s.dnsAddresses.clear();
     s.dnsAddresses6.clear();
+    s.killSwitchHeld = false;
     setTunnelAddress(AF_INET, std::nullopt);
     setTunnelAddress(AF_INET6, std::nullopt);
 }

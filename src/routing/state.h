@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,11 @@ struct State {
     // The client's texts, each checked to be an address of its family before it was stored.
     std::optional<std::string> serverAddress, serverAddress6;
     std::vector<std::string> dnsAddresses, dnsAddresses6;  // oldest first, no equal texts
+
+    // Whether the kill switch's rules are meant to hold (lockdown, or a forced-mode connection).
+    bool killSwitchHeld = false;
+    // Set once the missing policy routing has been reported; the watchers may set it too.
+    std::atomic<bool> policyRoutingMissing = false;
 
     std::mutex tunnelLock;  // guards the two tunnel texts
     std::optional<std::string> tunnelAddress, tunnelAddress6;

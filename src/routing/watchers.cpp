@@ -16,6 +16,7 @@
 
 #include "core/log.h"
 #include "routing/kernel.h"
+#include "routing/kill_switch.h"
 #include "routing/netlink_bytes.h"
 #include "routing/routing.h"
 #include "routing/runner.h"
@@ -32,10 +33,6 @@ constexpr std::size_t receiveSize = 4096;
 constexpr std::size_t headerSize = sizeof(nlmsghdr);
 using netlink::load;
 constexpr std::size_t attributesStart = netlink::routeAttributesStart;
-
-const char* familyName(int family) {
-    return family == AF_INET6 ? "IPv6" : "IPv4";
-}
 
 // Whether `gateway` is the tunnel's own: the stored text and the kernel's address are compared
 // as addresses, so that "FD42::1" and fd42::1 are the same gateway.
@@ -119,6 +116,25 @@ void logStep(int family, const WatchStep& step, std::optional<int> status) {
     if (status) logCloseFailure(family == AF_INET6 ? 1 : 0, *status);
 }
 
+void warnRestored(int family, int added) {
+    if (added > 0) {
+        logMessage(core::levelWarning,
+                   "The kill switch's rules or routes (%s) were removed by another program; put "
+                   "back",
+                   familyName(family));
+    }
+}
+
+// Network managers delete rules and routes they did not make when they restart; ours come back.
+void restoreWhatWasTaken(int family, std::span<const std::byte> datagram) {
+    const KillSwitchLoss loss = killSwitchLoss(datagram, family);
+    if (loss.rulesOrTable) warnRestored(family, ensureKillSwitch(family));
+    if (loss.blackhole && DisableIpv6() == 1) {
+        logMessage(core::levelWarning,
+                   "The IPv6 blackhole route was removed by another program; put back");
+    }
+}
+
 // Deletes what the datagram asks to delete first, and only then logs its steps, in their
 // order: writing the debug lines costs more than the walk, and a foreign default route must
 // not live while they are written.
@@ -129,6 +145,7 @@ void handleDatagram(int family, std::span<const std::byte> datagram) {
         if (const auto deletion = deletionFor(family, steps[i]))
             statuses[i] = runCommand(*deletion);
     }
+    restoreWhatWasTaken(family, datagram);
     for (std::size_t i = 0; i < steps.size(); ++i)
         logStep(family, steps[i], statuses[i]);
 }
@@ -137,6 +154,7 @@ void handleDatagram(int family, std::span<const std::byte> datagram) {
 void resynchronise(int family) {
     logMessage(core::levelWarning, "Route notifications were lost (%s), checking the routing table",
                familyName(family));
+    warnRestored(family, ensureKillSwitch(family));
     const auto routes = kernel().defaultRoutes(family);
     if (!routes) return;
     for (const RouteInfo& route : *routes) {

@@ -1,14 +1,17 @@
-// The rtnetlink parsers: the reply to the IPv6 default gateway lookup, a route dump, and the
-// route watchers' notifications of both families. Each input is one datagram and goes through
-// all four, since the kernel (or anything that gets a message into the socket) may send any
+// The rtnetlink parsers: the reply to the IPv6 default gateway lookup, a route dump, a rule
+// dump, and the route watchers' notifications of both families (their walk and the kill
+// switch's look for deletions of its own). Each input is one datagram and goes through all of
+// them, since the kernel (or anything that gets a message into the socket) may send any
 // message type to any of them.
 
+#include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
 #include <cstdint>
 
 #include "fuzz_support.h"
+#include "routing/kill_switch.h"
 #include "routing/netlink.h"
 #include "routing/watchers.h"
 
@@ -40,7 +43,15 @@ void routeDump(std::span<const std::byte> datagram) {
     }
 }
 
+void ruleDump(std::span<const std::byte> datagram) {
+    routing::netlink::RuleMessages messages;
+    routing::netlink::parseRuleMessages(datagram, messages);
+    FUZZ_CHECK(messages.rules.size() <= datagram.size() / NLMSG_LENGTH(sizeof(fib_rule_hdr)));
+}
+
 void notifications(std::span<const std::byte> datagram, int family) {
+    const auto loss = routing::killSwitchLoss(datagram, family);
+    if (family == AF_INET) FUZZ_CHECK(!loss.blackhole);
     const std::vector<WatchStep> steps = routing::walkRouteNotifications(datagram, family);
     std::size_t messages = 0;
     for (const WatchStep& step : steps) {
@@ -68,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto datagram = fuzz::bytesOf(data, size);
     lookupReply(datagram);
     routeDump(datagram);
+    ruleDump(datagram);
     notifications(datagram, AF_INET);
     notifications(datagram, AF_INET6);
     return 0;

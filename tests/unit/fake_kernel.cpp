@@ -1,5 +1,6 @@
 #include "fake_kernel.h"
 
+#include <linux/fib_rules.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
@@ -7,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "routing/netlink_bytes.h"
 #include "routing/runner.h"
 
 namespace support {
@@ -35,7 +38,75 @@ std::vector<std::byte> message(unsigned short type, const std::vector<std::byte>
     return bytes;
 }
 
+// The text of the entry a kill switch request adds or removes; for a removal that names no
+// gateway, a prefix of every entry it matches.
+std::string entryText(std::span<const std::byte> request) {
+    using namespace routing::netlink;
+    const auto type = load<std::uint16_t>(request, 4);
+    const bool rule = type == RTM_NEWRULE || type == RTM_DELRULE;
+    const int family = load<unsigned char>(request, sizeof(nlmsghdr));
+    const std::size_t start = NLMSG_LENGTH(rule ? sizeof(fib_rule_hdr) : sizeof(rtmsg));
+    std::map<unsigned short, std::uint32_t> words;
+    std::string via;
+    forEachAttribute(request.subspan(start), [&](std::uint16_t attribute, auto data) {
+        if (data.size() == 4) words[attribute] = load<std::uint32_t>(data, 0);
+        if (!rule && attribute == RTA_GATEWAY && data.size() == routing::Address::size(family))
+            via = " via " + routing::Address::fromBytes(family, data.data()).text();
+    });
+    std::string text =
+        std::string(rule ? "rule " : "route ") + (family == AF_INET6 ? "inet6" : "inet");
+    if (rule) {
+        text += " " + std::to_string(words[FRA_PRIORITY]) + " table " +
+                std::to_string(words[FRA_TABLE]);
+        return text + (words.contains(FRA_SUPPRESS_PREFIXLEN) ? " suppress" : "");
+    }
+    text += " table " + std::to_string(words[RTA_TABLE]);
+    const auto routeType = load<rtmsg>(request, sizeof(nlmsghdr)).rtm_type;
+    if (routeType == RTN_UNREACHABLE) return text + " unreachable";
+    return text + via;
+}
+
 }  // namespace
+
+int FakeKernel::change(std::span<const std::byte> request) {
+    std::lock_guard guard(lock_);
+    const auto type = routing::netlink::load<std::uint16_t>(request, 4);
+    const bool adding = type == RTM_NEWRULE || type == RTM_NEWROUTE;
+    const std::string entry = entryText(request);
+    commands.push_back(std::string(adding ? "netlink add " : "netlink del ") + entry);
+    const auto found = std::find_if(entries.begin(), entries.end(),
+                                    [&](const std::string& e) { return e.starts_with(entry); });
+    if (adding) {
+        if (found != entries.end()) return -EEXIST;
+        entries.push_back(entry);
+        return 0;
+    }
+    if (found == entries.end()) return -ENOENT;
+    entries.erase(found);
+    return 0;
+}
+
+std::optional<std::vector<routing::RuleInfo>> FakeKernel::rules(int family) {
+    std::lock_guard guard(lock_);
+    if (!foreignRules) return std::nullopt;
+    std::vector<routing::RuleInfo> all;
+    std::copy_if(foreignRules->begin(), foreignRules->end(), std::back_inserter(all),
+                 [&](const routing::RuleInfo& rule) { return rule.family == family; });
+    const std::string prefix = family == AF_INET6 ? "rule inet6 " : "rule inet ";
+    for (const std::string& entry : entries) {
+        if (!entry.starts_with(prefix)) continue;
+        routing::RuleInfo rule;
+        rule.family = family;
+        unsigned priority = 0, table = 0;
+        std::sscanf(entry.c_str() + prefix.size(), "%u table %u", &priority, &table);
+        rule.priority = priority;
+        rule.table = table;
+        rule.action = FR_ACT_TO_TBL;
+        if (entry.ends_with(" suppress")) rule.suppressPrefixLength = 0;
+        all.push_back(rule);
+    }
+    return all;
+}
 
 FakeKernel::FakeKernel() : saved_(routing::kernel()) {
     lookup.reply = netlinkError(-ENETUNREACH);
@@ -46,6 +117,9 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()) {
         return family == AF_INET6 ? defaults6 : defaults4;
     };
     k.lookupIpv6Default = [this] { return lookup; };
+    k.change = [this](std::span<const std::byte> request) { return change(request); };
+    k.rules = [this](int family) { return rules(family); };
+    k.hasIpv6 = [this] { return ipv6; };
     k.openWatchSocket = [this](int family) {
         routing::WatchSocket socket;
         int ends[2];

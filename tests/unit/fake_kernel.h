@@ -31,6 +31,14 @@ class FakeKernel {
     bool tableUnreadable = false;
     // The reply to the IPv6 gateway lookup; by default "network unreachable".
     routing::Ipv6LookupExchange lookup;
+    // The kill switch's entries as the fake kernel holds them, one text each ("rule inet 1000
+    // table 254 suppress", "route inet6 table 1000 unreachable", "route inet table 1000 via
+    // 10.8.0.1"). Change requests are recorded in `commands` as "netlink add " or "netlink
+    // del " and the entry's text.
+    std::vector<std::string> entries;
+    // Rules the fake reports besides its own entries; none to report no policy routing.
+    std::optional<std::vector<routing::RuleInfo>> foreignRules = std::vector<routing::RuleInfo>{};
+    bool ipv6 = true;
     // The far ends of the route watchers' sockets, by family: a watcher stays quiet until a
     // test writes a datagram here.
     std::map<int, util::unique_fd> watchPeers;
@@ -44,6 +52,8 @@ class FakeKernel {
     // The route watchers call in from their own threads.
     std::mutex lock_;
     int run(std::string_view command);
+    int change(std::span<const std::byte> request);
+    std::optional<std::vector<routing::RuleInfo>> rules(int family);
     routing::Kernel saved_;
 };
 

@@ -41,18 +41,37 @@ class Modes : public ::testing::Test {
         kernel.defaults4 = {support::FakeKernel::unicastDefault("192.0.2.1")};
         kernel.defaults6 = {support::FakeKernel::unicastDefault("2001:db8::1", 1024)};
     }
-    // The commands run by `action` alone.
+    // The route commands run by `action` alone; `all` keeps the kill switch's requests too.
     Commands run(const std::function<void()>& action) {
         kernel.clear();
         action();
-        return kernel.commands;
+        all = kernel.commands;
+        Commands commands;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(commands),
+                     [](const std::string& c) { return !c.starts_with("netlink "); });
+        return commands;
+    }
+    // Whether the last action took the kill switch away before a default route came back.
+    bool removedBeforeReopening() const {
+        const auto reopen = std::find_if(all.begin(), all.end(), [](const std::string& c) {
+            return c.starts_with("ip route add default");
+        });
+        return reopen != all.end() && std::find_if(reopen, all.end(), [](const std::string& c) {
+                                          return c.starts_with("netlink");
+                                      }) == all.end();
     }
     const modes::State& flags() const { return modes::state(); }
     std::string resolver() const { return support::readFile(core::paths().resolverFile); }
 
     support::Sandbox sandbox;
     support::FakeKernel kernel;
+    Commands all;
 };
+
+const Commands killSwitch = {
+    "route inet table 1000 unreachable",  "rule inet 1000 table 254 suppress",
+    "rule inet 1001 table 1000",          "route inet6 table 1000 unreachable",
+    "rule inet6 1000 table 254 suppress", "rule inet6 1001 table 1000"};
 
 const Commands blackhole = {"ip -6 route add blackhole default metric 4294967295"};
 const Commands closeBoth = {"ip route del default", "ip -6 route del default"};
@@ -61,6 +80,7 @@ TEST_F(Modes, LockdownRemovesTheDefaultRoutesBlackholesIpv6AndStaysUntilDisabled
     Commands expected = blackhole;
     expected.insert(expected.end(), closeBoth.begin(), closeBoth.end());
     EXPECT_EQ(run(modes::EnableLockdown), expected);
+    EXPECT_EQ(kernel.entries, killSwitch);
     EXPECT_EQ(flags().lockdownEnabled, 1);
     EXPECT_TRUE(kernel.defaults4.empty());
     EXPECT_TRUE(sandbox.logged("Enabling lockdown mode."));
@@ -72,6 +92,8 @@ TEST_F(Modes, LockdownRemovesTheDefaultRoutesBlackholesIpv6AndStaysUntilDisabled
 
     EXPECT_EQ(run(modes::DisableLockdown), (Commands{"ip route add default via 192.0.2.1",
                                                      "ip -6 route add default via 2001:db8::1"}));
+    EXPECT_TRUE(kernel.entries.empty());
+    EXPECT_TRUE(removedBeforeReopening());
     EXPECT_EQ(flags().lockdownEnabled, 0);
     EXPECT_FALSE(routing::state().ipv4Gateway);
     sandbox.clearLog();
@@ -82,6 +104,7 @@ TEST_F(Modes, LockdownRemovesTheDefaultRoutesBlackholesIpv6AndStaysUntilDisabled
 TEST_F(Modes, LockdownIsRefusedWhenTheBlackholeCannotBeAdded) {
     kernel.statuses[blackhole[0]] = 512;
     EXPECT_EQ(run(modes::EnableLockdown), blackhole);
+    EXPECT_TRUE(kernel.entries.empty());
     EXPECT_EQ(flags().lockdownEnabled, 0);
     EXPECT_EQ(kernel.defaults4.size(), 1u);
     EXPECT_TRUE(sandbox.logged("Could not Disable IPv6, not setting lockdown."));
@@ -111,11 +134,15 @@ TEST_F(Modes, LockdownConnectionFromStartToClose) {
               (Commands{"ip route del 198.51.100.53", "ip -6 route del 2001:db8::53"}));
     EXPECT_EQ(flags().connected, 1);
     EXPECT_EQ(flags().connecting, 0);
+    kernel.defaults4 = {support::FakeKernel::unicastDefault("10.8.0.1")};  // as the command adds
     EXPECT_EQ(run([] { modes::ConnectionSuccessful4("10.8.0.1"); }),
               Commands{"ip route add default via 10.8.0.1"});
     EXPECT_EQ(run([] { modes::ConnectionSuccessful6("fd42::1"); }),
               Commands{"ip -6 route add default via fd42::1"});
     dns::ReplaceDns("10.8.0.1");
+    Commands withTunnel = killSwitch;
+    withTunnel.push_back("route inet table 1000 via 10.8.0.1");
+    EXPECT_EQ(kernel.entries, withTunnel);
 
     kernel.defaults4 = {support::FakeKernel::unicastDefault("10.8.0.1")};
     EXPECT_EQ(
@@ -124,6 +151,7 @@ TEST_F(Modes, LockdownConnectionFromStartToClose) {
                   "ip route del default via 10.8.0.1", "ip -6 route del default via fd42::1"}));
     EXPECT_EQ(flags().connected, 0);
     EXPECT_EQ(flags().lockdownEnabled, 1);
+    EXPECT_EQ(kernel.entries, killSwitch);  // the tunnel's copy went with the tunnel's route
     EXPECT_EQ(resolver(), "nameserver 192.0.2.53\n");
     EXPECT_TRUE(sandbox.logged("Disabling LockDown Mode"));
 
@@ -144,13 +172,17 @@ TEST_F(Modes, ForcedConnectionRemovesDefaultRoutesOnlyWhileUpAndEndsForcedMode) 
     EXPECT_EQ(run([] { modes::ConnectionSuccessful4("10.8.0.1"); }),
               (Commands{blackhole[0], "ip route add default via 10.8.0.1"}));
     kernel.defaults4 = {support::FakeKernel::unicastDefault("192.0.2.1")};
+    EXPECT_TRUE(kernel.entries.empty());
     EXPECT_EQ(run(modes::ConnectionSuccessful), closeBoth);
+    EXPECT_EQ(kernel.entries, killSwitch);
     dns::ReplaceDns("10.8.0.1");
 
     EXPECT_EQ(run(modes::ConnectionClosed),
               (Commands{"ip route del 198.51.100.7", "ip route del default via 10.8.0.1",
                         "ip route add default via 192.0.2.1",
                         "ip -6 route add default via 2001:db8::1"}));
+    EXPECT_TRUE(kernel.entries.empty());
+    EXPECT_TRUE(removedBeforeReopening());
     EXPECT_EQ(flags().forcedEnabled, 0);
     EXPECT_EQ(resolver(), "nameserver 192.0.2.53\n");
     const auto messages = sandbox.messages();

@@ -1,0 +1,322 @@
+// The namespace fixture of the benchmarks: fresh network and mount namespaces with a veth
+// pair, a guard that refuses to touch anything outside them, and rtnetlink helpers.
+
+#include "fixture.h"
+
+#include <dirent.h>
+#include <linux/filter.h>
+#include <net/if.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "routing/netlink_bytes.h"
+
+extern char** environ;
+
+namespace bench {
+
+const char* programName = "telvord_bench";
+
+using Clock = std::chrono::steady_clock;
+using routing::Address;
+using routing::netlink::Request;
+using util::unique_fd;
+
+// --- failing ---------------------------------------------------------------------------------
+
+[[noreturn]] void die(const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", programName, what.c_str());
+    std::exit(2);
+}
+
+[[noreturn]] void dieErrno(const std::string& what) {
+    die(what + ": " + std::strerror(errno));
+}
+
+// --- the namespace guard ---------------------------------------------------------------------
+
+namespace {
+ino_t hostNetNamespace = 0;
+}  // namespace
+std::set<std::string> madeInterfaces = {"lo"};
+
+ino_t netNamespaceInode() {
+    struct stat st {};
+    if (::stat("/proc/self/ns/net", &st) != 0) dieErrno("stat /proc/self/ns/net");
+    return st.st_ino;
+}
+
+std::set<std::string> interfaceNames() {
+    std::set<std::string> names;
+    struct if_nameindex* list = ::if_nameindex();
+    if (list == nullptr) dieErrno("if_nameindex");
+    for (const struct if_nameindex* entry = list; entry->if_index != 0; ++entry)
+        names.insert(entry->if_name);
+    ::if_freenameindex(list);
+    return names;
+}
+
+// Exits unless this is a fresh network namespace that holds only interfaces made here.
+void requireFresh() {
+    if (hostNetNamespace == 0 || netNamespaceInode() == hostNetNamespace) {
+        die("refusing: not inside a network namespace of this program's own");
+    }
+    for (const std::string& name : interfaceNames()) {
+        if (madeInterfaces.count(name) == 0) {
+            die("refusing: the network namespace holds interface " + name + ", not made here");
+        }
+    }
+}
+
+// --- processes -------------------------------------------------------------------------------
+
+int spawnAndWait(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    if (::posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+// Runs a set-up command, inside the fresh namespace only.
+void must(const std::vector<std::string>& words) {
+    requireFresh();
+    if (spawnAndWait(words) != 0) {
+        std::string line;
+        for (const std::string& word : words)
+            line += (line.empty() ? "" : " ") + word;
+        die("command failed: " + line);
+    }
+}
+
+// --- namespaces and file systems -------------------------------------------------------------
+
+void mountOrDie(const char* source, const char* target, const char* type, unsigned long flags,
+                const char* options) {
+    if (::mount(source, target, type, flags, options) != 0)
+        dieErrno(std::string("mount ") + target);
+}
+
+// Enters fresh network and mount namespaces, puts a tmpfs on /tmp and a /dev of its own in
+// place (the host's entries, less /dev/log, which the program serves itself when a variant asks
+// for a listening syslog).
+void enterNamespaces() {
+    hostNetNamespace = netNamespaceInode();
+    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) dieErrno("unshare (run as root)");
+    // From here on, nothing this process mounts reaches the host.
+    mountOrDie(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    requireFresh();
+
+    mountOrDie("tmpfs", scratch, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+    const std::string hostDev = std::string(scratch) + "/host-dev";
+    if (::mkdir(hostDev.c_str(), 0755) != 0) dieErrno("mkdir " + hostDev);
+    mountOrDie("/dev", hostDev.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
+    mountOrDie("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755");
+    DIR* directory = ::opendir(hostDev.c_str());
+    if (directory == nullptr) dieErrno("opendir " + hostDev);
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || name == "log") continue;
+        if (::symlink((hostDev + "/" + name).c_str(), ("/dev/" + name).c_str()) != 0) {
+            dieErrno("symlink /dev/" + name);
+        }
+    }
+    ::closedir(directory);
+}
+
+// --- rtnetlink -------------------------------------------------------------------------------
+
+using routing::netlink::forEachAttribute;
+using routing::netlink::forEachMessage;
+using routing::netlink::load;
+using routing::netlink::routeAttributesStart;
+
+std::optional<RouteMessage> parseRoute(std::uint16_t type, std::span<const std::byte> message) {
+    if ((type != RTM_NEWROUTE && type != RTM_DELROUTE) || message.size() < routeAttributesStart) {
+        return std::nullopt;
+    }
+    const auto header = load<rtmsg>(message, NLMSG_HDRLEN);
+    RouteMessage route;
+    route.type = type;
+    route.family = header.rtm_family;
+    route.dstLength = header.rtm_dst_len;
+    route.table = header.rtm_table;
+    forEachAttribute(
+        message.subspan(routeAttributesStart), [&](std::uint16_t attribute, auto data) {
+            const bool word = data.size() == sizeof(std::uint32_t);
+            if (attribute == RTA_TABLE && word) route.table = load<std::uint32_t>(data, 0);
+            if (attribute == RTA_OIF && word) route.outputInterface = load<std::uint32_t>(data, 0);
+            if (attribute == RTA_PRIORITY && word) route.priority = load<std::uint32_t>(data, 0);
+            if (attribute == RTA_GATEWAY && (route.family == AF_INET || route.family == AF_INET6) &&
+                data.size() == Address::size(route.family)) {
+                route.gateway = Address::fromBytes(route.family, data.data());
+            }
+        });
+    return route;
+}
+
+unique_fd openRtnetlink(unsigned groups) {
+    unique_fd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!fd) dieErrno("netlink socket");
+    const int bufferSize = 1 << 20;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &bufferSize, sizeof bufferSize) != 0) {
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+    }
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = groups;
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        dieErrno("netlink bind");
+    }
+    return fd;
+}
+
+// Sends a request on `fd` and returns the error code of its acknowledgement (0 for success).
+int exchange(int fd, std::span<const std::byte> request, std::uint32_t sequence) {
+    if (::send(fd, request.data(), request.size(), 0) < 0) return -errno;
+    std::array<std::byte, 8192> buffer{};
+    for (;;) {
+        const ssize_t count = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        std::optional<int> code;
+        forEachMessage(std::span(buffer).first(static_cast<std::size_t>(count)),
+                       [&](std::uint16_t type, std::span<const std::byte> message) {
+                           if (type == NLMSG_ERROR &&
+                               message.size() >= NLMSG_HDRLEN + sizeof(int) &&
+                               load<std::uint32_t>(message, 8) == sequence) {
+                               code = load<int>(message, NLMSG_HDRLEN);
+                               return false;
+                           }
+                           return true;
+                       });
+        if (code) return *code;
+    }
+}
+
+std::uint32_t nextSequence() {
+    static std::uint32_t sequence = 1;
+    return ++sequence;
+}
+
+// Lets only RTM_DELROUTE messages reach `fd`, so that the observer does not wake (and take a
+// core) when the route is added, while a watcher is about to spawn its command.
+void acceptOnlyRemovals(int fd) {
+    // Classic BPF loads are big-endian: the host's nlmsg_type reads as ntohs(type).
+    std::array<sock_filter, 4> code{{
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, offsetof(nlmsghdr, nlmsg_type)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohs(RTM_DELROUTE), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    }};
+    const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+    if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+        dieErrno("attaching the observer's filter");
+    }
+}
+
+unsigned vethIndex = 0;
+
+int changeDefaultRoute(int fd, bool add, const Address& gateway, std::uint32_t priority,
+                       unsigned interface, unsigned char protocol) {
+    rtmsg route{};
+    route.rtm_family = static_cast<unsigned char>(gateway.family);
+    route.rtm_table = RT_TABLE_MAIN;
+    route.rtm_protocol = add ? protocol : static_cast<unsigned char>(RTPROT_UNSPEC);
+    route.rtm_scope = add ? RT_SCOPE_UNIVERSE : RT_SCOPE_NOWHERE;
+    route.rtm_type = add ? RTN_UNICAST : RTN_UNSPEC;
+    const std::uint32_t sequence = nextSequence();
+    const auto flags = static_cast<std::uint16_t>(NLM_F_REQUEST | NLM_F_ACK |
+                                                  (add ? NLM_F_CREATE | NLM_F_EXCL : 0));
+    Request request(add ? RTM_NEWROUTE : RTM_DELROUTE, flags, sequence, route);
+    request.attribute(RTA_GATEWAY, gateway.bytes.data(), Address::size(gateway.family));
+    const std::uint32_t outputInterface = interface != 0 ? interface : vethIndex;
+    request.attribute(RTA_OIF, &outputInterface, sizeof outputInterface);
+    request.attribute(RTA_PRIORITY, &priority, sizeof priority);
+    return exchange(fd, request.bytes(), sequence);
+}
+
+// The routes of one family, all tables.
+std::vector<RouteMessage> dumpRoutes(int family) {
+    const unique_fd fd = openRtnetlink(0);
+    rtmsg route{};
+    route.rtm_family = static_cast<unsigned char>(family);
+    const std::uint32_t sequence = nextSequence();
+    Request request(RTM_GETROUTE, NLM_F_REQUEST | NLM_F_DUMP, sequence, route);
+    const auto bytes = request.bytes();
+    if (::send(fd.get(), bytes.data(), bytes.size(), 0) < 0) dieErrno("route dump");
+    std::vector<RouteMessage> routes;
+    std::vector<std::byte> buffer(64 * 1024);
+    for (bool done = false; !done;) {
+        const ssize_t count = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) dieErrno("route dump");
+        forEachMessage(std::span(buffer).first(static_cast<std::size_t>(count)),
+                       [&](std::uint16_t type, std::span<const std::byte> message) {
+                           if (type == NLMSG_DONE || type == NLMSG_ERROR) {
+                               done = true;
+                               return false;
+                           }
+                           if (auto parsed = parseRoute(type, message)) routes.push_back(*parsed);
+                           return true;
+                       });
+    }
+    return routes;
+}
+
+std::vector<RouteMessage> mainDefaultRoutes(int family) {
+    std::vector<RouteMessage> defaults;
+    for (const RouteMessage& route : dumpRoutes(family)) {
+        if (route.table == RT_TABLE_MAIN && route.dstLength == 0) defaults.push_back(route);
+    }
+    return defaults;
+}
+
+void setUpNetwork() {
+    must({"ip", "link", "set", "lo", "up"});
+    madeInterfaces.insert("veth0");
+    madeInterfaces.insert("veth1");
+    must({"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"});
+    must({"ip", "addr", "add", "192.0.2.10/24", "dev", "veth0"});
+    must({"ip", "-6", "addr", "add", "2001:db8::10/64", "dev", "veth0", "nodad"});
+    must({"ip", "link", "set", "veth1", "up"});
+    must({"ip", "link", "set", "veth0", "up"});
+    vethIndex = ::if_nametoindex("veth0");
+    if (vethIndex == 0) dieErrno("if_nametoindex veth0");
+    // Wait for the on-link routes that the gateways need.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        bool on4 = false, on6 = false;
+        for (const RouteMessage& route : dumpRoutes(AF_INET))
+            on4 |= route.dstLength == 24;
+        for (const RouteMessage& route : dumpRoutes(AF_INET6))
+            on6 |= route.dstLength == 64 && route.table == RT_TABLE_MAIN &&
+                   route.outputInterface == vethIndex;
+        if (on4 && on6) break;
+        if (Clock::now() > deadline) die("the on-link routes of veth0 did not appear");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    requireFresh();
+}
+
+}  // namespace bench

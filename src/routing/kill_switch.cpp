@@ -1,0 +1,281 @@
+#include "routing/kill_switch.h"
+
+#include <linux/fib_rules.h>
+#include <linux/rtnetlink.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/log.h"
+#include "routing/netlink_bytes.h"
+#include "routing/routing.h"
+#include "routing/state.h"
+
+namespace routing {
+namespace {
+
+using core::levelDebug;
+using core::levelError;
+using core::levelWarning;
+using core::logMessage;
+using netlink::Request;
+
+// A removal is repeated at most this often: a rule added twice by hand goes twice.
+constexpr int maxRemovals = 16;
+constexpr std::uint32_t highestMetric = 0xffffffffu;
+
+std::uint16_t changeFlags(Change change) {
+    return change == Change::Add ? NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL
+                                 : NLM_F_REQUEST | NLM_F_ACK;
+}
+
+rtmsg tableRoute(Change change, int family, unsigned char type) {
+    rtmsg route{};
+    route.rtm_family = static_cast<unsigned char>(family);
+    route.rtm_table = RT_TABLE_UNSPEC;  // the table number does not fit: RTA_TABLE carries it
+    route.rtm_protocol = change == Change::Add ? RTPROT_STATIC : RTPROT_UNSPEC;
+    route.rtm_scope = change == Change::Add ? RT_SCOPE_UNIVERSE : RT_SCOPE_NOWHERE;
+    route.rtm_type = change == Change::Add ? type : static_cast<unsigned char>(RTN_UNSPEC);
+    return route;
+}
+
+std::uint16_t routeType(Change change) {
+    return change == Change::Add ? RTM_NEWROUTE : RTM_DELROUTE;
+}
+
+// Policy routing missing from the kernel, or from its IPv6 part.
+bool unsupported(int code) {
+    return code == -EOPNOTSUPP || code == -EAFNOSUPPORT;
+}
+
+void warnUnsupportedOnce() {
+    if (state().policyRoutingMissing.exchange(true)) return;
+    logMessage(levelWarning,
+               "This kernel has no policy routing: the kill switch rules are not installed, "
+               "only the route watchers keep default routes out");
+}
+
+// Sends an add; true when the entry is now there (added or already present).
+bool add(std::span<const std::byte> request, const char* what, int family, int& added) {
+    const int code = kernel().change(request);
+    if (code == 0) ++added;
+    if (code == 0 || code == -EEXIST) return true;
+    if (unsupported(code)) {
+        warnUnsupportedOnce();
+    } else {
+        logMessage(levelError, "Error %d (%s) adding the kill switch's %s (%s)", -code,
+                   std::strerror(-code), what, familyName(family));
+    }
+    return false;
+}
+
+// Sends a removal until nothing of it is left; returns how many entries went.
+int removeAll(const std::vector<std::byte>& request, const char* what, int family) {
+    int removed = 0;
+    for (; removed < maxRemovals; ++removed) {
+        const int code = kernel().change(request);
+        if (code == 0) continue;
+        if (code != -ENOENT && code != -ESRCH && !unsupported(code)) {
+            logMessage(levelError, "Error %d (%s) removing the kill switch's %s (%s)", -code,
+                       std::strerror(-code), what, familyName(family));
+        }
+        break;
+    }
+    return removed;
+}
+
+// The family's rules, when the kernel has policy routing for it. Without it a route "in our
+// table" would land in the main table, so nothing of the kill switch is sent then.
+std::optional<std::vector<RuleInfo>> policyRules(int family) {
+    if (family == AF_INET6 && !kernel().hasIpv6()) return std::nullopt;
+    auto rules = kernel().rules(family);
+    if (!rules) warnUnsupportedOnce();
+    return rules;
+}
+
+bool isOurs(const RuleInfo& rule, const KillSwitchRule& wanted) {
+    return rule.priority == wanted.priority && rule.table == wanted.table &&
+           (!wanted.suppressDefault || rule.suppressPrefixLength == 0u);
+}
+
+std::optional<RouteInfo> mainTunnelRoute(int family) {
+    const auto tunnel = tunnelAddressCopy(family);
+    const auto gateway = tunnel ? Address::parse(*tunnel, family) : std::nullopt;
+    const auto routes = gateway ? kernel().defaultRoutes(family) : std::nullopt;
+    if (!routes) return std::nullopt;
+    for (const RouteInfo& route : *routes) {
+        if (route.type == RTN_UNICAST && route.gateway == gateway) return route;
+    }
+    return std::nullopt;
+}
+
+void warnAboutEarlierRules(int family, const std::vector<RuleInfo>& rules) {
+    for (const RuleInfo& rule : rules) {
+        if (rule.priority >= killSwitchPriority || rule.table == RT_TABLE_LOCAL) continue;
+        if (rule.action != FR_ACT_TO_TBL) continue;
+        logMessage(levelWarning,
+                   "Policy rule %u (%s) looks up table %u before the kill switch's rules and can "
+                   "route around them",
+                   rule.priority, familyName(family), rule.table);
+    }
+}
+
+}  // namespace
+
+std::vector<std::byte> ruleRequest(Change change, int family, const KillSwitchRule& rule) {
+    fib_rule_hdr header{};
+    header.family = static_cast<unsigned char>(family);
+    header.table = static_cast<unsigned char>(rule.table < 256 ? rule.table : RT_TABLE_UNSPEC);
+    header.action = FR_ACT_TO_TBL;
+    Request request(change == Change::Add ? RTM_NEWRULE : RTM_DELRULE, changeFlags(change), 0,
+                    header);
+    request.attribute32(FRA_PRIORITY, rule.priority);
+    request.attribute32(FRA_TABLE, rule.table);
+    if (rule.suppressDefault) request.attribute32(FRA_SUPPRESS_PREFIXLEN, 0);
+    return request.bytes();
+}
+
+std::vector<std::byte> unreachableRequest(Change change, int family) {
+    Request request(routeType(change), changeFlags(change), 0,
+                    tableRoute(change, family, RTN_UNREACHABLE));
+    request.attribute32(RTA_TABLE, killSwitchTable);
+    request.attribute32(RTA_PRIORITY, highestMetric);
+    return request.bytes();
+}
+
+std::vector<std::byte> tableCopyRequest(Change change, const RouteInfo& route) {
+    rtmsg header = tableRoute(change, route.family, RTN_UNICAST);
+    if (change == Change::Add) header.rtm_flags = route.flags & RTNH_F_ONLINK;
+    Request request(routeType(change), changeFlags(change), 0, header);
+    request.attribute32(RTA_TABLE, killSwitchTable);
+    if (route.gateway) {
+        request.attribute(RTA_GATEWAY, route.gateway->bytes.data(), Address::size(route.family));
+    }
+    if (change == Change::Add) {
+        if (route.outputInterface != 0) request.attribute32(RTA_OIF, route.outputInterface);
+        request.attribute32(RTA_PRIORITY, route.priority);
+    }
+    return request.bytes();
+}
+
+std::vector<std::byte> tableDefaultRemoval(int family) {
+    Request request(RTM_DELROUTE, changeFlags(Change::Remove), 0,
+                    tableRoute(Change::Remove, family, RTN_UNSPEC));
+    request.attribute32(RTA_TABLE, killSwitchTable);
+    return request.bytes();
+}
+
+KillSwitchLoss killSwitchLoss(std::span<const std::byte> datagram, int family) {
+    KillSwitchLoss loss;
+    netlink::forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
+        constexpr std::size_t ruleAttributes = NLMSG_LENGTH(sizeof(fib_rule_hdr));
+        if (type == RTM_DELRULE && message.size() >= ruleAttributes) {
+            netlink::forEachAttribute(
+                message.subspan(ruleAttributes), [&](std::uint16_t a, auto d) {
+                    if (a != FRA_PRIORITY || d.size() != sizeof(std::uint32_t)) return;
+                    const auto priority = netlink::load<std::uint32_t>(d, 0);
+                    if (priority == killSwitchPriority || priority == killSwitchPriority + 1)
+                        loss.rulesOrTable = true;
+                });
+        }
+        if (type != RTM_DELROUTE || message.size() < netlink::routeAttributesStart) return true;
+        const auto route = netlink::load<rtmsg>(message, sizeof(nlmsghdr));
+        std::uint32_t table = route.rtm_table;
+        netlink::forEachAttribute(message.subspan(netlink::routeAttributesStart),
+                                  [&](std::uint16_t a, auto d) {
+                                      if (a == RTA_TABLE && d.size() == sizeof(std::uint32_t))
+                                          table = netlink::load<std::uint32_t>(d, 0);
+                                  });
+        if (table == killSwitchTable) loss.rulesOrTable = true;
+        if (family == AF_INET6 && table == RT_TABLE_MAIN && route.rtm_type == RTN_BLACKHOLE &&
+            route.rtm_dst_len == 0) {
+            loss.blackhole = true;
+        }
+        return true;
+    });
+    return loss;
+}
+
+std::optional<bool> killSwitchInPlace(int family) {
+    const auto rules = kernel().rules(family);
+    if (!rules) return std::nullopt;
+    for (const KillSwitchRule& wanted : killSwitchRules) {
+        if (std::none_of(rules->begin(), rules->end(),
+                         [&](const RuleInfo& rule) { return isOurs(rule, wanted); }))
+            return false;
+    }
+    return true;
+}
+
+int ensureKillSwitch(int family) {
+    const auto rules = policyRules(family);
+    if (!rules) return 0;
+    int added = 0;
+    // The table first: a rule that sends traffic to an empty table lets it fall through.
+    if (!add(unreachableRequest(Change::Add, family), "unreachable route", family, added))
+        return added;
+    if (const auto tunnel = mainTunnelRoute(family))
+        add(tableCopyRequest(Change::Add, *tunnel), "tunnel route", family, added);
+    for (const KillSwitchRule& rule : killSwitchRules) {
+        if (!add(ruleRequest(Change::Add, family, rule), "rule", family, added)) break;
+    }
+    return added;
+}
+
+void copyTunnelRoute(int family) {
+    if (!state().killSwitchHeld) return;
+    int added = 0;
+    if (const auto tunnel = mainTunnelRoute(family))
+        add(tableCopyRequest(Change::Add, *tunnel), "tunnel route", family, added);
+}
+
+void removeTunnelRoute(int family, const std::string& gateway) {
+    // Once the kill switch is gone, so is everything in its table.
+    if (!state().killSwitchHeld) return;
+    RouteInfo route;
+    route.family = family;
+    route.gateway = Address::parse(gateway, family);
+    if (route.gateway) removeAll(tableCopyRequest(Change::Remove, route), "tunnel route", family);
+}
+
+void InstallKillSwitch() {
+    logMessage(levelDebug, "Installing the kill switch rules\n");
+    state().killSwitchHeld = true;
+    for (const int family : {AF_INET, AF_INET6}) {
+        ensureKillSwitch(family);
+        if (const auto rules = kernel().rules(family)) warnAboutEarlierRules(family, *rules);
+    }
+}
+
+void EnsureKillSwitch() {
+    for (const int family : {AF_INET, AF_INET6}) {
+        if (ensureKillSwitch(family) > 0) {
+            logMessage(levelWarning,
+                       "The kill switch's rules or routes (%s) were missing; put back",
+                       familyName(family));
+        }
+    }
+}
+
+bool KillSwitchHeld() {
+    return state().killSwitchHeld;
+}
+
+void RemoveKillSwitch() {
+    state().killSwitchHeld = false;
+    for (const int family : {AF_INET, AF_INET6}) {
+        if (!policyRules(family)) continue;
+        // The rules first, so that no moment routes into a half-emptied table.
+        int removed = 0;
+        for (const KillSwitchRule& rule : killSwitchRules)
+            removed += removeAll(ruleRequest(Change::Remove, family, rule), "rule", family);
+        removed += removeAll(tableDefaultRemoval(family), "routes", family);
+        if (removed > 0) {
+            logMessage(levelDebug, "Removed the kill switch rules and routes (%s)\n",
+                       familyName(family));
+        }
+    }
+}
+
+}  // namespace routing

@@ -1,0 +1,73 @@
+#pragma once
+
+// The kill switch: while lockdown or a forced-mode connection holds, two policy routing rules
+// per family keep every default route of the main table from carrying a packet, before any
+// watcher has deleted it, and while the daemon is not running at all:
+//
+//   priority killSwitchPriority      lookup main suppress_prefixlength 0
+//   priority killSwitchPriority + 1  lookup killSwitchTable
+//
+// The main table keeps serving everything but default routes (LAN, server and DNS host routes,
+// OpenVPN's own routes). killSwitchTable holds an unreachable default route at the highest
+// metric and, while the tunnel is up, a copy of the tunnel's default route. The requests are
+// built by pure functions, so that tests read their bytes; they reach the kernel through the
+// kernel seam.
+
+#include <linux/rtnetlink.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "routing/kernel.h"
+
+namespace routing {
+
+// Below the numbers network software commonly uses (5000 to 32765), so that no foreign rule
+// is consulted first. Documented in telvord(8).
+inline constexpr std::uint32_t killSwitchPriority = 1000;
+inline constexpr std::uint32_t killSwitchTable = 1000;
+
+enum class Change { Add, Remove };
+
+struct KillSwitchRule {
+    std::uint32_t priority;
+    std::uint32_t table;
+    bool suppressDefault;  // suppress_prefixlength 0
+};
+inline constexpr KillSwitchRule killSwitchRules[] = {
+    {killSwitchPriority, RT_TABLE_MAIN, true},
+    {killSwitchPriority + 1, killSwitchTable, false},
+};
+
+// An add never duplicates (NLM_F_EXCL: an existing entry answers EEXIST).
+std::vector<std::byte> ruleRequest(Change change, int family, const KillSwitchRule& rule);
+std::vector<std::byte> unreachableRequest(Change change, int family);
+// The copy in killSwitchTable of a default route of the main table (its gateway, interface,
+// metric and on-link flag); on removal, any default route of that table that matches.
+std::vector<std::byte> tableCopyRequest(Change change, const RouteInfo& route);
+std::vector<std::byte> tableDefaultRemoval(int family);
+
+// What one notification datagram took away of the kill switch.
+struct KillSwitchLoss {
+    bool rulesOrTable = false;  // one of our rules, or a route of our table
+    bool blackhole = false;     // the IPv6 blackhole default route of the main table
+};
+KillSwitchLoss killSwitchLoss(std::span<const std::byte> datagram, int family);
+
+// Whether both rules and the unreachable route of a family are in place: none when the kernel
+// cannot be asked.
+std::optional<bool> killSwitchInPlace(int family);
+
+// Puts back what is missing of the kill switch of one family (and the tunnel copy while a
+// tunnel text is stored); returns how many entries it had to add.
+int ensureKillSwitch(int family);
+// Copies the tunnel's default route into killSwitchTable, or removes that copy, while the
+// kill switch holds.
+void copyTunnelRoute(int family);
+void removeTunnelRoute(int family, const std::string& gateway);
+
+}  // namespace routing
