@@ -267,10 +267,9 @@ class Checker {
             verdict = refuse(option, "names a file that cannot be read: " + read.error);
         } else {
             ConfigurationReading reading = readOpenVpnConfiguration(*read.text, mayBeInline);
-            verdict =
-                reading.refusal.empty()
-                    ? directives(reading.directives, directoryOf(path), provided)
-                    : PolicyVerdict{false, std::string(option), reading.refusal, {}, reading.line};
+            verdict = reading.refusal.empty()
+                          ? directives(reading.directives, directoryOf(path), provided)
+                          : PolicyVerdict{false, {}, reading.refusal, {}, reading.line};
             if (verdict.allowed) {
                 const std::optional<std::string> text =
                     writeOpenVpnConfiguration(reading.directives);
