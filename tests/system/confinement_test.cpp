@@ -141,5 +141,13 @@ TEST_F(UnprivilegedClient, ControlCharactersFromTheClientNeverReachTheLog) {
     EXPECT_EQ(log.find("\n2026-01-01 00:00:00: forged"), std::string::npos);
 }
 
+TEST_F(UnprivilegedClient, CopiesAnEarlierRunLeftBehindAreRemovedAtStart) {
+    daemon.stop();
+    ::mkdir("/run/telvord", 0700);
+    writeFile("/run/telvord/openvpn-7-0", "left behind");
+    daemon.start();
+    EXPECT_NE(::access("/run/telvord/openvpn-7-0", F_OK), 0);
+}
+
 }  // namespace
 }  // namespace systest

@@ -162,6 +162,9 @@ TEST_F(OpenVpnLaunch, AProgramThatEndsWithinTheSecondStillGetsTrueAndItsEndClose
     EXPECT_TRUE(daemon.waitLogged("Disabling Basic Mode"));
     EXPECT_TRUE(eventually([&] { return !processExists(lastChild()); }));
     EXPECT_TRUE(zombieChildren(daemon.pid()).empty());
+    // Why it ended is logged, so that a user sees why the connection closed at once.
+    EXPECT_TRUE(loggedLike(daemon, "OpenVpn (PID " + std::to_string(lastChild()) + ") ended after ",
+                           " seconds with exit status 0"));
 }
 
 // --- what is refused -----------------------------------------------------------------------
@@ -270,6 +273,25 @@ TEST_F(OpenVpnLaunch, ASecondLaunchSupersedesTheFirstAndNeitherChildIsLeftAZombi
     EXPECT_TRUE(eventually([&] { return !processExists(second); }));
     EXPECT_EQ(daemon.countLogged("Disabling Basic Mode"), 1);
     EXPECT_TRUE(zombieChildren(daemon.pid()).empty());
+}
+
+TEST_F(OpenVpnLaunch, AnOpenVpnEndingWhileTheNextOneStartsDoesNotCloseTheNextConnection) {
+    daemon.send({"prepareforconnect"});
+    ASSERT_EQ(launch(ordinaryCommandLine), "true");
+    const pid_t first = lastChild();
+    const std::size_t threads = threadsOf(daemon.pid()).size();
+    telvorctl::Connection client = daemon.connect();
+    telvorctl::Error error{};
+    ASSERT_TRUE(client.send(frame("path", fake->path()), error));
+    ASSERT_TRUE(client.send(frame("commandline", ordinaryCommandLine), error));
+    // The first one ends inside the second's probe, before its reply.
+    ASSERT_TRUE(eventually([&] { return daemon.launchedPids().size() == 2; }));
+    ASSERT_EQ(::kill(first, SIGTERM), 0);
+    EXPECT_EQ(client.receiveReply(error), "true") << error.message;
+    // Its watcher ends once it has collected its child and seen itself superseded.
+    EXPECT_TRUE(eventually([&] { return threadsOf(daemon.pid()).size() == threads; }));
+    EXPECT_FALSE(processExists(first));
+    EXPECT_FALSE(daemon.logged("Disabling Basic Mode"));
 }
 
 TEST_F(OpenVpnLaunch, TheChildEndingWhileTheClientReportsTheCloseTearsDownOnceIn50Rounds) {
