@@ -46,7 +46,7 @@ Lines splitLines(std::string_view text) {
 
 // The option a line names, without the dashes OpenVPN accepts before it.
 std::string_view optionName(std::string_view word) {
-    return word.starts_with("--") ? word.substr(2) : word;
+    return word.size() >= 3 && word.starts_with("--") ? word.substr(2) : word;
 }
 
 bool tagName(std::string_view name) {
@@ -147,8 +147,13 @@ class Reader {
     ConfigurationReading result_;
 };
 
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+
+// Whether a word must be quoted to be read back as itself; a mark at the start of the text
+// would be skipped.
 bool needsQuotes(std::string_view word) {
-    return word.empty() || std::any_of(word.begin(), word.end(), [](char c) {
+    return word.empty() || word.starts_with(byteOrderMark) ||
+           std::any_of(word.begin(), word.end(), [](char c) {
                return blank(c) || quote(c) || c == '\\' || c == '#' || c == ';';
            });
 }
@@ -177,7 +182,8 @@ bool writeDirectives(const std::vector<Directive>& directives, std::string& text
             text += "</" + name + ">\n";
             continue;
         }
-        std::string line = name;
+        // The dashes OpenVPN drops from a name go back in front of one that begins with them.
+        std::string line = quoted(optionName(name) != name ? "--" + name : name);
         for (std::size_t i = 1; i < directive.words.size(); ++i)
             line += " " + quoted(directive.words[i]);
         if (line.size() + 1 >= openVpnLineSize - 1) return false;
@@ -203,7 +209,7 @@ std::optional<std::vector<std::string>> configurationWords(std::string_view line
             escaped = true;
             continue;
         }
-        if (escaped && (c == '\0' || !(c == '\\' || c == '"' || space))) {
+        if (escaped && (c == '\0' || c == '\n' || !(c == '\\' || c == '"' || space))) {
             refusal = "holds a backslash OpenVPN refuses";
             return std::nullopt;
         }
@@ -260,7 +266,7 @@ ConfigurationReading readOpenVpnConfiguration(
     if (!split.refusal.empty()) return ConfigurationReading{{}, split.refusal, split.line};
     // OpenVPN skips a UTF-8 byte-order mark at the start of the first line it reads, after
     // that line was read with the mark counted.
-    if (!split.lines.empty() && split.lines[0].starts_with("\xEF\xBB\xBF")) {
+    if (!split.lines.empty() && split.lines[0].starts_with(byteOrderMark)) {
         split.lines[0].remove_prefix(3);
     }
     return Reader(std::move(split.lines), 1, mayBeInline, false).read();

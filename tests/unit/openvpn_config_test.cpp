@@ -36,6 +36,7 @@ const std::vector<Hostile> hostile = {
     {"remote \"a\n", "holds a quote never closed", 1},
     {"remote a\\b\n", "holds a backslash OpenVPN refuses", 1},
     {"remote a\\", "holds a backslash OpenVPN refuses", 1},
+    {"remote a\\\nplugin /x\n", "holds a backslash OpenVPN refuses", 1},
     {"a b c d e f g h i j k l m n o p q\n", "holds a line of more words than OpenVPN reads", 1},
 };
 
