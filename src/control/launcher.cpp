@@ -154,16 +154,17 @@ std::optional<Caller> clientCaller(int client) {
 
 void logRefusal(const PolicyVerdict& verdict) {
     const std::string option = shown(verdict.option), file = shown(verdict.file);
+    const std::string reason = shown(verdict.reason, shownLine);
+    const std::string named = option.empty() ? "" : option + " ";
     if (verdict.file.empty()) {
-        logMessage(levelError, "Refusing the OpenVpn command line: --%s %s", option.c_str(),
-                   verdict.reason.c_str());
+        logMessage(levelError, "Refusing the OpenVpn command line: %s%s%s",
+                   option.empty() ? "" : "--", named.c_str(), reason.c_str());
     } else if (verdict.line == 0) {
         logMessage(levelError, "Refusing the OpenVpn command line: configuration file %s %s",
-                   file.c_str(), verdict.reason.c_str());
+                   file.c_str(), reason.c_str());
     } else {
-        logMessage(levelError, "Refusing the OpenVpn command line: %s line %d: %s%s%s",
-                   file.c_str(), verdict.line, option.c_str(), option.empty() ? "" : " ",
-                   verdict.reason.c_str());
+        logMessage(levelError, "Refusing the OpenVpn command line: %s line %d: %s%s", file.c_str(),
+                   verdict.line, named.c_str(), reason.c_str());
     }
 }
 

@@ -319,7 +319,8 @@ PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::strin
         return verdict;
     }
     for (std::size_t i = 1; i < argv.size();) {
-        if (!argv[i].starts_with("--")) return refuse(argv[i], "is not an option");
+        if (!argv[i].starts_with("--"))
+            return refuse({}, "holds " + argv[i] + ", which is no option");
         const std::size_t first = i;
         std::vector<std::string> words = {argv[i++].substr(2)};
         while (i < argv.size() && !argv[i].starts_with("--"))

@@ -128,7 +128,8 @@ TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedWithItsNameAndNothingIsRead) {
         EXPECT_TRUE(files.readAsRoot.empty()) << option[0];
     }
     Files files;
-    EXPECT_EQ(check({"openvpn", "stray", "--client"}, files).option, "stray");
+    EXPECT_EQ(check({"openvpn", "stray", "--client"}, files).reason,
+              "holds stray, which is no option");
 }
 
 TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedInAConfigurationWithItsLine) {
