@@ -18,6 +18,7 @@
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "util/io.h"
 #include "util/unique_fd.h"
 
 namespace control {
@@ -132,16 +133,6 @@ FileRead readAsDaemon(const std::string& path, std::size_t limit) {
     return {std::move(text), {}};
 }
 
-bool writeAllText(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // The runtime directory, made if need be; none unless only root can enter it.
 std::optional<std::string> privateDirectory() {
     const std::string& directory = core::paths().runtimeDirectory;
@@ -207,7 +198,7 @@ std::optional<std::string> PrivateCopies::keep(std::string_view text) {
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file) return std::nullopt;
     paths_.push_back(path);
-    if (!writeAllText(file.get(), text)) return std::nullopt;
+    if (!util::writeAll(file.get(), text)) return std::nullopt;
     return path;
 }
 
