@@ -77,6 +77,8 @@ constexpr std::array rules{
     Rule{"persist-tun",                  0, 0},
     Rule{"persist-key",                  0, 0},
     Rule{"disable-dco",                  0, 0},
+    Rule{"user",                         1, 1, 0, false, {}, Check::None, "drops root once the tunnel is made; the process can then not be traced"},
+    Rule{"group",                        1, 1, 0, false, {}, Check::None, "drops root's group once the tunnel is made"},
     Rule{"topology",                     1, 1},
     Rule{"route-nopull",                 0, 0},
     Rule{"pull-filter",                  2, 2},
