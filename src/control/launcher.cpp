@@ -125,7 +125,7 @@ void logCommandLine(std::string_view commandLine, const std::vector<std::string>
 // The resolved path of the program when it is a trusted OpenVPN; logs why not otherwise.
 std::optional<std::string> trustedOpenVpn(const std::string& path) {
     const LaunchSettings& settings = launchSettings();
-    TrustVerdict verdict = checkTrustedProgram(path, settings.alsoTrusted);
+    TrustVerdict verdict = checkTrustedProgram(path);
     if (verdict.trusted && !isOpenVpnProgram(verdict.resolved, settings.openVpnPrograms)) {
         verdict = TrustVerdict{false, verdict.resolved, "is not OpenVPN"};
     }
@@ -188,7 +188,7 @@ bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& direc
         .provided =
             [](const std::string& path) {
                 const LaunchSettings& settings = launchSettings();
-                return inTrustedDirectory(path, settings.openVpnConfigDirs, settings.alsoTrusted);
+                return inTrustedDirectory(path, settings.openVpnConfigDirs);
             },
     };
     const PolicyVerdict verdict = checkLaunchPolicy(words, directory, files);

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,7 +17,6 @@ inline constexpr const char* statusMsgOpenVpnFailed = "false";
 struct LaunchSettings {
     std::vector<std::string> openVpnPrograms;  // programs besides files named "openvpn"
     std::vector<std::string> openVpnConfigDirs = {"/etc/openvpn"};
-    uid_t alsoTrusted = 0;  // one more owner the trust checks accept beside root, for tests
 };
 LaunchSettings& launchSettings();
 
