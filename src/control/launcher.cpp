@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,11 +15,14 @@
 #include <system_error>
 #include <thread>
 
+#include "control/audit.h"
+#include "control/caller_files.h"
 #include "control/policy.h"
 #include "control/trust.h"
 #include "core/log.h"
-#include "core/paths.h"
 #include "modes/modes.h"
+#include "util/no_destructor.h"
+#include "util/printable.h"
 #include "util/unique_fd.h"
 #include "util/words.h"
 
@@ -30,115 +32,79 @@ namespace {
 using core::levelError;
 using core::levelInfo;
 using core::logMessage;
+using Clock = std::chrono::steady_clock;
 
-// The process watcher of the latest successful launch. A watcher whose launch has been
-// superseded still reaps its own child but no longer reports the connection closed.
-// Guarded by the state lock.
-unsigned vpnWatchGeneration = 0;
+// How much of a client's text a log line shows, and how much of a name in a refusal.
+constexpr std::size_t shownLine = 1024;
+constexpr std::size_t shownName = 256;
+// Files that OpenVPN reads are small; a larger one is no certificate, key or configuration.
+constexpr std::size_t maxFileSize = 1 << 20;
+// An OpenVPN that ends sooner than this after its start is reported with why it ended.
+constexpr std::chrono::seconds shortRun{5};
 
-void VpnWatchWorker(pid_t child, unsigned generation) {
+std::string shown(std::string_view text, std::size_t length = shownName) {
+    return util::printable(text, length);
+}
+
+// The process watcher of the latest launch, and the private copies that OpenVPN reads. A
+// watcher whose launch has been superseded still reaps its own child but no longer reports the
+// connection closed. Guarded by the state lock.
+struct WatchState {
+    unsigned generation = 0;
+    std::optional<PrivateCopies> copies;
+};
+
+WatchState& watchState() {
+    static util::NoDestructor<WatchState> instance;
+    return instance.get();
+}
+
+// A new launch takes its generation before it forks, so that an OpenVPN it supersedes that
+// ends meanwhile no longer counts as the current one; a launch that fails gives it back.
+struct Generation {
+    unsigned mine = 0, previous = 0;
+};
+
+Generation takeGeneration() {
+    modes::StateGuard guard;
+    const unsigned previous = watchState().generation;
+    return Generation{++watchState().generation, previous};
+}
+
+void giveBack(const Generation& generation) {
+    modes::StateGuard guard;
+    if (watchState().generation == generation.mine) watchState().generation = generation.previous;
+}
+
+void logShortRun(pid_t child, int status, Clock::duration ran) {
+    if (ran >= shortRun) return;
+    const double seconds = std::chrono::duration<double>(ran).count();
+    if (WIFEXITED(status)) {
+        logMessage(levelError, "OpenVpn (PID %d) ended after %.1f seconds with exit status %d",
+                   child, seconds, WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+        logMessage(levelError, "OpenVpn (PID %d) ended after %.1f seconds, killed by signal %d",
+                   child, seconds, WTERMSIG(status));
+    }
+}
+
+void VpnWatchWorker(pid_t child, unsigned generation, Clock::time_point started) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    logShortRun(child, status, Clock::now() - started);
     modes::StateGuard guard;
-    if (generation != vpnWatchGeneration) return;
+    if (generation != watchState().generation) return;
+    watchState().copies.reset();
     modes::ConnectionClosed();
 }
 
-void WatchOpenVpnPid(pid_t child) {
-    unsigned generation = 0;
-    {
-        modes::StateGuard guard;
-        generation = ++vpnWatchGeneration;
-    }
+void WatchOpenVpnPid(pid_t child, unsigned generation, Clock::time_point started) {
     try {
-        std::thread(VpnWatchWorker, child, generation).detach();
+        std::thread(VpnWatchWorker, child, generation, started).detach();
     } catch (const std::system_error& error) {
         logMessage(levelError, "Error %d launching OpenVPN worker thread.", error.code().value());
     }
-}
-
-// Waits for the child's report on its exec: none when exec succeeded (the pipe closed on
-// exec), otherwise the error number exec failed with.
-std::optional<int> execFailure(int reportPipe) {
-    int error = 0;
-    for (;;) {
-        const ssize_t count = ::read(reportPipe, &error, sizeof error);
-        if (count < 0 && errno == EINTR) continue;
-        if (count == static_cast<ssize_t>(sizeof error)) return error;
-        return std::nullopt;
-    }
-}
-
-// Applies the launch policy; logs what it refuses, and where, without echoing any file's text.
-PolicyVerdict applyLaunchPolicy(const std::vector<std::string>& argv, const std::string& path) {
-    std::string directory = workingDirectoryFor(path).value_or("");
-    if (directory.empty()) {
-        std::array<char, PATH_MAX> current{};
-        if (::getcwd(current.data(), current.size()) != nullptr) directory = current.data();
-    }
-    PolicyVerdict verdict = checkLaunchPolicy(argv, directory);
-    if (verdict.allowed) return verdict;
-    if (verdict.file.empty()) {
-        logMessage(levelError, "Refusing the OpenVpn command line: --%s %s", verdict.option.c_str(),
-                   verdict.reason.c_str());
-    } else if (verdict.line == 0) {
-        logMessage(levelError, "Refusing the OpenVpn command line: configuration file %s %s",
-                   verdict.file.c_str(), verdict.reason.c_str());
-    } else {
-        logMessage(levelError, "Refusing the OpenVpn command line: %s line %d: %s %s",
-                   verdict.file.c_str(), verdict.line, verdict.option.c_str(),
-                   verdict.reason.c_str());
-    }
-    return verdict;
-}
-
-// Writes `text` to a new file at `path` that only root can read or change.
-bool writePrivateFile(const std::string& path, const std::string& text) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
-    util::unique_fd file(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file) return false;
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        const ssize_t written = ::write(file.get(), rest.data(), rest.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-// The configuration files a client names stay in its hands, and could be changed between the
-// check and OpenVPN's own reading. OpenVPN is therefore pointed at private copies of exactly
-// the text that was checked.
-bool handOverCheckedConfigurations(std::vector<std::string>& argv, const PolicyVerdict& verdict) {
-    if (verdict.configurations.empty()) return true;
-    const std::string& directory = core::paths().runtimeDirectory;
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-        const int error = errno;
-        logMessage(levelError, "mkdir() failed, error is %d:%s", error, std::strerror(error));
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0) {
-        logMessage(levelError, "Refusing to keep OpenVpn configurations in %s: it is not private",
-                   directory.c_str());
-        return false;
-    }
-    for (const CheckedConfiguration& configuration : verdict.configurations) {
-        const std::string copy =
-            directory + "/openvpn-" + std::to_string(configuration.argument) + ".conf";
-        if (!writePrivateFile(copy, configuration.text)) {
-            const int error = errno;
-            logMessage(levelError, "Could not copy the OpenVpn configuration to %s, error is %d:%s",
-                       copy.c_str(), error, std::strerror(error));
-            return false;
-        }
-        argv[configuration.argument] = copy;
-    }
-    return true;
 }
 
 void reapNow(pid_t child) {
@@ -147,7 +113,163 @@ void reapNow(pid_t child) {
     }
 }
 
+void logCommandLine(std::string_view commandLine, const std::vector<std::string>& words) {
+    logMessage(levelInfo, "Openvpn command line received from the client; %s",
+               shown(commandLine, shownLine).c_str());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        logMessage(levelInfo, "param[%d] = %s", static_cast<int>(i), shown(words[i]).c_str());
+    }
+    logMessage(levelInfo, "Start OpenVpn");
+}
+
+// The resolved path of the program when it is a trusted OpenVPN; logs why not otherwise.
+std::optional<std::string> trustedOpenVpn(const std::string& path) {
+    const LaunchSettings& settings = launchSettings();
+    TrustVerdict verdict = checkTrustedProgram(path);
+    if (verdict.trusted && !isOpenVpnProgram(verdict.resolved, settings.openVpnPrograms)) {
+        verdict = TrustVerdict{false, verdict.resolved, "is not OpenVPN"};
+    }
+    if (verdict.trusted) return verdict.resolved;
+    logMessage(levelError, "Refusing to run %s as root: it %s", shown(path).c_str(),
+               shown(verdict.reason, shownLine).c_str());
+    return std::nullopt;
+}
+
+// The user who owns the client's connection; files are read with that user's rights.
+std::optional<Caller> clientCaller(int client) {
+    const std::optional<uid_t> owner = clientSocketOwner(client);
+    if (!owner) {
+        logMessage(levelError,
+                   "Refusing to start OpenVpn: the owner of the client connection "
+                   "cannot be found");
+        return std::nullopt;
+    }
+    std::optional<Caller> caller = callerOf(*owner);
+    if (!caller) {
+        logMessage(levelError, "Refusing to start OpenVpn: uid %u is no known user",
+                   static_cast<unsigned>(*owner));
+    }
+    return caller;
+}
+
+void logRefusal(const PolicyVerdict& verdict) {
+    const std::string option = shown(verdict.option), file = shown(verdict.file);
+    const std::string reason = shown(verdict.reason, shownLine);
+    const std::string named = option.empty() ? "" : option + " ";
+    if (verdict.file.empty()) {
+        logMessage(levelError, "Refusing the OpenVpn command line: %s%s%s",
+                   option.empty() ? "" : "--", named.c_str(), reason.c_str());
+    } else if (verdict.line == 0) {
+        logMessage(levelError, "Refusing the OpenVpn command line: configuration file %s %s",
+                   file.c_str(), reason.c_str());
+    } else {
+        logMessage(levelError, "Refusing the OpenVpn command line: %s line %d: %s%s", file.c_str(),
+                   verdict.line, named.c_str(), reason.c_str());
+    }
+}
+
+// The directory OpenVPN starts in, against which relative names on its command line count.
+std::string startDirectory(const std::optional<std::string>& derived) {
+    if (derived && !derived->empty()) return *derived;
+    std::array<char, PATH_MAX> current{};
+    if (::getcwd(current.data(), current.size()) != nullptr) return current.data();
+    return "/";
+}
+
+// Applies the launch policy: the argument vector then names private copies of every file.
+bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& directory,
+                       const Caller& caller, PrivateCopies& copies) {
+    const LaunchFiles files{
+        .read =
+            [&caller](const std::string& path, bool asRoot) {
+                return readFileAs(path, asRoot ? nullptr : &caller, maxFileSize);
+            },
+        .keep = [&copies](std::string_view text) { return copies.keep(text); },
+        .provided =
+            [](const std::string& path) {
+                const LaunchSettings& settings = launchSettings();
+                return inTrustedDirectory(path, settings.openVpnConfigDirs);
+            },
+    };
+    const PolicyVerdict verdict = checkLaunchPolicy(words, directory, files);
+    if (!verdict.allowed) logRefusal(verdict);
+    return verdict.allowed;
+}
+
+// What the child reports when it cannot become OpenVPN; nothing when exec succeeded.
+struct ChildFailure {
+    int call = 0;  // 0: chdir, 1: exec
+    int error = 0;
+};
+
+std::optional<ChildFailure> childFailure(int reportPipe) {
+    ChildFailure failure;
+    for (;;) {
+        const ssize_t count = ::read(reportPipe, &failure, sizeof failure);
+        if (count < 0 && errno == EINTR) continue;
+        if (count == static_cast<ssize_t>(sizeof failure)) return failure;
+        return std::nullopt;
+    }
+}
+
+// In the child: only async-signal-safe calls until exec. The working directory changes here,
+// never in the daemon, so that no client can move or stop it.
+[[noreturn]] void becomeOpenVpn(const char* program, char* const* argv, const char* directory,
+                                int report) {
+    ChildFailure failure;
+    if (directory == nullptr || ::chdir(directory) == 0) {
+        ::execv(program, argv);
+        failure.call = 1;
+    }
+    failure.error = errno;
+    [[maybe_unused]] const ssize_t ignored = ::write(report, &failure, sizeof failure);
+    ::_exit(127);
+}
+
+// Forks and executes the checked program; the child's PID, or none when it did not start.
+std::optional<pid_t> spawnOpenVpn(const std::string& program, std::vector<std::string>& words,
+                                  const std::optional<std::string>& directory) {
+    // Everything the child needs is made before the fork.
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int reportFds[2];
+    if (::pipe2(reportFds, O_CLOEXEC) != 0) {
+        const int error = errno;
+        logMessage(levelError, "pipe() failed, error is %d:%s", error, std::strerror(error));
+        return std::nullopt;
+    }
+    util::unique_fd reportRead(reportFds[0]), reportWrite(reportFds[1]);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int error = errno;
+        logMessage(levelError, "fork() failed, error is %d:%s", error, std::strerror(error));
+        return std::nullopt;
+    }
+    if (child == 0) {
+        becomeOpenVpn(program.c_str(), argv.data(), directory ? directory->c_str() : nullptr,
+                      reportWrite.get());
+    }
+    reportWrite.reset();
+    logMessage(levelInfo, "OpenVpn started with PID %d", child);
+    if (const std::optional<ChildFailure> failure = childFailure(reportRead.get())) {
+        logMessage(levelError, "%s() failed, error is %d:%s", failure->call == 0 ? "chdir" : "exec",
+                   failure->error, std::strerror(failure->error));
+        reapNow(child);
+        return std::nullopt;
+    }
+    if (directory)
+        logMessage(levelInfo, "Working directory changed to %s", shown(*directory).c_str());
+    return child;
+}
+
 }  // namespace
+
+LaunchSettings& launchSettings() {
+    static util::NoDestructor<LaunchSettings> instance;
+    return instance.get();
+}
 
 unsigned countArgs(std::string_view commandLine) {
     return static_cast<unsigned>(std::count(commandLine.begin(), commandLine.end(), ' '));
@@ -184,99 +306,59 @@ void Launcher::receivePath(const Frame& frame) {
     const std::size_t length = frame.received > 6 ? frame.received - 6 : 0;
     const std::string_view text = frame.text(6);
     openVpnPath_ = std::string(text.substr(0, std::min(length, text.size())));
-    logMessage(levelInfo, "Openvpn path received from the client; %s", openVpnPath_->c_str());
+    logMessage(levelInfo, "Openvpn path received from the client; %s",
+               shown(*openVpnPath_).c_str());
 }
 
 Outcome Launcher::launch(std::string_view commandLine, int client) {
-    const std::string line(commandLine);
-    logMessage(levelInfo, "Openvpn command line received from the client; %s", line.c_str());
     std::vector<std::string> words = tokenizeCommandLine(commandLine);
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        logMessage(levelInfo, "param[%d] = %s", static_cast<int>(i), words[i].c_str());
-    }
-    logMessage(levelInfo, "Start OpenVpn");
-
+    logCommandLine(commandLine, words);
     if (!openVpnPath_ || openVpnPath_->empty()) {
         logMessage(levelError, "No OpenVpn path received from the client, not starting it");
         sendReply(client, statusMsgOpenVpnFailed);
         return Outcome::NextFrame;
     }
-    const std::string& path = *openVpnPath_;
-    if (words.empty()) words.push_back(path);
-    const PolicyVerdict policy = applyLaunchPolicy(words, path);
-    if (!policy.allowed) {
-        sendReply(client, statusMsgOpenVpnFailed);
-        return Outcome::NextFrame;
-    }
-    const TrustVerdict verdict = checkTrustedProgram(path);
-    if (!verdict.trusted) {
-        logMessage(levelError, "Refusing to run %s as root: it %s", path.c_str(),
-                   verdict.reason.c_str());
-        sendReply(client, statusMsgOpenVpnFailed);
-        return Outcome::NextFrame;
-    }
-    if (!handOverCheckedConfigurations(words, policy)) {
-        sendReply(client, statusMsgOpenVpnFailed);
-        return Outcome::NextFrame;
-    }
-    if (const std::optional<std::string> directory = workingDirectoryFor(path)) {
-        if (::chdir(directory->c_str()) != 0) {
-            const int error = errno;
-            logMessage(levelError, "chdir() failed, error is %d:%s", error, std::strerror(error));
-            return Outcome::StopDaemon;
-        }
-        logMessage(levelInfo, "Working directory changed to %s", directory->c_str());
-    }
+    if (words.empty()) words.push_back(*openVpnPath_);
+    const bool started = start(words, *openVpnPath_, client);
+    if (!started) sendReply(client, statusMsgOpenVpnFailed);
+    return Outcome::NextFrame;
+}
 
-    // Everything the child needs is made before the fork: between fork and exec it may only
-    // make async-signal-safe calls.
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    int reportFds[2];
-    if (::pipe2(reportFds, O_CLOEXEC) != 0) {
-        const int error = errno;
-        logMessage(levelError, "pipe() failed, error is %d:%s", error, std::strerror(error));
-        sendReply(client, statusMsgOpenVpnFailed);
-        return Outcome::NextFrame;
-    }
-    util::unique_fd reportRead(reportFds[0]), reportWrite(reportFds[1]);
+bool Launcher::start(std::vector<std::string>& words, const std::string& path, int client) {
+    const std::optional<std::string> program = trustedOpenVpn(path);
+    if (!program) return false;
+    const std::optional<Caller> caller = clientCaller(client);
+    if (!caller) return false;
+    const std::optional<std::string> directory = workingDirectoryFor(path);
+    PrivateCopies copies(++launches_);
+    if (!applyLaunchPolicy(words, startDirectory(directory), *caller, copies)) return false;
 
-    const pid_t child = ::fork();
-    if (child < 0) {
-        const int error = errno;
-        logMessage(levelError, "fork() failed, error is %d:%s", error, std::strerror(error));
-        sendReply(client, statusMsgOpenVpnFailed);
-        return Outcome::NextFrame;
+    const Generation generation = takeGeneration();
+    const Clock::time_point started = Clock::now();
+    const std::optional<pid_t> child = spawnOpenVpn(*program, words, directory);
+    if (!child) {
+        giveBack(generation);
+        return false;
     }
-    if (child == 0) {
-        ::execv(verdict.resolved.c_str(), argv.data());
-        const int error = errno;
-        [[maybe_unused]] const ssize_t ignored = ::write(reportWrite.get(), &error, sizeof error);
-        ::_exit(127);
-    }
-    reportWrite.reset();
-    logMessage(levelInfo, "OpenVpn started with PID %d", child);
-    if (const std::optional<int> error = execFailure(reportRead.get())) {
-        logMessage(levelError, "exec() failed, error is %d:%s", *error, std::strerror(*error));
-        reapNow(child);
-        sendReply(client, statusMsgOpenVpnFailed);
-        return Outcome::NextFrame;
-    }
-
+    // "true" means only that the child had not yet been collected a second later: one that
+    // exited at once still answers the probe, and its watcher then closes the connection.
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const int probe = ::kill(child, 0);
-    logMessage(levelInfo, "OpenVpn started with PID %d and status %d", child, probe);
+    const int probe = ::kill(*child, 0);
+    logMessage(levelInfo, "OpenVpn started with PID %d and status %d", *child, probe);
     if (probe < 0) {
-        sendReply(client, statusMsgOpenVpnFailed);
+        giveBack(generation);
         logMessage(levelError, "OpenVpn not started");
-        return Outcome::NextFrame;
+        return false;
     }
     sendReply(client, statusMsgOpenVpnStarted);
     logMessage(levelInfo, "OpenVpn started");
-    WatchOpenVpnPid(child);
-    return Outcome::NextFrame;
+    {
+        // The copies of a superseded launch go now; these go when this OpenVPN ends.
+        modes::StateGuard guard;
+        watchState().copies = std::move(copies);
+    }
+    WatchOpenVpnPid(*child, generation.mine, started);
+    return true;
 }
 
 }  // namespace control

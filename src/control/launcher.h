@@ -13,6 +13,13 @@ namespace control {
 inline constexpr const char* statusMsgOpenVpnStarted = "true";
 inline constexpr const char* statusMsgOpenVpnFailed = "false";
 
+// What the configuration file says about launches; set once at start.
+struct LaunchSettings {
+    std::vector<std::string> openVpnPrograms;  // programs besides files named "openvpn"
+    std::vector<std::string> openVpnConfigDirs = {"/etc/openvpn"};
+};
+LaunchSettings& launchSettings();
+
 // Starts OpenVPN on the client's behalf and watches it. Owned by the control loop: the path
 // stays in force from one client connection to the next.
 class Launcher {
@@ -25,7 +32,10 @@ class Launcher {
     const std::optional<std::string>& openVpnPath() const { return openVpnPath_; }
 
   private:
+    bool start(std::vector<std::string>& words, const std::string& program, int client);
+
     std::optional<std::string> openVpnPath_;
+    unsigned launches_ = 0;
 };
 
 // The number of spaces in the command line.

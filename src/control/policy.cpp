@@ -1,278 +1,337 @@
 #include "control/policy.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <charconv>
-#include <cstring>
-#include <optional>
 
-#include "util/unique_fd.h"
+#include "control/openvpn_config.h"
 
 namespace control {
 namespace {
 
-enum class When {
-    Always,               // the option itself is refused
-    WithArgument,         // refused when it has an argument (a file to write)
-    ScriptLevelAboveOne,  // --script-security 2 or 3
-    SetenvOpt,            // --setenv opt ...: hides an option from the checks
-    UnixSocket,           // --management PATH unix: creates a socket file as root
+enum class Check {
+    None,
+    ScriptSecurity,   // 0 or 1: no program may run
+    Loopback,         // management on 127.0.0.1 or ::1 and a port number, never a socket file
+    CommandLineOnly,  // config: a configuration may not name a further one
 };
 
 struct Rule {
+    constexpr Rule(std::string_view name, std::size_t least, std::size_t most,
+                   std::size_t fileArgument = 0, bool mayBeInline = false,
+                   std::string_view keywords = {}, Check extra = Check::None,
+                   std::string_view reason = {})
+        : option(name),
+          minArguments(least),
+          maxArguments(most),
+          file(fileArgument),
+          inlineBlock(mayBeInline),
+          notFiles(keywords),
+          check(extra),
+          why(reason) {}
+
     std::string_view option;
-    When when;
-    std::string_view reason;
+    std::size_t minArguments, maxArguments;
+    std::size_t file;           // the argument that names a file, counted from 1; 0 for none
+    bool inlineBlock;           // whether the file may be given as an inline block
+    std::string_view notFiles;  // words in the file's place that are keywords, not files
+    Check check;
+    std::string_view why;  // why the option is safe, where that is not plain
 };
 
+// Every option a VPN client uses, and nothing that loads code, runs a program, writes or
+// deletes a file, opens a device node of the caller's choice, detaches or changes how later
+// options are read. When in doubt, an option stays off the list.
 // clang-format off
 constexpr std::array rules{
-    // Options that load code, whatever --script-security says.
-    Rule{"plugin",                  When::Always,              "loads code"},
-    Rule{"engine",                  When::Always,              "loads code"},
-    Rule{"providers",               When::Always,              "loads code"},
-    Rule{"pkcs11-providers",        When::Always,              "loads code"},
-    // Options that run programs.
-    Rule{"up",                      When::Always,              "runs a program"},
-    Rule{"down",                    When::Always,              "runs a program"},
-    Rule{"route-up",                When::Always,              "runs a program"},
-    Rule{"route-pre-down",          When::Always,              "runs a program"},
-    Rule{"ipchange",                When::Always,              "runs a program"},
-    Rule{"tls-verify",              When::Always,              "runs a program"},
-    Rule{"tls-crypt-v2-verify",     When::Always,              "runs a program"},
-    Rule{"auth-user-pass-verify",   When::Always,              "runs a program"},
-    Rule{"client-connect",          When::Always,              "runs a program"},
-    Rule{"client-disconnect",       When::Always,              "runs a program"},
-    Rule{"client-crresponse",       When::Always,              "runs a program"},
-    Rule{"learn-address",           When::Always,              "runs a program"},
-    Rule{"iproute",                 When::Always,              "runs a program"},
-    Rule{"dns-updown",              When::Always,              "runs a program"},
-    Rule{"script-security",         When::ScriptLevelAboveOne, "allows programs to run"},
-    // Options that write files chosen by the caller.
-    Rule{"log",                     When::Always,              "writes a file"},
-    Rule{"log-append",              When::Always,              "writes a file"},
-    Rule{"writepid",                When::Always,              "writes a file"},
-    Rule{"status",                  When::WithArgument,        "writes a file"},
-    Rule{"replay-persist",          When::Always,              "writes a file"},
-    Rule{"ifconfig-pool-persist",   When::Always,              "writes a file"},
-    Rule{"tls-export-cert",         When::Always,              "writes files"},
-    Rule{"genkey",                  When::Always,              "writes a file"},
-    Rule{"tmp-dir",                 When::Always,              "writes files"},
-    Rule{"mktun",                   When::Always,              "creates a device"},
-    Rule{"rmtun",                   When::Always,              "removes a device"},
-    Rule{"management",              When::UnixSocket,          "creates a socket file"},
-    // Escape hatches that hide or alter other options.
-    Rule{"ignore-unknown-option",   When::Always,              "hides options"},
-    Rule{"setenv",                  When::SetenvOpt,           "hides options"},
-    Rule{"setenv-safe",             When::Always,              "hides options"},
-    Rule{"daemon",                  When::Always,              "detaches from the daemon's watch"},
-    Rule{"cd",                      When::Always,              "changes the directory of every path"},
-    Rule{"chroot",                  When::Always,              "changes the root of every path"},
-    Rule{"dev-node",                When::Always,              "opens a device node of the caller's choice"},
+    // Connection and transport.
+    Rule{"client",                       0, 0},
+    Rule{"pull",                         0, 0},
+    Rule{"tls-client",                   0, 0},
+    Rule{"dev",                          1, 1, 0, false, {}, Check::None, "names the interface; the device node is fixed"},
+    Rule{"dev-type",                     1, 1},
+    Rule{"proto",                        1, 1},
+    Rule{"remote",                       1, 3},
+    Rule{"port",                         1, 1},
+    Rule{"rport",                        1, 1},
+    Rule{"lport",                        1, 1},
+    Rule{"nobind",                       0, 0},
+    Rule{"float",                        0, 0},
+    Rule{"remote-random",                0, 0},
+    Rule{"resolv-retry",                 1, 1},
+    Rule{"connect-retry",                1, 2},
+    Rule{"connect-retry-max",            1, 1},
+    Rule{"connect-timeout",              1, 1},
+    Rule{"server-poll-timeout",          1, 1},
+    Rule{"explicit-exit-notify",         0, 1},
+    Rule{"http-proxy",                   2, 4, 3, false, "auto auto-nct stdin"},
+    Rule{"http-proxy-option",            1, 3, 0, false, {}, Check::None, "header texts sent to the proxy"},
+    Rule{"http-proxy-user-pass",         1, 1, 1, true},
+    Rule{"socks-proxy",                  1, 3, 3, false, "stdin"},
+    // Tunnel.
+    Rule{"tun-mtu",                      1, 2},
+    Rule{"mssfix",                       0, 2},
+    Rule{"fragment",                     1, 2},
+    Rule{"sndbuf",                       1, 1},
+    Rule{"rcvbuf",                       1, 1},
+    Rule{"txqueuelen",                   1, 1},
+    Rule{"persist-tun",                  0, 0},
+    Rule{"persist-key",                  0, 0},
+    Rule{"disable-dco",                  0, 0},
+    Rule{"user",                         1, 1, 0, false, {}, Check::None, "drops root once the tunnel is made; the process can then not be traced"},
+    Rule{"group",                        1, 1, 0, false, {}, Check::None, "drops root's group once the tunnel is made"},
+    Rule{"topology",                     1, 1},
+    Rule{"route-nopull",                 0, 0},
+    Rule{"pull-filter",                  2, 2},
+    Rule{"route-noexec",                 0, 0},
+    Rule{"ifconfig-noexec",              0, 0},
+    Rule{"redirect-gateway",             0, 8},
+    Rule{"route",                        1, 4, 0, false, {}, Check::None, "routes are the tunnel's business; ip runs without a shell"},
+    Rule{"route-ipv6",                   1, 3},
+    Rule{"route-metric",                 1, 1},
+    Rule{"route-delay",                  0, 2},
+    Rule{"dhcp-option",                  1, 2},
+    Rule{"block-ipv6",                   0, 0},
+    // Crypto.
+    Rule{"ca",                           1, 1, 1, true},
+    Rule{"cert",                         1, 1, 1, true},
+    Rule{"key",                          1, 1, 1, true},
+    Rule{"extra-certs",                  1, 1, 1, true},
+    Rule{"pkcs12",                       1, 1, 1, true},
+    Rule{"tls-auth",                     1, 2, 1, true},
+    Rule{"tls-crypt",                    1, 1, 1, true},
+    Rule{"tls-crypt-v2",                 1, 1, 1, true},
+    Rule{"secret",                       1, 2, 1, true},
+    Rule{"key-direction",                1, 1},
+    Rule{"dh",                           1, 1, 1, true, "none"},
+    Rule{"crl-verify",                   1, 1, 1, true, {}, Check::None, "as a file only: 'dir' would read a directory"},
+    Rule{"remote-cert-tls",              1, 1},
+    Rule{"verify-x509-name",             1, 2},
+    Rule{"cipher",                       1, 1},
+    Rule{"data-ciphers",                 1, 1},
+    Rule{"data-ciphers-fallback",        1, 1},
+    Rule{"ncp-ciphers",                  1, 1},
+    Rule{"auth",                         1, 1},
+    Rule{"tls-version-min",              1, 2},
+    Rule{"tls-version-max",              1, 1},
+    Rule{"tls-cipher",                   1, 1},
+    Rule{"tls-ciphersuites",             1, 1},
+    Rule{"tls-groups",                   1, 1},
+    Rule{"reneg-sec",                    1, 2},
+    Rule{"reneg-bytes",                  1, 1},
+    Rule{"reneg-pkts",                   1, 1},
+    Rule{"auth-nocache",                 0, 0},
+    Rule{"auth-token-user",              1, 1},
+    Rule{"auth-retry",                   1, 1},
+    Rule{"auth-user-pass",               0, 1, 1, true, "stdin"},
+    Rule{"askpass",                      0, 1, 1, false, "stdin"},
+    Rule{"static-challenge",             2, 3},
+    // Timing and liveness.
+    Rule{"keepalive",                    2, 2},
+    Rule{"ping",                         1, 1},
+    Rule{"ping-restart",                 1, 1},
+    Rule{"ping-exit",                    1, 1},
+    Rule{"ping-timer-rem",               0, 0},
+    Rule{"inactive",                     1, 2},
+    Rule{"hand-window",                  1, 1},
+    Rule{"tran-window",                  1, 1},
+    // Compression.
+    Rule{"comp-lzo",                     0, 1},
+    Rule{"compress",                     0, 1},
+    Rule{"allow-compression",            1, 1},
+    // Output: to the daemon's journal only.
+    Rule{"verb",                         1, 1},
+    Rule{"mute",                         1, 1},
+    Rule{"mute-replay-warnings",         0, 0},
+    Rule{"suppress-timestamps",          0, 0},
+    Rule{"machine-readable-output",      0, 0},
+    // Management, over loopback TCP only: a socket file would be created as root.
+    Rule{"management",                   2, 3, 3, false, "stdin", Check::Loopback},
+    Rule{"management-query-passwords",   0, 0},
+    Rule{"management-hold",              0, 0},
+    Rule{"management-signal",            0, 0},
+    Rule{"management-forget-disconnect", 0, 0},
+    Rule{"management-up-down",           0, 0},
+    Rule{"management-client",            0, 0, 0, false, {}, Check::None, "connects to the loopback address above"},
+    Rule{"management-query-proxy",       0, 0},
+    Rule{"management-query-remote",      0, 0},
+    Rule{"management-log-cache",         1, 1},
+    // Scripts may not run; the configuration reading itself.
+    Rule{"script-security",              1, 1, 0, false, {}, Check::ScriptSecurity},
+    Rule{"config",                       1, 1, 1, false, {}, Check::CommandLineOnly},
 };
 // clang-format on
 
-constexpr std::size_t maxConfigurationSize = 1 << 20;
+constexpr std::size_t maxFileSize = 1 << 20;
 
-bool refused(const Rule& rule, const std::vector<std::string>& arguments) {
-    switch (rule.when) {
-        case When::Always:
-            return true;
-        case When::WithArgument:
-            return !arguments.empty();
-        case When::ScriptLevelAboveOne: {
-            if (arguments.empty()) return false;
-            int level = 0;
-            const std::string& text = arguments[0];
-            const auto [end, error] =
-                std::from_chars(text.data(), text.data() + text.size(), level);
-            return error != std::errc() || end != text.data() + text.size() || level > 1;
-        }
-        case When::SetenvOpt:
-            return !arguments.empty() && arguments[0] == "opt";
-        case When::UnixSocket:
-            return arguments.size() >= 2 && arguments[1] == "unix";
-    }
-    return true;
+const Rule* findRule(std::string_view option) {
+    const auto rule =
+        std::find_if(rules.begin(), rules.end(), [&](const Rule& r) { return r.option == option; });
+    return rule == rules.end() ? nullptr : &*rule;
 }
 
-PolicyVerdict refuse(std::string option, std::string reason, std::string file = {}, int line = 0) {
-    return PolicyVerdict{false, std::move(option), std::move(reason), std::move(file), line, {}};
+PolicyVerdict refuse(std::string_view option, std::string reason) {
+    return PolicyVerdict{false, std::string(option), std::move(reason), {}, 0};
+}
+
+bool digits(std::string_view text) {
+    return !text.empty() && text.size() <= 5 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool isKeyword(std::string_view word, std::string_view keywords) {
+    while (!keywords.empty()) {
+        const std::size_t end = keywords.find(' ');
+        if (keywords.substr(0, end) == word) return true;
+        keywords.remove_prefix(end == std::string_view::npos ? keywords.size() : end + 1);
+    }
+    return false;
+}
+
+// Refuses what the table does not allow, apart from the file an option names.
+PolicyVerdict checkArguments(std::string_view option, const std::vector<std::string>& words,
+                             bool inConfiguration) {
+    const Rule* rule = findRule(option);
+    if (rule == nullptr) return refuse(option, "is not an option a VPN client may use");
+    const std::size_t count = words.size() - 1;
+    if (count < rule->minArguments || count > rule->maxArguments) {
+        return refuse(option, "has " + std::to_string(count) + " arguments");
+    }
+    switch (rule->check) {
+        case Check::None:
+            break;
+        case Check::ScriptSecurity:
+            if (words[1] != "0" && words[1] != "1") return refuse(option, "allows programs to run");
+            break;
+        case Check::Loopback:
+            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !digits(words[2])) {
+                return refuse(option, "is allowed on 127.0.0.1 or ::1 and a port only");
+            }
+            break;
+        case Check::CommandLineOnly:
+            if (inConfiguration) return refuse(option, "names a further configuration file");
+            break;
+    }
+    return {};
+}
+
+std::string directoryOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string resolve(const std::string& name, const std::string& directory) {
-    if (name.starts_with('/') || directory.empty()) return name;
-    return directory + "/" + name;
+    if (name.starts_with('/')) return name;
+    return (directory.ends_with('/') ? directory : directory + "/") + name;
 }
 
-// Reads a configuration file once into `text`; refuses what cannot be a configuration.
-PolicyVerdict readConfigurationFile(const std::string& name, const std::string& directory,
-                                    std::string& text) {
-    const std::string path = resolve(name, directory);
-    util::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd) {
-        return refuse("config",
-                      std::string("names a file that cannot be read: ") + std::strerror(errno),
-                      name);
+class Checker {
+  public:
+    explicit Checker(const LaunchFiles& files) : files_(files) {}
+
+    // Checks one option with its words; points its file word, if any, at a private copy.
+    PolicyVerdict option(std::vector<std::string>& words, const std::string& directory, bool asRoot,
+                         bool inConfiguration) {
+        const std::string name = words[0];
+        PolicyVerdict verdict = checkArguments(name, words, inConfiguration);
+        if (!verdict.allowed) return verdict;
+        const Rule& rule = *findRule(name);
+        if (rule.file == 0 || rule.file >= words.size() ||
+            isKeyword(words[rule.file], rule.notFiles))
+            return {};
+        std::string& word = words[rule.file];
+        const std::string path = resolve(word, directory);
+        if (rule.check == Check::CommandLineOnly) return configuration(name, word, path);
+        const FileRead read = readFile(path, asRoot);
+        if (!read.text) return refuse(name, "names a file that cannot be read: " + read.error);
+        return keep(name, *read.text, word);
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return refuse("config", "names something that is not a regular file", name);
+
+  private:
+    FileRead readFile(const std::string& path, bool asRoot) {
+        FileRead read = files_.read(path, asRoot);
+        if (read.text && read.text->size() > maxFileSize) return {std::nullopt, "it is too large"};
+        return read;
     }
-    if (static_cast<std::size_t>(st.st_size) > maxConfigurationSize) {
-        return refuse("config", "names a file too large to be a configuration", name);
+
+    PolicyVerdict keep(std::string_view option, std::string_view text, std::string& word) {
+        const std::optional<std::string> copy = files_.keep(text);
+        if (!copy) return refuse(option, "could not be copied");
+        word = *copy;
+        return {};
     }
-    std::array<char, 4096> chunk{};
-    for (;;) {
-        const ssize_t count = ::read(fd.get(), chunk.data(), chunk.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            return refuse("config",
-                          std::string("names a file that cannot be read: ") + std::strerror(errno),
-                          name);
+
+    PolicyVerdict configuration(std::string_view option, std::string& word,
+                                const std::string& path) {
+        const bool provided = files_.provided(path);
+        const FileRead read = readFile(path, provided);
+        PolicyVerdict verdict;
+        if (!read.text) {
+            verdict = refuse(option, "names a file that cannot be read: " + read.error);
+        } else {
+            ConfigurationReading reading = readOpenVpnConfiguration(*read.text, mayBeInline);
+            verdict = reading.refusal.empty()
+                          ? directives(reading.directives, directoryOf(path), provided)
+                          : PolicyVerdict{false, {}, reading.refusal, {}, reading.line};
+            if (verdict.allowed) {
+                const std::optional<std::string> text =
+                    writeOpenVpnConfiguration(reading.directives);
+                verdict = text ? keep(option, *text, word)
+                               : refuse(option, "holds a line too long to hand on");
+            }
         }
-        if (count == 0) break;
-        text.append(chunk.data(), static_cast<std::size_t>(count));
-        if (text.size() > maxConfigurationSize) {
-            return refuse("config", "names a file too large to be a configuration", name);
+        if (!verdict.allowed) verdict.file = word;
+        return verdict;
+    }
+
+    PolicyVerdict directives(std::vector<Directive>& list, const std::string& directory,
+                             bool asRoot) {
+        for (Directive& directive : list) {
+            PolicyVerdict verdict;
+            // Blocks were checked as they were read: connections hold options of their own,
+            // and other blocks belong to options that may be inline.
+            if (directive.block && !directive.inlineText) {
+                verdict = directives(directive.connection, directory, asRoot);
+            } else if (!directive.block) {
+                verdict = option(directive.words, directory, asRoot, true);
+                verdict.line = directive.line;
+            }
+            if (!verdict.allowed) return verdict;
         }
+        return {};
     }
-    return {};
-}
 
-// Checks one option with its arguments, apart from the configuration files it names.
-PolicyVerdict checkOption(std::string_view option, const std::vector<std::string>& arguments) {
-    const auto rule =
-        std::find_if(rules.begin(), rules.end(), [&](const Rule& r) { return r.option == option; });
-    if (rule != rules.end() && refused(*rule, arguments)) {
-        return refuse(std::string(option), std::string(rule->reason));
-    }
-    return {};
-}
-
-// Reads and checks the configuration file named by argv[argument], and keeps its text.
-PolicyVerdict checkConfigurationArgument(const std::vector<std::string>& argv, std::size_t argument,
-                                         const std::string& directory, PolicyVerdict& allowed) {
-    std::string text;
-    PolicyVerdict verdict = readConfigurationFile(argv[argument], directory, text);
-    if (verdict.allowed) verdict = checkConfigurationText(text, argv[argument]);
-    if (verdict.allowed) allowed.configurations.push_back({argument, std::move(text)});
-    return verdict;
-}
+    const LaunchFiles& files_;
+};
 
 }  // namespace
 
-std::vector<std::string> configurationWords(std::string_view line) {
-    std::vector<std::string> words;
-    std::string word;
-    bool inWord = false;
-    char quote = 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quote == '\'') {
-            if (c == '\'') {
-                quote = 0;
-            } else {
-                word.push_back(c);
-            }
-            continue;
-        }
-        if (c == '\\' && i + 1 < line.size()) {
-            word.push_back(line[++i]);
-            inWord = true;
-            continue;
-        }
-        if (quote == '"') {
-            if (c == '"') {
-                quote = 0;
-            } else {
-                word.push_back(c);
-            }
-            continue;
-        }
-        if (c == '"' || c == '\'') {
-            quote = c;
-            inWord = true;
-            continue;
-        }
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v') {
-            if (inWord) words.push_back(std::exchange(word, {}));
-            inWord = false;
-            continue;
-        }
-        if (!inWord && words.empty() && (c == '#' || c == ';')) break;  // a comment line
-        word.push_back(c);
-        inWord = true;
-    }
-    if (inWord) words.push_back(word);
-    return words;
+bool mayBeInline(std::string_view option) {
+    const Rule* rule = findRule(option);
+    return rule != nullptr && rule->inlineBlock;
 }
 
-PolicyVerdict checkConfigurationText(std::string_view text, const std::string& name) {
-    std::string inlineEnd;  // the closing tag of the inline block being skipped
-    int lineNumber = 0;
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        const std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        ++lineNumber;
-
-        const std::vector<std::string> words = configurationWords(line);
-        if (words.empty()) continue;
-        const std::string& first = words[0];
-        if (!inlineEnd.empty()) {
-            if (first == inlineEnd) inlineEnd.clear();
-            continue;
-        }
-        // Inline blocks such as <ca>...</ca> hold data, not options.
-        if (first.size() > 2 && first.front() == '<' && first.back() == '>' && first[1] != '/') {
-            inlineEnd = "</" + first.substr(1);
-            continue;
-        }
-        const std::string_view option =
-            std::string_view(first).starts_with("--") ? std::string_view(first).substr(2) : first;
-        const std::vector<std::string> arguments(words.begin() + 1, words.end());
-        PolicyVerdict verdict = option == "config"
-                                    ? refuse("config", "names a further configuration file")
-                                    : checkOption(option, arguments);
-        if (!verdict.allowed) {
-            verdict.file = name;
-            verdict.line = lineNumber;
-            return verdict;
-        }
-    }
-    return {};
-}
-
-PolicyVerdict checkLaunchPolicy(const std::vector<std::string>& argv,
-                                const std::string& directory) {
-    PolicyVerdict allowed;
+PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
+                                const LaunchFiles& files) {
+    Checker checker(files);
     // A lone argument that is not an option names a configuration file.
     if (argv.size() == 2 && !argv[1].starts_with("--")) {
-        const PolicyVerdict verdict = checkConfigurationArgument(argv, 1, directory, allowed);
-        return verdict.allowed ? allowed : verdict;
+        std::vector<std::string> words = {"config", argv[1]};
+        const PolicyVerdict verdict = checker.option(words, directory, false, false);
+        if (verdict.allowed) argv[1] = words[1];
+        return verdict;
     }
     for (std::size_t i = 1; i < argv.size();) {
-        const std::string& word = argv[i++];
-        if (!word.starts_with("--")) continue;  // a stray argument; OpenVPN refuses it itself
+        if (!argv[i].starts_with("--"))
+            return refuse({}, "holds " + argv[i] + ", which is no option");
         const std::size_t first = i;
-        std::vector<std::string> arguments;
+        std::vector<std::string> words = {argv[i++].substr(2)};
         while (i < argv.size() && !argv[i].starts_with("--"))
-            arguments.push_back(argv[i++]);
-        const std::string_view option = std::string_view(word).substr(2);
-        const PolicyVerdict verdict =
-            option == "config"
-                ? (arguments.empty() ? PolicyVerdict{}
-                                     : checkConfigurationArgument(argv, first, directory, allowed))
-                : checkOption(option, arguments);
+            words.push_back(argv[i++]);
+        const PolicyVerdict verdict = checker.option(words, directory, false, false);
         if (!verdict.allowed) return verdict;
+        std::copy(words.begin() + 1, words.end(), argv.begin() + static_cast<long>(first) + 1);
     }
-    return allowed;
+    return {};
 }
 
 }  // namespace control

@@ -1,26 +1,18 @@
 #pragma once
 
-// The launch policy: which OpenVPN options a client may not hand the daemon. The daemon runs
-// OpenVPN as root with the argument vector a client sent, and the control port has no
-// authentication, so any local user could otherwise have root run their code or write over a
-// file of their choice. Every option that can do either is refused, on the command line and
-// in every configuration file it names.
-//
-// A configuration file stays in its owner's hands after it was checked, so OpenVPN must not
-// read it again: the launcher hands OpenVPN a private copy of exactly the text that was
-// checked. For the same reason a configuration file may not name a further one.
+// The launch policy. The daemon runs OpenVPN as root with the argument vector a client sent,
+// and the control port has no authentication, so OpenVPN may do nothing as root but make the
+// tunnel: only the options of an allowlist pass, on the command line and in every
+// configuration file, and every file an option names is read with the rights of the user who
+// asked and handed to OpenVPN as a private copy that its owner can no longer change.
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace control {
-
-// A configuration file named on the command line, as it was read and checked.
-struct CheckedConfiguration {
-    std::size_t argument = 0;  // the index in argv of the word that names it
-    std::string text;
-};
 
 struct PolicyVerdict {
     bool allowed = true;
@@ -28,19 +20,32 @@ struct PolicyVerdict {
     std::string reason;  // why it is refused
     std::string file;    // the configuration file that holds it; empty on the command line
     int line = 0;        // its line in that file
-    std::vector<CheckedConfiguration> configurations;  // when allowed
 };
 
-// Checks OpenVPN's argument vector (argv[0] first). Relative configuration file names are
-// taken relative to `directory`, the working directory OpenVPN will start in.
-PolicyVerdict checkLaunchPolicy(const std::vector<std::string>& argv, const std::string& directory);
+// What a file held, or why it could not be read.
+struct FileRead {
+    std::optional<std::string> text;
+    std::string error;
+};
 
-// Checks the text of one configuration file; `name` is used in messages.
-PolicyVerdict checkConfigurationText(std::string_view text, const std::string& name);
+// Where the policy meets the file system.
+struct LaunchFiles {
+    // Reads the file at an absolute path with the caller's rights, or as root.
+    std::function<FileRead(const std::string& path, bool asRoot)> read;
+    // Keeps `text` in a private file and returns the path OpenVPN is to read instead.
+    std::function<std::optional<std::string>(std::string_view text)> keep;
+    // Whether the file at an absolute path is a configuration the administrator provided
+    // for users to start; it and the files it names are then read as root.
+    std::function<bool(const std::string& path)> provided;
+};
 
-// The words of one configuration line as OpenVPN reads them: blanks separate words, double
-// and single quotes group them, a backslash escapes the next character outside single quotes,
-// and a line whose first word begins with '#' or ';' is a comment.
-std::vector<std::string> configurationWords(std::string_view line);
+// Checks OpenVPN's argument vector (argv[0] first) and points every file word at its private
+// copy. Relative names on the command line are taken relative to `directory`, where OpenVPN
+// starts; relative names in a configuration file relative to that file's directory.
+PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
+                                const LaunchFiles& files);
+
+// Whether OpenVPN may read `option`'s file from an inline block.
+bool mayBeInline(std::string_view option);
 
 }  // namespace control

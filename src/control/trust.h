@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace control {
 
@@ -18,5 +19,16 @@ struct TrustVerdict {
 // the sticky bit. Otherwise someone other than root could have put their code there.
 // `alsoTrusted` names one more owner to accept beside root, for tests.
 TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted = 0);
+
+// The same for a directory: only root can have put what lies in it there.
+TrustVerdict checkTrustedDirectory(const std::string& path, uid_t alsoTrusted = 0);
+
+// Whether a trusted program is OpenVPN: a file named "openvpn", or one of `listed`.
+bool isOpenVpnProgram(const std::string& resolved, const std::vector<std::string>& listed);
+
+// Whether `path` lies in one of the trusted directories `directories`, where the
+// administrator keeps configurations for users to start.
+bool inTrustedDirectory(const std::string& path, const std::vector<std::string>& directories,
+                        uid_t alsoTrusted = 0);
 
 }  // namespace control

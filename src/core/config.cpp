@@ -51,6 +51,34 @@ bool applySwitch(const std::optional<std::string>& value, bool bareMeans, bool& 
     return true;
 }
 
+// A list of absolute paths separated by ':'; none when an entry is not absolute.
+std::optional<std::vector<std::string>> pathList(std::string_view text) {
+    std::vector<std::string> paths;
+    while (!text.empty()) {
+        const std::size_t end = text.find(':');
+        const std::string_view entry = trim(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (entry.empty()) continue;
+        if (!entry.starts_with('/')) return std::nullopt;
+        paths.emplace_back(entry);
+    }
+    return paths;
+}
+
+bool applyPathList(const std::optional<std::string>& value, std::vector<std::string>& target) {
+    std::optional<std::vector<std::string>> paths = pathList(value.value_or(""));
+    if (!paths) return false;
+    target = std::move(*paths);
+    return true;
+}
+
+std::string joined(const std::vector<std::string>& paths) {
+    std::string text;
+    for (const std::string& path : paths)
+        text += (text.empty() ? "" : ":") + path;
+    return text;
+}
+
 std::optional<std::string> readWholeFile(const std::string& path) {
     util::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
@@ -112,6 +140,8 @@ ConfigurationText parseConfiguration(std::string_view text) {
     static const std::string debugLoggingName = strlwr(cfgItemDebugLogging);
     static const std::string startupOpenVpnName = strlwr(cfgItemStartupOpenVpn);
     static const std::string lockdownName = strlwr(cfgItemLockdown);
+    static const std::string programsName = strlwr(cfgItemOpenVpnPrograms);
+    static const std::string configDirsName = strlwr(cfgItemOpenVpnConfigDirs);
 
     ConfigurationText result;
     while (!text.empty()) {
@@ -122,11 +152,20 @@ ConfigurationText parseConfiguration(std::string_view text) {
 
         const std::size_t equals = line.find('=');
         const std::string key = strlwr(line.substr(0, equals));
-        std::optional<std::string> value;
-        if (equals != std::string_view::npos) value = strlwr(trim(line.substr(equals + 1)));
+        std::optional<std::string> value, path;
+        if (equals != std::string_view::npos) {
+            path = std::string(trim(line.substr(equals + 1)));
+            value = strlwr(*path);
+        }
 
         bool valid = true;
-        if (key.starts_with(debugLoggingName)) {
+        if (key.starts_with(programsName) || key.starts_with(configDirsName)) {
+            // Paths keep their case.
+            value = path;
+            valid = applyPathList(path, key.starts_with(programsName)
+                                            ? result.values.openVpnPrograms
+                                            : result.values.openVpnConfigDirs);
+        } else if (key.starts_with(debugLoggingName)) {
             valid = applySwitch(value, true, result.values.debugLogging);
         } else if (key.starts_with(startupOpenVpnName)) {
             valid = applySwitch(value, true, result.values.startupOpenVpn);
@@ -173,6 +212,18 @@ std::string formatConfiguration(const Configuration& configuration) {
                                    std::pair{cfgItemStartupOpenVpn, configuration.startupOpenVpn},
                                    std::pair{cfgItemLockdown, configuration.lockdown}}) {
         text.append(name).append("=").append(word(on)).append("\n");
+    }
+    if (!configuration.openVpnPrograms.empty()) {
+        text.append(cfgItemOpenVpnPrograms)
+            .append("=")
+            .append(joined(configuration.openVpnPrograms))
+            .append("\n");
+    }
+    if (configuration.openVpnConfigDirs != Configuration{}.openVpnConfigDirs) {
+        text.append(cfgItemOpenVpnConfigDirs)
+            .append("=")
+            .append(joined(configuration.openVpnConfigDirs))
+            .append("\n");
     }
     return text;
 }

@@ -10,18 +10,24 @@ namespace core {
 inline constexpr const char* cfgItemDebugLogging = "debuglogging";
 inline constexpr const char* cfgItemStartupOpenVpn = "startupOpenVpn";
 inline constexpr const char* cfgItemLockdown = "lockdown";
+inline constexpr const char* cfgItemOpenVpnPrograms = "openvpnprograms";
+inline constexpr const char* cfgItemOpenVpnConfigDirs = "openvpnconfigdirs";
 
 // The start-up choices of the configuration file, with their defaults.
 struct Configuration {
     bool debugLogging = true;
     bool startupOpenVpn = true;
     bool lockdown = false;
+    // Programs besides files named "openvpn" that clients may start, as absolute paths.
+    std::vector<std::string> openVpnPrograms;
+    // Where the administrator keeps OpenVPN configurations for users to start.
+    std::vector<std::string> openVpnConfigDirs = {"/etc/openvpn"};
 };
 
 // What one reading of the configuration text yields.
 struct ConfigurationText {
     Configuration values;
-    int accepted = 0;  // lines that set one of the three items
+    int accepted = 0;  // lines that set one of the items
     std::string summary = "Config file settings";
     // Lines with a known key and a value it does not take, lower-cased, in file order.
     std::vector<std::pair<std::string, std::string>> invalid;
@@ -42,7 +48,8 @@ Configuration readConfiguration();
 void enableLockdownConfiguration();
 void disableLockdownConfiguration();
 
-// The three lines the rewriting operations write.
+// The lines the rewriting operations write: the three switches, and the path lists where they
+// differ from their defaults.
 std::string formatConfiguration(const Configuration& configuration);
 
 std::string_view trim(std::string_view text);

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "control/caller_files.h"
+#include "control/launcher.h"
 #include "control/listener.h"
 #include "core/config.h"
 #include "core/log.h"
@@ -35,6 +37,9 @@ int main() {
         logMessage(levelInfo, "%s", separator);
     }
     modes::KillSwitchAtStart(configuration.lockdown);
+    control::launchSettings().openVpnPrograms = configuration.openVpnPrograms;
+    control::launchSettings().openVpnConfigDirs = configuration.openVpnConfigDirs;
+    control::removeLeftoverCopies();
     if (configuration.lockdown) modes::EnableLockdown();
     if (configuration.startupOpenVpn && control::startWorkerLoop() < 0) {
         // The control loop failed: end at once, without the closing messages.

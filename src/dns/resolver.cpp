@@ -21,6 +21,7 @@
 #include "dns/resolver_watch.h"
 #include "util/io.h"
 #include "util/no_destructor.h"
+#include "util/printable.h"
 #include "util/unique_fd.h"
 
 namespace dns {
@@ -146,15 +147,6 @@ bool isNameserverAddress(std::string_view text) {
                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                       c == '.' || c == '_' || c == '-';
            });
-}
-
-std::string printable(std::string_view text) {
-    std::string shown(text.substr(0, 64));
-    std::replace_if(
-        shown.begin(), shown.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
-    if (text.size() > 64) shown += "...";
-    return shown;
 }
 
 // Saves the resolver file byte for byte into a new backup. On failure nothing is left behind
@@ -350,7 +342,7 @@ void answerRewrite() {
 void ReplaceDns(std::string_view address) {
     if (!isNameserverAddress(address)) {
         logMessage(levelError, "Refusing nameserver '%s': not an IP address",
-                   printable(address).c_str());
+                   util::printable(address).c_str());
         return;
     }
     State& s = state();

@@ -9,6 +9,7 @@
 #include "routing/routing.h"
 #include "routing/runner.h"
 #include "routing/state.h"
+#include "util/printable.h"
 
 namespace routing {
 namespace {
@@ -18,22 +19,11 @@ using core::levelError;
 using core::levelInfo;
 using core::logMessage;
 
-// A client text made fit for a log line: control characters shown as '?', cut when long.
-std::string printable(std::string_view text) {
-    constexpr std::size_t shown = 64;
-    std::string result(text.substr(0, shown));
-    std::replace_if(
-        result.begin(), result.end(),
-        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
-    if (text.size() > shown) result += "...";
-    return result;
-}
-
 // The client's text when it is an address of `family`. Nothing else ever reaches a command.
 std::optional<std::string> addressText(std::string_view text, int family, const char* what) {
     if (Address::parse(text, family)) return std::string(text);
-    logMessage(levelError, "Refusing %s '%s': not an %s address", what, printable(text).c_str(),
-               family == AF_INET6 ? "IPv6" : "IPv4");
+    logMessage(levelError, "Refusing %s '%s': not an %s address", what,
+               util::printable(text).c_str(), family == AF_INET6 ? "IPv6" : "IPv4");
     return std::nullopt;
 }
 

@@ -1,46 +1,21 @@
 // The OpenVPN command line a client sends and the configuration files it names: the
-// tokeniser, the working directory taken from the OpenVPN path, and the launch policy's
-// reader of command lines and configuration text.
-//
-// Configuration files named in the input are looked up under a directory that does not exist,
-// so that every nested "config" fails to open; inputs that could name one by an absolute path
-// are not given to the policy, so that the fuzzer never reads a file of the host.
+// tokeniser, the working directory taken from the OpenVPN path, the launch policy and the
+// reader of configuration text. The policy's files come from memory: every file it reads holds
+// the input itself, so that nothing of the host is ever opened.
 
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "control/launcher.h"
+#include "control/openvpn_config.h"
 #include "control/policy.h"
 #include "fuzz_support.h"
 
 namespace {
 
-const std::string missingDirectory = "/nonexistent-fuzz-dir";
-
-bool absolute(const std::string& word) {
-    return word.starts_with('/');
-}
-
-// Whether the policy would open an absolute path for this argument vector: any word after
-// the program's own may name a configuration file.
-bool namesAbsolutePath(const std::vector<std::string>& argv) {
-    return argv.size() > 1 && std::any_of(argv.begin() + 1, argv.end(), absolute);
-}
-
-// Whether one configuration line names a configuration file by an absolute path.
-bool includesAbsolutePath(const std::vector<std::string>& words) {
-    return !words.empty() && (words[0] == "config" || words[0] == "--config") &&
-           std::any_of(words.begin(), words.end(), absolute);
-}
-
 void tokens(std::string_view commandLine) {
-    const std::vector<std::string> words = control::tokenizeCommandLine(commandLine);
+    std::vector<std::string> words = control::tokenizeCommandLine(commandLine);
     std::size_t length = 0;
     for (const std::string& word : words) {
         FUZZ_CHECK(!word.empty() && word.find(' ') == std::string::npos);
@@ -51,10 +26,18 @@ void tokens(std::string_view commandLine) {
                commandLine.size());
     FUZZ_CHECK(words.size() <= control::countArgs(commandLine) + 1);
 
-    if (!namesAbsolutePath(words)) {
-        const control::PolicyVerdict verdict = control::checkLaunchPolicy(words, missingDirectory);
-        if (!verdict.allowed) FUZZ_CHECK(!verdict.reason.empty());
-    }
+    const control::LaunchFiles files{
+        .read =
+            [&](const std::string&, bool) {
+                return control::FileRead{std::string(commandLine), {}};
+            },
+        .keep = [](std::string_view) { return std::optional<std::string>("/run/copy"); },
+        .provided = [](const std::string&) { return false; },
+    };
+    const std::size_t count = words.size();
+    const control::PolicyVerdict verdict = control::checkLaunchPolicy(words, "/fuzz", files);
+    FUZZ_CHECK(words.size() == count);
+    if (!verdict.allowed) FUZZ_CHECK(!verdict.reason.empty());
 }
 
 void workingDirectory(std::string_view path) {
@@ -62,39 +45,32 @@ void workingDirectory(std::string_view path) {
     if (directory) FUZZ_CHECK(directory->size() + 8 == path.size());
 }
 
+// What OpenVPN is handed reads back as exactly the options that were checked.
+void sameOptions(const std::vector<control::Directive>& a,
+                 const std::vector<control::Directive>& b) {
+    FUZZ_CHECK(a.size() == b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        FUZZ_CHECK(a[i].words == b[i].words && a[i].block == b[i].block);
+        FUZZ_CHECK(a[i].inlineText == b[i].inlineText);
+        sameOptions(a[i].connection, b[i].connection);
+    }
+}
+
 void configurationText(std::string_view text) {
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const std::size_t end = rest.find('\n');
-        const std::vector<std::string> words = control::configurationWords(rest.substr(0, end));
-        if (includesAbsolutePath(words)) return;
-        for (const std::string& word : words)
-            FUZZ_CHECK(word.size() <= text.size());
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    const auto reading = control::readOpenVpnConfiguration(text, control::mayBeInline);
+    if (!reading.refusal.empty()) {
+        FUZZ_CHECK(reading.line >= 1);
+        return;
     }
-    const control::PolicyVerdict verdict = control::checkConfigurationText(text, "fuzz.conf");
-    if (!verdict.allowed) {
-        FUZZ_CHECK(!verdict.reason.empty() && !verdict.file.empty());
-        if (verdict.option == "config") {
-            // A nested file, which cannot be opened here, is named with no line; a "config"
-            // with an empty name is charged to the line that holds it.
-            FUZZ_CHECK(verdict.line == 0 || verdict.file == "fuzz.conf");
-        } else {
-            FUZZ_CHECK(verdict.file == "fuzz.conf" && verdict.line >= 1);
-        }
-    }
+    const std::optional<std::string> written =
+        control::writeOpenVpnConfiguration(reading.directives);
+    if (!written) return;
+    const auto again = control::readOpenVpnConfiguration(*written, control::mayBeInline);
+    FUZZ_CHECK(again.refusal.empty());
+    sameOptions(reading.directives, again.directives);
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    struct stat st {};
-    if (::stat(missingDirectory.c_str(), &st) == 0) {
-        std::fprintf(stderr, "%s exists; the fuzzer needs it absent\n", missingDirectory.c_str());
-        std::abort();
-    }
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text = fuzz::textOf(data, size);

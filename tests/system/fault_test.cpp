@@ -264,8 +264,8 @@ class RouteMonitor {
 enum class Killed { beforeTheReply, afterConnectionSuccessful, afterConnectionSuccessful4 };
 
 const std::string ordinaryCommandLine =
-    "openvpn --client --dev tun --proto udp --remote 198.51.100.7 1194 --ca a --cert b --key c "
-    "--auth-user-pass --management 127.0.0.1 7505 --verb 3";
+    "openvpn --client --dev tun --proto udp --remote 198.51.100.7 1194 --auth-user-pass "
+    "--management 127.0.0.1 7505 --verb 3";
 
 class OpenVpnKilledInLockdown : public SystemTest, public ::testing::WithParamInterface<Killed> {
   protected:

@@ -19,10 +19,10 @@
 namespace systest {
 namespace {
 
-// An ordinary client's command line; the files it names are never opened by the stand-in.
+// An ordinary client's command line, without files: tests that hand files over name them.
 const std::string ordinaryCommandLine =
-    "openvpn --client --dev tun --proto udp --remote 198.51.100.7 1194 --ca a --cert b --key c "
-    "--auth-user-pass --management 127.0.0.1 7505 --verb 3";
+    "openvpn --client --dev tun --proto udp --remote 198.51.100.7 1194 --auth-user-pass "
+    "--management 127.0.0.1 7505 --management-query-passwords --verb 3";
 
 std::vector<std::string> words(const std::string& line) {
     std::istringstream in(line);
@@ -120,13 +120,16 @@ class OpenVpnLaunch : public SystemTest {
 // --- what the program is started with ------------------------------------------------------
 
 TEST_F(OpenVpnLaunch, TheProgramGetsTheCommandLineAsArgvItsOwnDirectoryAndOnlyTheStandardStreams) {
+    // A relative name counts from the program's directory; the program gets a private copy.
+    writeFile(fake->directory() + "/ca.crt", "CA");
+    const std::string commandLine = ordinaryCommandLine + " --ca ca.crt";
     {
         // Without waiting for the daemon to end the connection: a descriptor of it that leaked
         // into the program would hold it open.
         telvorctl::Connection client = daemon.connect();
         telvorctl::Error error{};
         ASSERT_TRUE(client.send(frame("path", fake->path()), error)) << error.message;
-        ASSERT_TRUE(client.send(frame("commandline", ordinaryCommandLine), error)) << error.message;
+        ASSERT_TRUE(client.send(frame("commandline", commandLine), error)) << error.message;
         EXPECT_EQ(client.receiveReply(error), "true") << error.message;
     }
     EXPECT_TRUE(daemon.waitLogged("OpenVpn started"));
@@ -134,7 +137,12 @@ TEST_F(OpenVpnLaunch, TheProgramGetsTheCommandLineAsArgvItsOwnDirectoryAndOnlyTh
 
     const auto record = fake->waitRecord(lastChild());
     ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(record->argv, words(ordinaryCommandLine));
+    std::vector<std::string> expected = words(commandLine);
+    ASSERT_EQ(record->argv.size(), expected.size());
+    EXPECT_TRUE(record->argv.back().starts_with("/run/telvord/openvpn-")) << record->argv.back();
+    EXPECT_EQ(readFile(record->argv.back()), "CA");
+    expected.back() = record->argv.back();
+    EXPECT_EQ(record->argv, expected);
     EXPECT_EQ(record->workingDirectory, fake->directory());
     EXPECT_EQ(descriptorNumbers(*record), (std::vector<int>{0, 1, 2}))
         << joined(record->descriptors);
@@ -154,6 +162,9 @@ TEST_F(OpenVpnLaunch, AProgramThatEndsWithinTheSecondStillGetsTrueAndItsEndClose
     EXPECT_TRUE(daemon.waitLogged("Disabling Basic Mode"));
     EXPECT_TRUE(eventually([&] { return !processExists(lastChild()); }));
     EXPECT_TRUE(zombieChildren(daemon.pid()).empty());
+    // Why it ended is logged, so that a user sees why the connection closed at once.
+    EXPECT_TRUE(loggedLike(daemon, "OpenVpn (PID " + std::to_string(lastChild()) + ") ended after ",
+                           " seconds with exit status 0"));
 }
 
 // --- what is refused -----------------------------------------------------------------------
@@ -264,6 +275,25 @@ TEST_F(OpenVpnLaunch, ASecondLaunchSupersedesTheFirstAndNeitherChildIsLeftAZombi
     EXPECT_TRUE(zombieChildren(daemon.pid()).empty());
 }
 
+TEST_F(OpenVpnLaunch, AnOpenVpnEndingWhileTheNextOneStartsDoesNotCloseTheNextConnection) {
+    daemon.send({"prepareforconnect"});
+    ASSERT_EQ(launch(ordinaryCommandLine), "true");
+    const pid_t first = lastChild();
+    const std::size_t threads = threadsOf(daemon.pid()).size();
+    telvorctl::Connection client = daemon.connect();
+    telvorctl::Error error{};
+    ASSERT_TRUE(client.send(frame("path", fake->path()), error));
+    ASSERT_TRUE(client.send(frame("commandline", ordinaryCommandLine), error));
+    // The first one ends inside the second's probe, before its reply.
+    ASSERT_TRUE(eventually([&] { return daemon.launchedPids().size() == 2; }));
+    ASSERT_EQ(::kill(first, SIGTERM), 0);
+    EXPECT_EQ(client.receiveReply(error), "true") << error.message;
+    // Its watcher ends once it has collected its child and seen itself superseded.
+    EXPECT_TRUE(eventually([&] { return threadsOf(daemon.pid()).size() == threads; }));
+    EXPECT_FALSE(processExists(first));
+    EXPECT_FALSE(daemon.logged("Disabling Basic Mode"));
+}
+
 TEST_F(OpenVpnLaunch, TheChildEndingWhileTheClientReportsTheCloseTearsDownOnceIn50Rounds) {
     daemon.send({"enablelockdown"});
     const auto closeFrame = frame("connectionclosed");
@@ -352,18 +382,35 @@ TEST_F(OpenVpnLaunchPolicy, AnOrdinaryConfigurationFileInTheProgramsDirectorySta
               "auth-user-pass\n"
               "management 127.0.0.1 7505\n"
               "verb 3\n");
-    // A relative name is read from the directory the program starts in.
+    writeFile(fake->directory() + "/b", "CERT");
+    writeFile(fake->directory() + "/c", "KEY");
+    // A relative name is read from the directory the program starts in, and names in the
+    // file from the file's own directory.
     EXPECT_EQ(launch("openvpn --config client.conf"), "true");
     const auto record = fake->waitRecord(lastChild());
     ASSERT_TRUE(record.has_value());
-    // The program reads a private copy of what was checked, which its owner cannot change.
-    const std::vector<std::string> argv = {"openvpn", "--config", "/run/telvord/openvpn-2.conf"};
-    EXPECT_EQ(record->argv, argv);
-    EXPECT_EQ(readFile(argv[2]), readFile(fake->directory() + "/client.conf"));
+    // The program reads a private copy of what was checked, which its owner cannot change,
+    // naming private copies of the files it names.
+    ASSERT_EQ(record->argv.size(), 3u);
+    const std::string copy = record->argv[2];
+    EXPECT_TRUE(copy.starts_with("/run/telvord/openvpn-")) << copy;
+    const std::string text = readFile(copy);
+    EXPECT_TRUE(text.starts_with("client\ndev tun\nproto udp\nremote 198.51.100.7 1194\n<ca>\n"))
+        << text;
+    EXPECT_EQ(text.find("cert b\n"), std::string::npos) << text;
+    const std::size_t cert = text.find("cert /run/telvord/openvpn-");
+    ASSERT_NE(cert, std::string::npos) << text;
+    const std::string certCopy = text.substr(cert + 5, text.find('\n', cert) - cert - 5);
+    EXPECT_EQ(readFile(certCopy), "CERT");
     struct stat st {};
-    ASSERT_EQ(::stat(argv[2].c_str(), &st), 0);
+    ASSERT_EQ(::stat(certCopy.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // The copies go when that OpenVPN ends.
+    ASSERT_EQ(::kill(lastChild(), SIGTERM), 0);
+    EXPECT_TRUE(eventually([&] { return ::access(copy.c_str(), F_OK) != 0; }));
+    EXPECT_NE(::access(certCopy.c_str(), F_OK), 0);
 }
 
 // --- who drove the daemon ------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 
 #include "system_test.h"
@@ -167,6 +168,36 @@ TEST_F(RealTunnel, InLockdownTrafficLeavesThroughTheTunnelAndNothingLeavesAfterO
     EXPECT_NE(sh("ip route get 203.0.113.5").status, 0) << tables();
     EXPECT_NE(connectOnce("203.0.113.5", 9), ECONNREFUSED);
     EXPECT_EQ(readFile(resolverFile), systemResolver);
+}
+
+TEST_F(RealTunnel, AnUnprivilegedUsersConfigurationBundleStillStartsTheTunnel) {
+    // The user's own bundle: a configuration naming its files beside it.
+    const std::string bundle = sandbox->scratch() + "/bundle";
+    ASSERT_EQ(::mkdir(bundle.c_str(), 0700), 0);
+    for (const char* name : {"ca.crt", "client.crt", "client.key"})
+        writeFile(bundle + "/" + name, readFile(pki + "/" + name));
+    writeFile(bundle + "/client.ovpn",
+              "client\ndev tun\nproto udp\nremote 198.51.100.7 1194\nnobind\ndisable-dco\n"
+              "ca ca.crt\ncert client.crt\nkey client.key\nverb 3\n"
+              "management 127.0.0.1 7505\nmanagement-query-passwords\n");
+    must("chown -R 65534:65534 " + bundle);
+    const std::string client = sandbox->scratch() + "/telvorctl";
+    std::filesystem::copy_file(telvorctlBinary(), client);
+    ASSERT_EQ(::chmod(client.c_str(), 0755), 0);
+
+    sandbox->adopt("tun0");
+    const std::string reply =
+        must("setpriv --reuid=65534 --regid=65534 --clear-groups " + client + " --port " +
+             std::to_string(daemon.port()) + " path " + openVpnProgram +
+             " commandline 'openvpn --config " + bundle + "/client.ovpn'");
+    EXPECT_EQ(reply, "true\n") << tables();
+    EXPECT_TRUE(eventually(
+        [] {
+            return sh("ip -4 addr show dev tun0").output.find("inet 10.8.0.2/24") !=
+                   std::string::npos;
+        },
+        60s))
+        << "the tunnel did not come up" << tables();
 }
 
 }  // namespace

@@ -83,6 +83,21 @@ TEST(ConfigurationText, LongLinesAreCutAtTheFragmentAndSummaryBounds) {
     EXPECT_TRUE(parsed.values.lockdown);
 }
 
+TEST(ConfigurationText, PathListsKeepTheirCaseAndAcceptOnlyAbsolutePaths) {
+    const auto parsed = parseConfiguration(
+        "openvpnprograms = /opt/VPN/bin/ovpn:/usr/local/sbin/openvpn2\nopenvpnconfigdirs=\n"
+        "OpenVpnConfigDirs=etc/openvpn\n");
+    EXPECT_EQ(parsed.values.openVpnPrograms,
+              (std::vector<std::string>{"/opt/VPN/bin/ovpn", "/usr/local/sbin/openvpn2"}));
+    EXPECT_TRUE(parsed.values.openVpnConfigDirs.empty());
+    EXPECT_EQ(
+        parsed.invalid,
+        (std::vector<std::pair<std::string, std::string>>{{"openvpnconfigdirs", "etc/openvpn"}}));
+    EXPECT_EQ(core::formatConfiguration(parsed.values),
+              "debuglogging=true\nstartupOpenVpn=true\nlockdown=false\n"
+              "openvpnprograms=/opt/VPN/bin/ovpn:/usr/local/sbin/openvpn2\nopenvpnconfigdirs=\n");
+}
+
 TEST(ConfigurationText, TrimAndLowerCaseHelpers) {
     EXPECT_EQ(core::trim("  \t a b \n"), "a b");
     EXPECT_EQ(core::trim("   "), "");

@@ -81,6 +81,27 @@ TEST_F(TrustedPrograms, LinksAreResolvedAndTheTargetIsJudged) {
     EXPECT_FALSE(check(dir / "bin/trap").trusted);
 }
 
+TEST_F(TrustedPrograms, OnlyFilesNamedOpenVpnOrListedAreOpenVpn) {
+    support::writeFile(dir / "bin/vpn-2.6", "#!/bin/sh\n");
+    ASSERT_EQ(::symlink((dir / "bin/vpn-2.6").c_str(), (dir / "listed").c_str()), 0);
+    EXPECT_TRUE(control::isOpenVpnProgram(program, {}));
+    EXPECT_FALSE(control::isOpenVpnProgram(dir / "bin/vpn-2.6", {}));
+    EXPECT_FALSE(control::isOpenVpnProgram("/usr/bin/dash", {dir / "bin/vpn-2.6"}));
+    EXPECT_TRUE(control::isOpenVpnProgram(dir / "bin/vpn-2.6", {dir / "listed"}));
+}
+
+TEST_F(TrustedPrograms, ConfigurationsCountAsProvidedOnlyInsideATrustedDirectory) {
+    const std::vector<std::string> directories = {dir / "bin"};
+    const uid_t me = ::geteuid();
+    support::writeFile(dir / "bin/work.conf", "client\n");
+    support::writeFile(dir / "other.conf", "client\n");
+    EXPECT_TRUE(control::inTrustedDirectory(dir / "bin/work.conf", directories, me));
+    EXPECT_FALSE(control::inTrustedDirectory(dir / "bin/../other.conf", directories, me));
+    EXPECT_FALSE(control::inTrustedDirectory(dir / "other.conf", directories, me));
+    ::chmod((dir / "bin").c_str(), 0777);
+    EXPECT_FALSE(control::inTrustedDirectory(dir / "bin/work.conf", directories, me));
+}
+
 TEST_F(TrustedPrograms, MissingPathsAndDirectoriesAreRefused) {
     EXPECT_FALSE(check(dir / "bin/missing").trusted);
     EXPECT_EQ(check(dir / "bin").reason, "is not a regular file");

@@ -1,16 +1,46 @@
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "control/policy.h"
-#include "support.h"
 
 namespace {
 
-using control::checkConfigurationText;
 using control::checkLaunchPolicy;
-
+using control::PolicyVerdict;
 using Argv = std::vector<std::string>;
+
+// The files a launch may name, and what the policy did with them.
+class Files {
+  public:
+    std::map<std::string, std::string> disk;  // what the caller may read
+    std::map<std::string, std::string> root;  // what only root may read
+    std::map<std::string, bool> readAsRoot;   // each path read, and how
+    std::vector<std::string> copies;
+
+    control::LaunchFiles seam() {
+        return {
+            .read =
+                [this](const std::string& path, bool asRoot) {
+                    readAsRoot[path] = asRoot;
+                    if (disk.contains(path)) return control::FileRead{disk[path], {}};
+                    if (asRoot && root.contains(path)) return control::FileRead{root[path], {}};
+                    return control::FileRead{std::nullopt, "Permission denied"};
+                },
+            .keep =
+                [this](std::string_view text) {
+                    copies.emplace_back(text);
+                    return std::optional<std::string>("/run/copy-" +
+                                                      std::to_string(copies.size() - 1));
+                },
+            .provided = [](const std::string& path) { return path.starts_with("/etc/openvpn/"); },
+        };
+    }
+};
+
+PolicyVerdict check(Argv argv, Files& files, const std::string& directory = "/usr/sbin") {
+    return checkLaunchPolicy(argv, directory, files.seam());
+}
 
 const Argv ordinaryClient = {"openvpn",
                              "--client",
@@ -22,197 +52,147 @@ const Argv ordinaryClient = {"openvpn",
                              "198.51.100.7",
                              "1194",
                              "--ca",
-                             "ca.crt",
-                             "--cert",
-                             "client.crt",
-                             "--key",
-                             "client.key",
+                             "/home/u/ca.crt",
                              "--auth-user-pass",
                              "--management",
                              "127.0.0.1",
                              "7505",
+                             "--management-query-passwords",
                              "--verb",
                              "3",
                              "--script-security",
-                             "1",
-                             "--setenv",
-                             "FORWARD_COMPATIBLE",
-                             "1",
-                             "--status"};
+                             "1"};
 
-const char* ordinaryConfiguration = R"(# an ordinary client
-client
-dev tun
-proto udp
-remote 198.51.100.7 1194
-;remote 198.51.100.8 1194
-resolv-retry infinite
-nobind
-persist-key
-persist-tun
---verb 3
-auth-user-pass
-management 127.0.0.1 7505
-<ca>
------BEGIN CERTIFICATE-----
-up /tmp/not-an-option-inside-a-block.sh
------END CERTIFICATE-----
-</ca>
-<tls-auth>
-plugin /tmp/x.so
-</tls-auth>
-key-direction 1
-)";
+const char* bundleConfiguration =
+    "\xEF\xBB\xBF# a downloaded bundle\r\n"
+    "client\r\n"
+    "remote vpn.example.test 1194 udp\n"
+    "ca ca.crt\n"
+    "auth-user-pass \"my pass.txt\"\n"
+    "<cert>\n-----BEGIN CERTIFICATE-----\nup /x\n"
+    "-----END CERTIFICATE-----\n</cert>\n"
+    "<connection>\nremote 198.51.100.8 443 tcp\n</connection>\n"
+    "management 127.0.0.1 7505\nmanagement-query-passwords\n";
 
-// Every option that is refused, with arguments that make it refused.
-const std::vector<Argv> refusedOptions = {{"--plugin", "/tmp/x.so"},
-                                          {"--engine", "dynamic"},
-                                          {"--providers", "legacy"},
-                                          {"--pkcs11-providers", "/tmp/p.so"},
-                                          {"--up", "/tmp/x.sh"},
-                                          {"--down", "/tmp/x.sh"},
-                                          {"--route-up", "/tmp/x.sh"},
-                                          {"--route-pre-down", "/tmp/x.sh"},
-                                          {"--ipchange", "/tmp/x.sh"},
-                                          {"--tls-verify", "/tmp/x.sh"},
-                                          {"--tls-crypt-v2-verify", "/tmp/x.sh"},
-                                          {"--auth-user-pass-verify", "/tmp/x.sh", "via-env"},
-                                          {"--client-connect", "/tmp/x.sh"},
-                                          {"--client-disconnect", "/tmp/x.sh"},
-                                          {"--learn-address", "/tmp/x.sh"},
-                                          {"--iproute", "/tmp/x"},
-                                          {"--script-security", "2"},
-                                          {"--script-security", "3"},
-                                          {"--script-security", "two"},
-                                          {"--log", "/etc/shadow"},
-                                          {"--log-append", "/etc/shadow"},
-                                          {"--writepid", "/etc/shadow"},
-                                          {"--status", "/etc/shadow", "10"},
-                                          {"--replay-persist", "/etc/x"},
-                                          {"--ifconfig-pool-persist", "/etc/x"},
-                                          {"--tls-export-cert", "/etc"},
-                                          {"--genkey", "secret", "/etc/x"},
-                                          {"--tmp-dir", "/etc"},
-                                          {"--mktun"},
-                                          {"--rmtun"},
-                                          {"--ignore-unknown-option", "up"},
-                                          {"--setenv", "opt", "up", "x"},
-                                          {"--setenv-safe", "A", "B"},
-                                          {"--daemon"},
-                                          {"--cd", "/tmp"},
-                                          {"--chroot", "/tmp"},
-                                          {"--dev-node", "/dev/x"},
-                                          {"--management", "/run/x.sock", "unix"},
-                                          {"--client-crresponse", "/tmp/x.sh"},
-                                          {"--dns-updown", "/tmp/x.sh"}};
-
-TEST(LaunchPolicy, AnOrdinaryClientCommandLinePasses) {
-    EXPECT_TRUE(checkLaunchPolicy(ordinaryClient, "/tmp").allowed);
-    EXPECT_TRUE(checkLaunchPolicy({"openvpn"}, "/tmp").allowed);
+TEST(LaunchPolicy, AnOrdinaryCommandLinePassesAndItsFilesAreReadAsTheCallerIntoCopies) {
+    Files files;
+    files.disk["/home/u/ca.crt"] = "CA";
+    Argv argv = ordinaryClient;
+    ASSERT_TRUE(checkLaunchPolicy(argv, "/usr/sbin", files.seam()).allowed);
+    EXPECT_EQ(argv[10], "/run/copy-0");
+    EXPECT_EQ(files.copies, (std::vector<std::string>{"CA"}));
+    EXPECT_EQ(files.readAsRoot, (std::map<std::string, bool>{{"/home/u/ca.crt", false}}));
+    EXPECT_TRUE(check({"openvpn"}, files).allowed);
 }
 
-TEST(LaunchPolicy, EveryRefusedOptionIsRefusedOnTheCommandLineWithItsName) {
-    for (const Argv& option : refusedOptions) {
-        Argv argv = ordinaryClient;
-        argv.insert(argv.begin() + 3, option.begin(), option.end());
-        const auto verdict = checkLaunchPolicy(argv, "/tmp");
-        EXPECT_FALSE(verdict.allowed) << option[0];
-        EXPECT_EQ("--" + verdict.option, option[0]);
-        EXPECT_FALSE(verdict.reason.empty());
-        EXPECT_TRUE(verdict.file.empty());
-    }
-}
-
-TEST(LaunchPolicy, EveryRefusedOptionIsRefusedInAConfigurationWithOrWithoutDashes) {
-    for (const Argv& option : refusedOptions) {
-        for (const bool dashes : {false, true}) {
-            std::string line = dashes ? option[0] : option[0].substr(2);
-            for (std::size_t i = 1; i < option.size(); ++i)
-                line += " " + option[i];
-            const std::string text = std::string(ordinaryConfiguration) + "  " + line + "\n";
-            const auto verdict = checkConfigurationText(text, "client.ovpn");
-            EXPECT_FALSE(verdict.allowed) << line;
-            EXPECT_EQ(verdict.option, option[0].substr(2));
-            EXPECT_EQ(verdict.file, "client.ovpn");
-            EXPECT_EQ(verdict.line, 23) << line;
-        }
-    }
-}
-
-TEST(LaunchPolicy, CommentsInlineBlocksAndQuotesAreReadAsOpenVpnReadsThem) {
-    EXPECT_TRUE(checkConfigurationText(ordinaryConfiguration, "c").allowed);
-    EXPECT_TRUE(
-        checkConfigurationText("# up /tmp/x.sh\n; plugin x\n  #log /etc/shadow\n", "c").allowed);
-    EXPECT_FALSE(checkConfigurationText("\"up\" /tmp/x.sh\n", "c").allowed);
-    EXPECT_FALSE(checkConfigurationText("'plu'gin /tmp/x.so\n", "c").allowed);
-    EXPECT_FALSE(checkConfigurationText("\tscript-security 2\r\n", "c").allowed);
-    // An unterminated block hides nothing after a line of its own closing tag only.
-    EXPECT_FALSE(checkConfigurationText("<ca>\n</ca>\nup /x\n", "c").allowed);
-    EXPECT_EQ(control::configurationWords("setenv opt 'a b' \"c\\\"d\" e\\ f"),
-              (std::vector<std::string>{"setenv", "opt", "a b", "c\"d", "e f"}));
-}
-
-TEST(LaunchPolicy, HarmlessFormsOfGuardedOptionsPass) {
-    for (const Argv& argv : std::vector<Argv>{{"openvpn", "--script-security", "0"},
-                                              {"openvpn", "--script-security", "1"},
-                                              {"openvpn", "--setenv", "NAME", "value"},
-                                              {"openvpn", "--status"},
-                                              {"openvpn", "--management", "127.0.0.1", "7505"}}) {
-        EXPECT_TRUE(checkLaunchPolicy(argv, "/tmp").allowed) << argv[1];
-    }
-}
-
-class ConfigurationFiles : public ::testing::Test {
-  protected:
-    support::TempDir dir;
+// Options that load code, run programs, write or delete files, open device nodes, detach,
+// alter later options or leak files; and forms of allowed options that would.
+const std::vector<Argv> refused = {
+    {"--plugin", "/tmp/x.so"},
+    {"--show-pkcs11-ids", "/tmp/x.so"},
+    {"--pkcs11-providers", "/tmp/x.so"},
+    {"--engine", "dynamic"},
+    {"--up", "/tmp/x.sh"},
+    {"--script-security", "2"},
+    {"--setenv", "FORWARD_COMPATIBLE", "1"},
+    {"--setenv", "opt", "up", "x"},
+    {"--setenv-safe", "A", "B"},
+    {"--ignore-unknown-option", "up"},
+    {"--memstats", "/etc/x"},
+    {"--port-share", "127.0.0.1", "8443", "/etc"},
+    {"--log", "/etc/x"},
+    {"--status", "/etc/x"},
+    {"--writepid", "/etc/x"},
+    {"--daemon"},
+    {"--cd", "/tmp"},
+    {"--chroot", "/tmp"},
+    {"--dev-node", "/dev/sda"},
+    {"--management", "/run/x.sock", "unix"},
+    {"--management", "0.0.0.0", "7505"},
+    {"--management", "127.0.0.1", "x"},
+    {"--crl-verify", "/tmp", "dir"},
+    {"--tmp-dir", "/etc"},
+    {"--client", "extra"},
+    {"--remote"},
 };
 
-TEST_F(ConfigurationFiles, ANamedFileIsCheckedRelativeToTheLaunchDirectory) {
-    support::writeFile(dir / "good.ovpn", ordinaryConfiguration);
-    support::writeFile(dir / "bad.ovpn", "client\n\n--up /tmp/x.sh\n");
-    EXPECT_TRUE(checkLaunchPolicy({"openvpn", "--config", "good.ovpn"}, dir.path()).allowed);
-    EXPECT_TRUE(checkLaunchPolicy({"openvpn", "good.ovpn"}, dir.path()).allowed);
+TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedWithItsNameAndNothingIsRead) {
+    for (const Argv& option : refused) {
+        Files files;
+        Argv argv = {"openvpn", "--client"};
+        argv.insert(argv.end(), option.begin(), option.end());
+        const PolicyVerdict verdict = check(argv, files);
+        EXPECT_FALSE(verdict.allowed) << option[0];
+        EXPECT_EQ("--" + verdict.option, option[0]);
+        EXPECT_TRUE(verdict.file.empty());
+        EXPECT_TRUE(files.readAsRoot.empty()) << option[0];
+    }
+    Files files;
+    EXPECT_EQ(check({"openvpn", "stray", "--client"}, files).reason,
+              "holds stray, which is no option");
+}
 
-    const auto verdict = checkLaunchPolicy({"openvpn", "--config", dir / "bad.ovpn"}, "/");
+TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedInAConfigurationWithItsLine) {
+    for (const Argv& option : refused) {
+        std::string line = option[0].substr(2);
+        for (std::size_t i = 1; i < option.size(); ++i)
+            line += " " + option[i];
+        Files files;
+        files.disk["/home/u/c.ovpn"] = "client\n" + line + "\n";
+        const PolicyVerdict verdict = check({"openvpn", "/home/u/c.ovpn"}, files);
+        EXPECT_FALSE(verdict.allowed) << line;
+        EXPECT_EQ(verdict.option, option[0].substr(2));
+        EXPECT_EQ(verdict.file, "/home/u/c.ovpn");
+        EXPECT_EQ(verdict.line, 2);
+    }
+}
+
+TEST(LaunchPolicy, ABundleReadsItsFilesBesideItAndOpenVpnGetsACheckedCopy) {
+    Files files;
+    files.disk["/home/u/vpn/client.ovpn"] = bundleConfiguration;
+    files.disk["/home/u/vpn/ca.crt"] = "CA";
+    files.disk["/home/u/vpn/my pass.txt"] = "user\npass\n";
+    Argv argv = {"openvpn", "--config", "vpn/client.ovpn", "--verb", "3"};
+    const PolicyVerdict verdict = checkLaunchPolicy(argv, "/home/u", files.seam());
+    ASSERT_TRUE(verdict.allowed) << verdict.reason;
+    ASSERT_EQ(files.copies.size(), 3u);
+    EXPECT_EQ(argv[2], "/run/copy-2");
+    EXPECT_EQ(files.copies[2],
+              "client\nremote vpn.example.test 1194 udp\nca /run/copy-0\n"
+              "auth-user-pass /run/copy-1\n<cert>\n-----BEGIN CERTIFICATE-----\nup /x\n"
+              "-----END CERTIFICATE-----\n</cert>\n<connection>\nremote 198.51.100.8 443 tcp\n"
+              "</connection>\nmanagement 127.0.0.1 7505\nmanagement-query-passwords\n");
+    EXPECT_FALSE(files.readAsRoot["/home/u/vpn/ca.crt"]);
+}
+
+TEST(LaunchPolicy, AProvidedConfigurationAndItsFilesAreReadAsRootButNotTheCommandLines) {
+    Files files;
+    files.root["/etc/openvpn/client/work.conf"] = "client\nca ca.crt\n";
+    files.root["/etc/openvpn/client/ca.crt"] = "CA";
+    files.root["/etc/shadow"] = "secret";
+    EXPECT_TRUE(check({"openvpn", "--config", "/etc/openvpn/client/work.conf"}, files).allowed);
+    EXPECT_TRUE(files.readAsRoot["/etc/openvpn/client/ca.crt"]);
+
+    const PolicyVerdict leak = check({"openvpn", "--config", "/etc/openvpn/client/work.conf",
+                                      "--http-proxy", "127.0.0.1", "3128", "/etc/shadow", "basic"},
+                                     files);
+    EXPECT_FALSE(leak.allowed);
+    EXPECT_EQ(leak.option, "http-proxy");
+    EXPECT_EQ(leak.reason, "names a file that cannot be read: Permission denied");
+    EXPECT_FALSE(files.readAsRoot["/etc/shadow"]);
+}
+
+TEST(LaunchPolicy, AConfigurationTheCallerCannotReadIsRefusedWithoutItsText) {
+    Files files;
+    files.root["/etc/shadow"] = "root:x:0:0";
+    const PolicyVerdict verdict = check({"openvpn", "--config", "/etc/shadow"}, files);
     EXPECT_FALSE(verdict.allowed);
-    EXPECT_EQ(verdict.option, "up");
-    EXPECT_EQ(verdict.file, dir / "bad.ovpn");
-    EXPECT_EQ(verdict.line, 3);
-    EXPECT_FALSE(checkLaunchPolicy({"openvpn", "bad.ovpn"}, dir.path()).allowed);
-}
-
-TEST_F(ConfigurationFiles, TheCheckedTextIsKeptForEachNamedFile) {
-    support::writeFile(dir / "good.ovpn", ordinaryConfiguration);
-    const auto verdict = checkLaunchPolicy(
-        {"openvpn", "--verb", "3", "--config", "good.ovpn", "--config", dir / "good.ovpn"},
-        dir.path());
-    ASSERT_TRUE(verdict.allowed);
-    ASSERT_EQ(verdict.configurations.size(), 2u);
-    EXPECT_EQ(verdict.configurations[0].argument, 4u);
-    EXPECT_EQ(verdict.configurations[1].argument, 6u);
-    EXPECT_EQ(verdict.configurations[0].text, ordinaryConfiguration);
-
-    const auto lone = checkLaunchPolicy({"openvpn", "good.ovpn"}, dir.path());
-    ASSERT_EQ(lone.configurations.size(), 1u);
-    EXPECT_EQ(lone.configurations[0].argument, 1u);
-}
-
-TEST_F(ConfigurationFiles, AFileMayNotNameAFurtherOne) {
-    // OpenVPN would read it itself, after the check.
-    support::writeFile(dir / "inner.ovpn", "verb 3\n");
-    support::writeFile(dir / "outer.ovpn", "client\nconfig inner.ovpn\n");
-    const auto verdict = checkLaunchPolicy({"openvpn", "--config", "outer.ovpn"}, dir.path());
-    EXPECT_FALSE(verdict.allowed);
-    EXPECT_EQ(verdict.option, "config");
-    EXPECT_EQ(verdict.file, "outer.ovpn");
-    EXPECT_EQ(verdict.line, 2);
-}
-
-TEST_F(ConfigurationFiles, UnreadableAndIrregularFilesAreRefused) {
-    EXPECT_FALSE(checkLaunchPolicy({"openvpn", "--config", "missing.ovpn"}, dir.path()).allowed);
-    EXPECT_FALSE(checkLaunchPolicy({"openvpn", "--config", dir.path()}, "/").allowed);
-    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    EXPECT_FALSE(checkLaunchPolicy({"openvpn", "--config", "fifo"}, dir.path()).allowed);
+    EXPECT_EQ(verdict.file, "/etc/shadow");
+    EXPECT_TRUE(files.copies.empty());
+    // Neither may one configuration name a further one.
+    files.disk["/home/u/a.conf"] = "config /home/u/a.conf\n";
+    EXPECT_EQ(check({"openvpn", "/home/u/a.conf"}, files).reason,
+              "names a further configuration file");
 }
 
 }  // namespace

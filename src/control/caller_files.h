@@ -1,0 +1,57 @@
+#pragma once
+
+// Files read with the rights of the user who asked for them, and the private copies OpenVPN
+// reads instead.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "control/policy.h"
+
+namespace control {
+
+// Who a client is: the owner of its connection, with that user's groups.
+struct Caller {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
+// The user `uid` with its primary and supplementary groups; none when the user is unknown.
+std::optional<Caller> callerOf(uid_t uid);
+
+// Reads a regular file of up to `limit` bytes: with `caller`'s rights in a child process that
+// has taken them, or as the daemon itself when `caller` is null.
+FileRead readFileAs(const std::string& path, const Caller* caller, std::size_t limit);
+
+// The private copies of one launch, in the daemon's runtime directory: root's, mode 0600,
+// removed together when this object goes.
+class PrivateCopies {
+  public:
+    explicit PrivateCopies(unsigned launch) : launch_(launch) {}
+    PrivateCopies(PrivateCopies&& other) noexcept
+        : launch_(other.launch_), paths_(std::move(other.paths_)) {
+        other.paths_.clear();
+    }
+    PrivateCopies& operator=(PrivateCopies&& other) noexcept;
+    PrivateCopies(const PrivateCopies&) = delete;
+    PrivateCopies& operator=(const PrivateCopies&) = delete;
+    ~PrivateCopies() { removeAll(); }
+
+    // Writes `text` to a new copy and returns its path.
+    std::optional<std::string> keep(std::string_view text);
+
+  private:
+    void removeAll();
+    unsigned launch_;
+    std::vector<std::string> paths_;
+};
+
+// Removes the copies an earlier run of the daemon left behind.
+void removeLeftoverCopies();
+
+}  // namespace control
