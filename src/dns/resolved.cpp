@@ -25,10 +25,11 @@ bool isTunnel(const Link& link) {
     return link.type == ARPHRD_NONE;
 }
 
-// The routing domain "~." makes the link win every lookup that no other link's own domain
-// matches better; as default route it also gets those that match no domain at all.
+// The routing domain "~." (on the bus: the root domain, routing only) makes the link win every
+// lookup that no other link's own domain matches better; as default route it also gets those
+// that match no domain at all.
 std::array<Call, 3> giveCalls(int ifindex, const routing::Address& server) {
-    return {SetLinkDns{ifindex, server}, SetLinkDomains{ifindex, "~.", true},
+    return {SetLinkDns{ifindex, server}, SetLinkDomains{ifindex, ".", true},
             SetLinkDefaultRoute{ifindex, true}};
 }
 

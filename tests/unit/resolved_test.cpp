@@ -41,7 +41,7 @@ class ResolvedClient : public ::testing::Test {
     static std::vector<Call> given(int ifindex, const std::string& server) {
         const int family = server.find(':') == std::string::npos ? AF_INET : AF_INET6;
         return {SetLinkDns{ifindex, *routing::Address::parse(server, family)},
-                SetLinkDomains{ifindex, "~.", true}, SetLinkDefaultRoute{ifindex, true}};
+                SetLinkDomains{ifindex, ".", true}, SetLinkDefaultRoute{ifindex, true}};
     }
     static std::vector<Call> join(std::vector<std::vector<Call>> parts) {
         std::vector<Call> all;
