@@ -84,6 +84,8 @@ template <typename... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+template <typename... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 int appendArguments(sd_bus_message* m, const Call& call) {
     return std::visit(
@@ -124,7 +126,8 @@ std::optional<int> routedInterface(int socket, const routing::Address& address) 
         std::array<unsigned char, 16> destination;
     } request{};
     const std::size_t size = routing::Address::size(address.family);
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg)) + RTA_LENGTH(size);
+    request.header.nlmsg_len =
+        static_cast<std::uint32_t>(NLMSG_LENGTH(sizeof(rtmsg)) + RTA_LENGTH(size));
     request.header.nlmsg_type = RTM_GETROUTE;
     request.header.nlmsg_flags = NLM_F_REQUEST;
     request.route.rtm_family = static_cast<unsigned char>(address.family);
