@@ -14,6 +14,8 @@ struct Paths {
     std::string resolverFile = "/etc/resolv.conf";
     std::string resolverBackup = "/etc/resolv.conf.telvord";
     std::string procNetRoute = "/proc/net/route";
+    // Where systemd-resolved is reached.
+    std::string systemBusSocket = "/run/dbus/system_bus_socket";
     // Where the launcher keeps the checked copies of OpenVPN configuration files.
     std::string runtimeDirectory = "/run/telvord";
     // The `route` program counts as installed when either of these exists.

@@ -15,9 +15,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "dns/resolved.h"
 #include "dns/resolver_watch.h"
 #include "util/io.h"
 #include "util/no_destructor.h"
@@ -49,6 +51,9 @@ struct State {
     std::chrono::steady_clock::time_point lastRewriteReport{};
     unsigned unreportedRewrites = 0;
     ResolverWatch watch;
+    // The link that systemd-resolved holds the tunnel's server for, if any. Only the
+    // operations touch it, never the watch.
+    std::optional<int> resolvedLink;
 };
 
 State& state() {
@@ -346,6 +351,9 @@ void ReplaceDns(std::string_view address) {
         return;
     }
     State& s = state();
+    // resolved first: it rewrites its stub file when a link's servers change, and that rewrite
+    // is then mostly over before the backup copies the file.
+    s.resolvedLink = resolved::Give(address, s.resolvedLink);
     {
         std::lock_guard guard(s.lock);
         if (!replace(address)) return;
@@ -357,9 +365,13 @@ void ReplaceDns(std::string_view address) {
 void ResetDns() {
     State& s = state();
     s.watch.stop();
-    std::lock_guard guard(s.lock);
-    s.replacement.reset();
-    restore();
+    {
+        std::lock_guard guard(s.lock);
+        s.replacement.reset();
+        restore();
+    }
+    if (const std::optional<int> link = std::exchange(s.resolvedLink, std::nullopt))
+        resolved::TakeBack(*link);
 }
 
 void InitializeDnsVariables() {

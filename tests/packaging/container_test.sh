@@ -5,6 +5,8 @@
 # was. The container has a network namespace of its own (--private-network) with a veth
 # uplink to a second namespace inside it, where the OpenVPN server runs; nothing here touches
 # this machine's routes or files outside the scratch directory and the root file system cache.
+# The container runs systemd-resolved as a desktop does: the uplink carries the LAN's DNS
+# server, and names must resolve through the tunnel's server while connected.
 #
 # The root file system is made once by mmdebstrap from this machine's apt sources and kept in
 # TELVORD_ROOTFS_CACHE (default /var/cache/telvord-tests); each run boots a fresh copy.
@@ -19,7 +21,7 @@ build=$1 scratch_parent=$2 cpack=$3 source=$4
 max_exposure=2.9
 
 cache=${TELVORD_ROOTFS_CACHE:-/var/cache/telvord-tests}
-include=systemd,systemd-sysv,dbus,iproute2,openvpn,openssl
+include=systemd,systemd-sysv,dbus,iproute2,openvpn,openssl,systemd-resolved,libnss-resolve,dnsmasq-base
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -52,9 +54,12 @@ rootfs=$cache/bookworm-minbase-$key.tar
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock -w 1200 9 || die "another run holds $cache/lock"
+# Root file systems of other package lists go once no run has used them for a day: runs of
+# branches with different lists share the cache.
+find "$cache" -maxdepth 1 -name 'bookworm-minbase-*.tar' ! -newermt '1 day ago' -delete
 if [[ ! -f $rootfs ]]; then
     echo "making $rootfs from ${sources[*]}"
-    rm -f "$cache"/bookworm-minbase-*.tar "$cache"/*.partial.tar
+    rm -f "$cache"/*.partial.tar
     # A second try rides out a mirror that dropped a download.
     for attempt in 1 2; do
         mmdebstrap --quiet --variant=minbase --include="$include" bookworm "$rootfs.partial.tar" \
@@ -64,6 +69,7 @@ if [[ ! -f $rootfs ]]; then
     mv "$rootfs.partial.tar" "$rootfs"
     elapsed "root file system made"
 fi
+touch "$rootfs"
 flock -u 9
 
 # --- Clean-up: the container, its control groups and the scratch copy ----------------------
@@ -126,9 +132,8 @@ persist-tun
 disable-dco
 verb 3
 EOF
-rm -f "$root/etc/resolv.conf"
-printf 'nameserver 192.0.2.53\nsearch example.net\n' >"$root/etc/resolv.conf"
-cp "$root/etc/resolv.conf" "$root/root/resolv.conf.before"
+# As resolved's package leaves it: the resolver file is resolved's stub file.
+ln -sfn ../run/systemd/resolve/stub-resolv.conf "$root/etc/resolv.conf"
 elapsed "copy ready"
 
 # --- Boot -----------------------------------------------------------------------------------
@@ -180,10 +185,14 @@ inside bash -euc '
     ip netns exec outside sh -ec "
         ip link set lo up
         ip addr add 192.0.2.1/24 dev veth1
+        ip addr add 192.0.2.53/32 dev veth1
         ip link set veth1 up
         ip addr add 198.51.100.7/32 dev lo
         ip addr add 203.0.113.5/32 dev lo"
     ip route add default via 192.0.2.1
+    # What a network manager tells resolved about the uplink: the LAN server and its domain.
+    resolvectl dns veth0 192.0.2.53
+    resolvectl domain veth0 lan
     cd /root/server
     ip netns exec outside openvpn --mode server --tls-server --dev tun0 --proto udp \
         --local 198.51.100.7 --port 1194 --server 10.8.0.0 255.255.255.0 --topology subnet \
@@ -198,6 +207,31 @@ poll() { # seconds, command...: polls until the command succeeds
     shift
     until "$@" >/dev/null 2>&1; do ((SECONDS < deadline)) || return 1; sleep 0.2; done
 }
+
+# --- DNS: the LAN's server at 192.0.2.53, the tunnel's at 10.8.0.1 ---------------------------
+# Both run in the namespace "outside", as dnsmasq with one name each; the LAN's logs the queries
+# it gets, so that a lookup that leaves outside the tunnel shows.
+dns_server() { # address log answers...
+    local address=$1 log=$2
+    shift 2
+    inside ip netns exec outside dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --pid-file= \
+        --user=root --group=root --bind-interfaces --listen-address="$address" --log-queries \
+        --log-facility="$log" "$@"
+}
+lan_queries() { local n; n=$(inside grep -c 'query\[' /root/lan-dns.log) || true; echo "${n:-0}"; }
+# What resolved holds for each link; the tunnel's link once it holds nothing is left out.
+resolved_links() { inside sh -c 'resolvectl dns; resolvectl domain' | grep -v '(tun0):$'; }
+resolved_as_before() { [[ $(resolved_links) == "$resolved_before" ]]; }
+resolves() { # name address: resolvectl and getent both answer the name with the address
+    local answer
+    answer=$(inside resolvectl query --cache=no "$1" 2>&1) && grep -qF "$1: $2" <<<"$answer" &&
+        answer=$(inside getent hosts "$1") && [[ $answer == "$2 "* ]]
+}
+dns_server 192.0.2.53 /root/lan-dns.log --address=/test.example/192.0.2.99 \
+    --address=/host.lan/192.0.2.77
+poll 10 inside grep -qx 'search lan' /etc/resolv.conf || die "resolved did not take up the LAN's domain"
+resolved_before=$(resolved_links)
+inside cp /etc/resolv.conf /root/resolv.conf.before
 
 # --- Install ---------------------------------------------------------------------------------
 if inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/package.deb >"$scratch/install.log" 2>&1; then
@@ -233,11 +267,27 @@ else
     die "no tunnel"
 fi
 
+dns_server 10.8.0.1 /root/tunnel-dns.log --address=/test.example/203.0.113.9
+lan_before=$(lan_queries)
 telvorctl connectionsuccesful connectionsuccesful4 10.8.0.1 replacedns 10.8.0.1
 has_route '^default via 10\.8\.0\.1 dev tun0' && pass "default route through the tunnel" ||
     fail "no default route through the tunnel: $(routes)"
-[[ $(inside cat /etc/resolv.conf) == $'# Written by TELVORD\nnameserver 10.8.0.1' ]] &&
-    pass "replacedns wrote /etc/resolv.conf" || fail "/etc/resolv.conf: $(inside cat /etc/resolv.conf)"
+# resolved rewrites its stub file when a link's servers change; the daemon writes it again.
+replaced() { [[ $(inside cat /etc/resolv.conf) == $'# Written by TELVORD\nnameserver 10.8.0.1' ]]; }
+poll 5 replaced && pass "replacedns wrote /etc/resolv.conf" ||
+    fail "/etc/resolv.conf: $(inside cat /etc/resolv.conf)"
+poll 10 resolves test.example 203.0.113.9 &&
+    pass "resolvectl query and getent hosts get the tunnel server's answer" ||
+    fail "test.example: $(inside resolvectl query --cache=no test.example 2>&1; inside getent hosts test.example)"
+[[ $(lan_queries) == "$lan_before" ]] && pass "the LAN's DNS server got no query while connected" ||
+    fail "the LAN's DNS server got $(($(lan_queries) - lan_before)) queries while connected: $(inside grep 'query\[' /root/lan-dns.log)"
+# A name under the uplink's own domain is the LAN's, and stays with the LAN's server.
+resolves host.lan 192.0.2.77 && pass "host.lan still resolves through the LAN's server" ||
+    fail "host.lan: $(inside resolvectl query --cache=no host.lan 2>&1)"
+telvorctl restoredns
+poll 5 resolved_as_before && pass "restoredns took the server back from resolved" ||
+    fail "resolved after restoredns: $(resolved_links) (before: $resolved_before)"
+telvorctl replacedns 10.8.0.1 # for the close to take back
 # A TLS exchange with a host behind the VPN server: with lockdown, the tunnel is the only way.
 inside ip netns exec outside sh -c 'cd /root/server && exec openssl s_server -quiet -naccept 1 \
     -accept 203.0.113.5:4433 -cert server.crt -key server.key >/dev/null 2>&1 &'
@@ -273,8 +323,10 @@ inside env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q telvord >"$scratc
     { cat "$scratch/remove.log" >&2; fail "apt-get remove failed"; }
 has_route '^default via 192\.0\.2\.1 dev veth0' && ! has_route '10\.8\.0\.|198\.51\.100\.7' &&
     pass "apt remove left lockdown and closed the connection" || fail "routes after apt remove: $(routes)"
-inside cmp -s /etc/resolv.conf /root/resolv.conf.before && pass "apt remove restored /etc/resolv.conf" ||
+poll 5 inside cmp -s /etc/resolv.conf /root/resolv.conf.before && pass "apt remove restored /etc/resolv.conf" ||
     fail "/etc/resolv.conf after apt remove: $(inside cat /etc/resolv.conf)"
+resolved_as_before && pass "resolved holds for each link what it held before the connection" ||
+    fail "resolved after apt remove: $(resolved_links) (before: $resolved_before)"
 [[ $(inside systemctl is-active telvord) != active ]] && ! inside ip link show tun0 >/dev/null 2>&1 &&
     pass "apt remove stopped the daemon and OpenVPN" || fail "telvord or OpenVPN still runs after apt remove"
 errors=$(errors --since "$since")

@@ -133,6 +133,7 @@ check_field Section '^net$'
 check_field Maintainer '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$'
 check_field Depends '(^|, )iproute2(,|$)'
 check_field Depends '(^|, )libc6( |,|$)'
+check_field Depends '(^|, )libsystemd0( |,|$)'
 check_field Recommends '(^|, )openvpn(,|$)'
 check_field Description '.'
 

@@ -1,0 +1,113 @@
+#include "dns/resolved.h"
+
+#include <net/if.h>
+#include <net/if_arp.h>
+
+#include <array>
+#include <string>
+
+#include "core/log.h"
+#include "util/no_destructor.h"
+
+namespace dns::resolved {
+namespace {
+
+using core::levelDebug;
+using core::levelError;
+using core::levelInfo;
+using core::logMessage;
+
+// OpenVPN's tun devices, with or without data channel offload, carry bare IP packets and have
+// no hardware header: ARPHRD_NONE, a type no Ethernet, Wi-Fi or PPP uplink has. A mistake then
+// only ever leaves resolved alone (a tunnel in tap mode looks like Ethernet and keeps the
+// resolver file alone), never hands the physical link's DNS settings to the tunnel's server.
+bool isTunnel(const Link& link) {
+    return link.type == ARPHRD_NONE;
+}
+
+// The routing domain "~." (on the bus: the root domain, routing only) makes the link win every
+// lookup that no other link's own domain matches better; as default route it also gets those
+// that match no domain at all.
+std::array<Call, 3> giveCalls(int ifindex, const routing::Address& server) {
+    return {SetLinkDns{ifindex, server}, SetLinkDomains{ifindex, ".", true},
+            SetLinkDefaultRoute{ifindex, true}};
+}
+
+// A link-local server with its zone names no route to look up; it is a LAN's anyway.
+std::optional<routing::Address> serverAddress(std::string_view text) {
+    if (auto address = routing::Address::parse(text, AF_INET)) return address;
+    return routing::Address::parse(text, AF_INET6);
+}
+
+std::string linkName(int ifindex) {
+    std::array<char, IF_NAMESIZE> name{};
+    if (::if_indextoname(static_cast<unsigned>(ifindex), name.data()) == nullptr) return "?";
+    return name.data();
+}
+
+// Takes a link back on a connection made already.
+void revert(int ifindex) {
+    const std::optional<BusError> error = bus().call(RevertLink{ifindex});
+    if (!error) {
+        logMessage(levelInfo, "Took the DNS server back from systemd-resolved for link %d",
+                   ifindex);
+    } else if (error->name == "org.freedesktop.resolve1.NoSuchLink") {
+        // The tunnel device went with OpenVPN, and resolved forgot the link with it.
+        logMessage(levelDebug, "Link %d is gone: nothing to take back from systemd-resolved",
+                   ifindex);
+    } else {
+        logMessage(levelError, "systemd-resolved refused RevertLink for link %d: %s (%s)", ifindex,
+                   error->message.c_str(), error->name.c_str());
+    }
+}
+
+}  // namespace
+
+const char* methodName(const Call& call) {
+    static constexpr std::array<const char*, std::variant_size_v<Call>> names{
+        "SetLinkDNS", "SetLinkDomains", "SetLinkDefaultRoute", "RevertLink"};
+    return names[call.index()];
+}
+
+Bus& bus() {
+    static util::NoDestructor<Bus> instance(systemBus());
+    return instance.get();
+}
+
+std::optional<int> Give(std::string_view text, std::optional<int> given) {
+    if (!bus().connect()) {
+        logMessage(levelDebug, "systemd-resolved is not running: the resolver file alone holds");
+        return std::nullopt;
+    }
+    const std::optional<routing::Address> server = serverAddress(text);
+    const std::optional<Link> link = server ? bus().routeLink(*server) : std::nullopt;
+    const bool tunnel = link && isTunnel(*link);
+    if (given && (!tunnel || link->ifindex != *given)) revert(*given);
+    if (!tunnel) {
+        logMessage(levelInfo, "Leaving systemd-resolved alone: %s is not reached through a tunnel",
+                   std::string(text).c_str());
+        return std::nullopt;
+    }
+    for (const Call& call : giveCalls(link->ifindex, *server)) {
+        if (const std::optional<BusError> error = bus().call(call)) {
+            // What went through is still taken back at the restore.
+            logMessage(levelError, "systemd-resolved refused %s for link %d: %s (%s)",
+                       methodName(call), link->ifindex, error->message.c_str(),
+                       error->name.c_str());
+            return link->ifindex;
+        }
+    }
+    logMessage(levelInfo, "Gave DNS server %s to systemd-resolved for link %s (%d)",
+               server->text().c_str(), linkName(link->ifindex).c_str(), link->ifindex);
+    return link->ifindex;
+}
+
+void TakeBack(int ifindex) {
+    if (!bus().connect()) {
+        logMessage(levelDebug, "systemd-resolved is not running: nothing to take back");
+        return;
+    }
+    revert(ifindex);
+}
+
+}  // namespace dns::resolved

@@ -1,0 +1,126 @@
+// The tunnel's DNS server given to systemd-resolved, seen through the calls the resolver
+// operations make on a recording bus: what a replacement gives, which links are left alone,
+// and what the restore takes back.
+
+#include <net/if_arp.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/paths.h"
+#include "dns/resolved.h"
+#include "dns/resolver.h"
+#include "support.h"
+
+namespace {
+
+using namespace dns::resolved;
+
+class ResolvedClient : public ::testing::Test {
+  protected:
+    ResolvedClient() : saved_(bus()) {
+        support::writeFile(core::paths().resolverFile, "nameserver 192.0.2.53\n");
+        bus() = Bus{
+            .connect = [this] { return running; },
+            .routeLink = [this](const routing::Address&) { return link; },
+            .call = [this](const Call& call) -> std::optional<BusError> {
+                calls.push_back(call);
+                if (call.index() != failing) return std::nullopt;
+                return BusError{"org.freedesktop.DBus.Error.AccessDenied", "denied"};
+            },
+        };
+    }
+    ~ResolvedClient() override {
+        dns::ResetDns();
+        dns::InitializeDnsVariables();
+        bus() = saved_;
+    }
+
+    static std::vector<Call> given(int ifindex, const std::string& server) {
+        const int family = server.find(':') == std::string::npos ? AF_INET : AF_INET6;
+        return {SetLinkDns{ifindex, *routing::Address::parse(server, family)},
+                SetLinkDomains{ifindex, ".", true}, SetLinkDefaultRoute{ifindex, true}};
+    }
+    static std::vector<Call> join(std::vector<std::vector<Call>> parts) {
+        std::vector<Call> all;
+        for (const auto& part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    }
+
+    support::Sandbox sandbox;
+    bool running = true;
+    std::optional<Link> link = Link{7, ARPHRD_NONE};
+    std::size_t failing = std::variant_size_v<Call>;  // the index of a method that fails
+    std::vector<Call> calls;
+
+  private:
+    Bus saved_;
+};
+
+TEST_F(ResolvedClient, TunnelLinkGetsTheServerAsEveryNamesRouteAndTheRestoreRevertsIt) {
+    for (const std::string server : {"10.8.0.1", "fd42::1"}) {
+        SCOPED_TRACE(server);
+        calls.clear();
+        dns::ReplaceDns(server);
+        EXPECT_EQ(calls, given(7, server));
+        EXPECT_EQ(support::readFile(core::paths().resolverFile),
+                  "# Written by TELVORD\nnameserver " + server);
+        dns::ResetDns();
+        dns::InitializeDnsVariables();
+        EXPECT_EQ(calls, join({given(7, server), {RevertLink{7}}}));
+    }
+}
+
+TEST_F(ResolvedClient, ResolvedIsLeftAloneUnlessItRunsAndTheServerIsBehindATunnel) {
+    struct Case {
+        const char* name;
+        bool running;
+        std::optional<Link> link;
+        const char* server;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"no resolved or no bus", false, Link{7, ARPHRD_NONE}, "10.8.0.1"},
+             {"Ethernet or Wi-Fi uplink", true, Link{2, ARPHRD_ETHER}, "10.8.0.1"},
+             {"PPP uplink", true, Link{3, ARPHRD_PPP}, "10.8.0.1"},
+             {"no route", true, std::nullopt, "10.8.0.1"},
+             {"link-local server", true, Link{7, ARPHRD_NONE}, "fe80::1%eth0"},
+         }) {
+        SCOPED_TRACE(c.name);
+        running = c.running;
+        link = c.link;
+        dns::ReplaceDns(c.server);
+        EXPECT_EQ(support::readFile(core::paths().resolverFile),
+                  std::string("# Written by TELVORD\nnameserver ") + c.server);
+        dns::ResetDns();
+        dns::InitializeDnsVariables();
+        EXPECT_EQ(calls, std::vector<Call>{});
+        EXPECT_EQ(sandbox.countContaining("refused"), 0);
+    }
+}
+
+TEST_F(ResolvedClient, RestoreRevertsTheLinkGivenLastAndAnEarlierOneWhenTheLinkChanged) {
+    dns::ReplaceDns("10.8.0.1");
+    dns::ReplaceDns("10.8.0.1");
+    link = Link{9, ARPHRD_NONE};
+    dns::ReplaceDns("10.8.0.1");
+    dns::ResetDns();
+    dns::ResetDns();
+    EXPECT_EQ(calls, join({given(7, "10.8.0.1"),
+                           given(7, "10.8.0.1"),
+                           {RevertLink{7}},
+                           given(9, "10.8.0.1"),
+                           {RevertLink{9}}}));
+}
+
+TEST_F(ResolvedClient, RefusedCallIsLoggedAndWhatWentThroughIsStillTakenBack) {
+    failing = 1;  // SetLinkDomains
+    dns::ReplaceDns("10.8.0.1");
+    dns::ResetDns();
+    EXPECT_EQ(calls, join({{given(7, "10.8.0.1")[0], given(7, "10.8.0.1")[1]}, {RevertLink{7}}}));
+    EXPECT_EQ(sandbox.countContaining("systemd-resolved refused SetLinkDomains for link 7"), 1);
+}
+
+}  // namespace
