@@ -29,7 +29,8 @@ struct ConfigurationText {
     Configuration values;
     int accepted = 0;  // lines that set one of the items
     std::string summary = "Config file settings";
-    // Lines with a known key and a value it does not take, lower-cased, in file order.
+    // Lines with a known key and a value it does not take, in file order: keys lower-cased,
+    // values too except those of the path items, which keep their case.
     std::vector<std::pair<std::string, std::string>> invalid;
 };
 
