@@ -34,8 +34,7 @@ int main() {
         }
         logMessage(levelInfo, "%s", separator);
     }
-    modes::KillSwitchAtStart(configuration.lockdown);
-    if (configuration.lockdown) modes::EnableLockdown();
+    modes::ResumeAtStart(configuration.lockdown);
     if (configuration.startupOpenVpn && control::startWorkerLoop() < 0) {
         // The control loop failed: end at once, without the closing messages.
         std::_Exit(1);

@@ -49,6 +49,7 @@ Sandbox::Sandbox() : saved_(core::paths()) {
     paths.resolverFile = path("resolv.conf");
     paths.resolverBackup = path("resolv.conf.telvord");
     paths.procNetRoute = path("route");
+    paths.stateFile = path("run/state");
     paths.routePrograms = {path("sbin-route"), path("usr-bin-route")};
     core::logOpen(paths.debugLogFile);
 }
