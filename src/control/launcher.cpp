@@ -35,6 +35,7 @@ using core::logMessage;
 // superseded still reaps its own child but no longer reports the connection closed.
 // Guarded by the state lock.
 unsigned vpnWatchGeneration = 0;
+std::optional<pid_t> latestChild;  // while it runs
 
 void VpnWatchWorker(pid_t child, unsigned generation) {
     int status = 0;
@@ -42,6 +43,7 @@ void VpnWatchWorker(pid_t child, unsigned generation) {
     }
     modes::StateGuard guard;
     if (generation != vpnWatchGeneration) return;
+    latestChild.reset();
     modes::ConnectionClosed();
 }
 
@@ -50,6 +52,7 @@ void WatchOpenVpnPid(pid_t child) {
     {
         modes::StateGuard guard;
         generation = ++vpnWatchGeneration;
+        latestChild = child;
     }
     try {
         std::thread(VpnWatchWorker, child, generation).detach();
@@ -148,6 +151,10 @@ void reapNow(pid_t child) {
 }
 
 }  // namespace
+
+std::optional<pid_t> OpenVpnPid() {
+    return latestChild;
+}
 
 unsigned countArgs(std::string_view commandLine) {
     return static_cast<unsigned>(std::count(commandLine.begin(), commandLine.end(), ' '));

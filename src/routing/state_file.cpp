@@ -174,6 +174,11 @@ std::optional<SavedState> parseState(std::string_view text) {
     return saved;
 }
 
+SavedState CurrentState() {
+    NetworkGuard guard;
+    return currentState();
+}
+
 void saveState() {
     NetworkGuard guard;
     const std::string& path = core::paths().stateFile;

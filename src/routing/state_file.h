@@ -29,6 +29,10 @@ std::string formatState(const SavedState& saved);
 // None unless every line is understood: a file that cannot be read whole is never trusted.
 std::optional<SavedState> parseState(std::string_view text);
 
+// A copy of routing's state as the state file holds it, the modes' flags last handed over
+// included.
+SavedState CurrentState();
+
 // Writes routing's state (and the modes' flags last handed over) to the state file; removes
 // the file when there is nothing a restart would need.
 void saveState();
