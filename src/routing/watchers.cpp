@@ -284,10 +284,11 @@ void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(boo
         listening(false);
         return;
     }
-    listening(true);
     // What came while no watcher listened (between an old watcher's end and this bind) was
-    // told to nobody: the table itself says it.
+    // told to nobody: the table itself says it. The starter waits for this, so that the
+    // table it looks at next holds no foreign default route.
     sweepTable(family);
+    listening(true);
     std::array<std::byte, receiveSize> buffer{};
     // The kernel reports only the first loss while the socket stays congested: notifications
     // dropped after that go unreported until the queue has been read empty. So the table is

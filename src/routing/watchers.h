@@ -60,8 +60,8 @@ class RouteWatcher {
     RouteWatcher& operator=(const RouteWatcher&) = delete;
 
     // Starts the watcher, replacing one that runs (or reclaiming one that ended by itself), and
-    // waits until it listens. False when it does not: its socket failed, or the old thread
-    // could not be stopped.
+    // waits until it listens and has read the table once. False when it does not: its socket
+    // failed, or the old thread could not be stopped.
     bool start();
     // Wakes the watcher and waits for it to end; does nothing when none was started.
     void stop();
@@ -78,7 +78,8 @@ class RouteWatcher {
 };
 
 // The watch loop: returns when woken through `wake` or when its socket fails. `listening` is
-// called once, with whether the socket is bound, before the loop reads the table.
+// called once: with false when the socket failed, with true once it is bound and the table
+// has been read for what came before.
 void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(bool)>& listening);
 
 }  // namespace routing
