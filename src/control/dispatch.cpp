@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "control/launcher.h"
+#include "control/status.h"
 #include "core/log.h"
 #include "dns/resolver.h"
 #include "modes/modes.h"
@@ -26,7 +27,7 @@ Outcome call(const std::function<void(std::string_view)>& f, Arg argument) {
 
 // Keywords with an argument read it from the byte after their colon, except "path:" and
 // "commandline:", which skip one separator byte.
-constexpr std::array<Keyword, 19> table{{
+constexpr std::array<Keyword, 20> table{{
     {"path:", 6, nullptr,
      [](Ops& o, const Frame& f, Arg, int) {
          o.path(f);
@@ -73,6 +74,11 @@ constexpr std::array<Keyword, 19> table{{
      [](Ops& o, const Frame&, Arg, int) {
          o.resetDns();
          return call(o.initializeDnsVariables);
+     }},
+    {"status:", 0, "Status requested",
+     [](Ops& o, const Frame&, Arg, int client) {
+         o.status(client);
+         return Outcome::NextFrame;
      }},
 }};
 
@@ -134,6 +140,15 @@ Operations daemonOperations(Launcher& launcher) {
             [] {
                 modes::StateGuard guard;
                 dns::InitializeDnsVariables();
+            },
+        .status =
+            [](int client) {
+                std::string text;
+                {
+                    modes::StateGuard guard;
+                    text = formatStatus(currentStatus());
+                }
+                sendReply(client, text);
             },
     };
 }

@@ -38,6 +38,8 @@ struct Operations {
     std::function<void(std::string_view)> replaceDns;
     std::function<void()> resetDns;
     std::function<void()> initializeDnsVariables;
+    // "status:": replies with the status frame; changes nothing.
+    std::function<void(int client)> status;
 };
 
 struct Keyword {

@@ -52,6 +52,7 @@ std::string shown(std::string_view text, std::size_t length = shownName) {
 struct WatchState {
     unsigned generation = 0;
     std::optional<PrivateCopies> copies;
+    std::optional<pid_t> child;  // the latest launch's OpenVPN, while it runs
 };
 
 WatchState& watchState() {
@@ -96,10 +97,15 @@ void VpnWatchWorker(pid_t child, unsigned generation, Clock::time_point started)
     modes::StateGuard guard;
     if (generation != watchState().generation) return;
     watchState().copies.reset();
+    watchState().child.reset();
     modes::ConnectionClosed();
 }
 
 void WatchOpenVpnPid(pid_t child, unsigned generation, Clock::time_point started) {
+    {
+        modes::StateGuard guard;
+        watchState().child = child;
+    }
     try {
         std::thread(VpnWatchWorker, child, generation, started).detach();
     } catch (const std::system_error& error) {
@@ -269,6 +275,11 @@ std::optional<pid_t> spawnOpenVpn(const std::string& program, std::vector<std::s
 LaunchSettings& launchSettings() {
     static util::NoDestructor<LaunchSettings> instance;
     return instance.get();
+}
+
+std::optional<pid_t> OpenVpnPid() {
+    modes::StateGuard guard;
+    return watchState().child;
 }
 
 unsigned countArgs(std::string_view commandLine) {

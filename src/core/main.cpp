@@ -36,11 +36,10 @@ int main() {
         }
         logMessage(levelInfo, "%s", separator);
     }
-    modes::KillSwitchAtStart(configuration.lockdown);
+    modes::ResumeAtStart(configuration.lockdown);
     control::launchSettings().openVpnPrograms = configuration.openVpnPrograms;
     control::launchSettings().openVpnConfigDirs = configuration.openVpnConfigDirs;
     control::removeLeftoverCopies();
-    if (configuration.lockdown) modes::EnableLockdown();
     if (configuration.startupOpenVpn && control::startWorkerLoop() < 0) {
         // The control loop failed: end at once, without the closing messages.
         std::_Exit(1);

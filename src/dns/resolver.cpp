@@ -381,4 +381,9 @@ void InitializeDnsVariables() {
     s.replacement.reset();
     discardOrRestoreBackup();
 }
+bool ReplacementInForce() {
+    std::lock_guard guard(state().lock);
+    return state().replacement.has_value();
+}
+
 }  // namespace dns

@@ -11,6 +11,8 @@ inline constexpr std::string_view headerLine = "# Written by TELVORD";
 void ReplaceDns(std::string_view address);
 // Writes the saved resolver file back and removes the backup.
 void ResetDns();
+// Whether the resolver file holds a replacement of the daemon's now.
+bool ReplacementInForce();
 // Deals with a backup still present: written back when the resolver file is still ours,
 // discarded otherwise, kept when a restore could not write it back.
 void InitializeDnsVariables();

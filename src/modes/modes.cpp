@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "dns/resolver.h"
 #include "routing/routing.h"
+#include "routing/state_file.h"
 #include "util/no_destructor.h"
 
 namespace modes {
@@ -31,6 +32,37 @@ void dropKillSwitchLeftAtStart() {
     if (routing::KillSwitchHeld() && !(s.forcedEnabled && s.connected)) routing::RemoveKillSwitch();
 }
 
+void saveFlags() {
+    const State& s = state();
+    routing::SaveModes(s.lockdownEnabled != 0, s.forcedEnabled != 0);
+}
+
+// Lockdown holds by its rules even when a part of it failed; each failed part is said.
+void reportIncompleteLockdown() {
+    if (!routing::HasSavedGateway()) {
+        logMessage(levelError,
+                   "Lockdown is on without a saved gateway: no server or DNS route can be set");
+    }
+    if (routing::DefaultRouteRemains()) {
+        logMessage(levelError, "Lockdown is on but a default route outside the tunnel remains");
+    }
+    if (!routing::RouteWatchersListening()) {
+        logMessage(levelError, "Lockdown is on but the route watchers do not listen");
+    }
+}
+
+// Outside lockdown nothing of an earlier run's holds may stay: its host routes go and the
+// default routes it removed come back.
+void giveBackWhatAnEarlierRunTook() {
+    logMessage(levelInfo, "Giving back the routes an earlier run left");
+    routing::DisableCustomRoutes();
+    routing::UnsetRoutesForDns();
+    routing::UnsetRoutesForDns6();
+    routing::ReopenDefaultRoutes();
+    routing::FreeDefaultRoutes();
+    routing::SaveModes(false, false);
+}
+
 }  // namespace
 
 void InitRoutingVariables() {
@@ -48,7 +80,8 @@ void EnableLockdown() {
     State& s = state();
     if (s.lockdownEnabled) return;
     logMessage(levelInfo, "Enabling lockdown mode.");
-    if (routing::RetrieveDefaultRoutes() != 0) {
+    // While connected the tunnel's default route is in the table: the saved gateways stand.
+    if (!s.connected && routing::RetrieveDefaultRoutes() != 0) {
         logMessage(levelError,
                    "Could not retrieve default routing tables from system, not setting lockdown.");
         dropKillSwitchLeftAtStart();
@@ -64,6 +97,8 @@ void EnableLockdown() {
     routing::CloseDefaultRoutes();
     routing::StartRouteWatchThread();
     s.lockdownEnabled = 1;
+    saveFlags();
+    reportIncompleteLockdown();
 }
 
 void KillSwitchAtStart(bool lockdown) {
@@ -73,6 +108,16 @@ void KillSwitchAtStart(bool lockdown) {
     } else {
         routing::RemoveKillSwitch();
     }
+}
+
+void ResumeAtStart(bool configuredLockdown) {
+    StateGuard guard;
+    const std::optional<routing::SavedState> saved = routing::LoadState();
+    const bool lockdown = configuredLockdown || (saved && saved->lockdown);
+    if (saved) routing::ResumeState(*saved);
+    if (saved && !saved->lockdown) giveBackWhatAnEarlierRunTook();
+    KillSwitchAtStart(lockdown);
+    if (lockdown) EnableLockdown();
 }
 
 void DisableLockdown() {
@@ -87,24 +132,29 @@ void DisableLockdown() {
     routing::ReopenDefaultRoutes();
     routing::FreeDefaultRoutes();
     s.lockdownEnabled = 0;
+    saveFlags();
 }
 
 void EnableForcedMode() {
     StateGuard guard;
     logMessage(levelInfo, "Enabling forced mode.\n");
     state().forcedEnabled = 1;
+    saveFlags();
 }
 
 void DisableForcedMode() {
     StateGuard guard;
     logMessage(levelInfo, "Disabling forced mode.\n");
     state().forcedEnabled = 0;
+    saveFlags();
 }
 
 void PrepareForTunnel() {
     StateGuard guard;
     state().connecting = 1;
-    if (currentMode() == Mode::Forced && routing::RetrieveDefaultRoutes() != 0) {
+    // While connected the tunnel's default route is in the table: the saved gateways stand.
+    if (currentMode() == Mode::Forced && !state().connected &&
+        routing::RetrieveDefaultRoutes() != 0) {
         logMessage(levelWarning,
                    "No default routes have been found. This will probably result in failure to "
                    "recreate routes.");

@@ -59,6 +59,10 @@ void InitRoutingVariables();
 // At start, before anything else: with lockdown configured, the kill switch left by an earlier
 // run is kept and completed; without, what is left of it goes.
 void KillSwitchAtStart(bool lockdown);
+// At start, before anything else touches a route: takes up the state an earlier run of this
+// boot left. Lockdown that was on, or is configured, is on again with the kill switch kept;
+// outside lockdown what the earlier run took is given back and its state cleared.
+void ResumeAtStart(bool configuredLockdown);
 void EnableLockdown();
 void DisableLockdown();
 void EnableForcedMode();

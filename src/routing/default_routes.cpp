@@ -1,6 +1,7 @@
 // Removal and restoration of the default routes, and the IPv6 blackhole.
 
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 
 #include <algorithm>
 
@@ -9,6 +10,7 @@
 #include "routing/routing.h"
 #include "routing/runner.h"
 #include "routing/state.h"
+#include "routing/state_file.h"
 
 namespace routing {
 namespace {
@@ -20,21 +22,89 @@ using core::logMessage;
 // Deletions of one family are repeated at most this often: a host may have several uplinks.
 constexpr int maxDeletionRounds = 16;
 
-bool holdsUnicastDefault(const std::vector<RouteInfo>& routes) {
-    return std::any_of(routes.begin(), routes.end(),
-                       [](const RouteInfo& r) { return r.type == RTN_UNICAST; });
+std::vector<RouteInfo> foreignDefaults(const std::vector<RouteInfo>& routes) {
+    std::vector<RouteInfo> foreign;
+    std::copy_if(
+        routes.begin(), routes.end(), std::back_inserter(foreign),
+        [&](const RouteInfo& r) { return r.type == RTN_UNICAST && !leadsIntoTunnel(r, routes); });
+    return foreign;
 }
 
-// Runs the family's deletion until the main table holds no unicast default route of it. The
-// kernel deletes the default route of the lowest metric first, so the blackhole, which has the
-// highest, is never reached while a unicast one is left.
+// Deletes exactly this route: the kernel would otherwise take the lowest metric first, which
+// may be the tunnel's own.
+int removeExactly(const RouteInfo& route) {
+    DefaultRoute words = rememberedRoute(route);
+    words.protocol = RTPROT_BOOT;  // any protocol matches
+    return runCommand(
+        (route.family == AF_INET6 ? "ip -6 route del default " : "ip route del default ") +
+        routeWords(words));
+}
+
+// Runs the family's deletion until the main table holds no foreign unicast default route,
+// remembering each one whole before it goes. The kernel deletes the default route of the
+// lowest metric first, so the blackhole, which has the highest, is never reached while a
+// unicast one is left.
 void removeDefaultRoutes(int family, const std::string& deletion) {
     for (int round = 0; round < maxDeletionRounds; ++round) {
         const auto routes = kernel().defaultRoutes(family);
-        if (routes && !holdsUnicastDefault(*routes)) return;
+        const auto foreign = routes ? foreignDefaults(*routes) : std::vector<RouteInfo>{};
+        if (routes && foreign.empty()) return;
+        for (const RouteInfo& route : foreign)
+            rememberRoute(state().removedRoutes, rememberedRoute(route));
+        saveState();
+        const bool tunnelUp = routes && routes->size() > foreign.size() &&
+                              std::any_of(routes->begin(), routes->end(), [&](const RouteInfo& r) {
+                                  return r.type == RTN_UNICAST && leadsIntoTunnel(r, *routes);
+                              });
         // When the table cannot be read, the deletion runs once.
-        if (runCommand(deletion) != 0 || !routes) return;
+        const int status = tunnelUp ? removeExactly(foreign.front()) : runCommand(deletion);
+        if (status != 0 || !routes) return;
     }
+}
+
+// Puts back one remembered route, or says why not.
+void reopen(const DefaultRoute& route, bool ip) {
+    const bool v6 = route.family == AF_INET6;
+    if (!route.device.empty() && ::if_nametoindex(route.device.c_str()) == 0) {
+        logMessage(core::levelWarning,
+                   "Not restoring the default route %s (%s): its device is gone",
+                   routeWords(route).c_str(), familyName(route.family));
+        return;
+    }
+    const std::string gateway = route.gateway ? route.gateway->text() : route.device;
+    logMessage(
+        levelDebug,
+        v6 ? "Reopening IPv6 route using gateway %s\n" : "Reopening IPv4 route using gateway %s\n",
+        gateway.c_str());
+    // The route program makes routes of protocol boot, and knows no other.
+    if (!v6 && !ip && route.gateway && route.protocol == RTPROT_BOOT) {
+        std::string command = "route add default gw " + gateway;
+        if (route.metric != 0) command += " metric " + std::to_string(route.metric);
+        if (!route.device.empty()) command += " dev " + route.device;
+        runCommand(command);
+        return;
+    }
+    runCommand((v6 ? "ip -6 route add default " : "ip route add default ") + routeWords(route));
+}
+
+// The routes to put back for a family: those removed, or else the saved gateway's.
+std::vector<DefaultRoute> routesToReopen(int family) {
+    const State& s = state();
+    std::vector<DefaultRoute> routes;
+    std::copy_if(s.removedRoutes.begin(), s.removedRoutes.end(), std::back_inserter(routes),
+                 [&](const DefaultRoute& r) { return r.family == family; });
+    const auto& gateway = family == AF_INET6 ? s.ipv6Gateway : s.ipv4Gateway;
+    if (routes.empty() && gateway) routes.push_back(*gateway);
+    return routes;
+}
+
+void reopenFamily(int family) {
+    NetworkGuard guard;
+    const bool ip = useIpTool();
+    for (const DefaultRoute& route : routesToReopen(family))
+        reopen(route, ip);
+    std::erase_if(state().removedRoutes, [&](const DefaultRoute& r) { return r.family == family; });
+    saveState();
 }
 
 const char* ipv4Deletion(bool ip) {
@@ -45,6 +115,7 @@ constexpr const char* ipv6Deletion = "ip -6 route del default";
 }  // namespace
 
 void CloseDefaultRoutes() {
+    NetworkGuard guard;
     const State& s = state();
     if (!s.ipv4Gateway && !s.ipv6Gateway) {
         logMessage(levelInfo, "No gateways yet known, trying to retrieve.");
@@ -62,6 +133,7 @@ void CloseDefaultRoutes() {
 }
 
 void CloseIpv4Routes() {
+    NetworkGuard guard;
     if (!state().ipv4Gateway) {
         logMessage(levelInfo, "Could not find default IPv4 routes, closing none.");
         return;
@@ -73,6 +145,7 @@ void CloseIpv4Routes() {
 }
 
 void CloseIpv6Routes() {
+    NetworkGuard guard;
     if (!state().ipv6Gateway) {
         logMessage(levelInfo, "Could not find default IPv6 routes, closing none.");
         return;
@@ -82,23 +155,19 @@ void CloseIpv6Routes() {
 }
 
 void ReopenIpv4Routes() {
-    const bool ip = useIpTool();
-    if (!state().ipv4Gateway) return;
-    const std::string gateway = ipv4GatewayText();
-    logMessage(levelDebug, "Reopening IPv4 route using gateway %s\n", gateway.c_str());
-    runCommand(ip ? formatCommand("ip route add default via %s", gateway.c_str())
-                  : formatCommand("route add default gw %s", gateway.c_str()));
+    reopenFamily(AF_INET);
 }
 
 void ReopenIpv6Routes() {
-    if (!state().ipv6Gateway) return;
-    const std::string gateway = ipv6GatewayText();
-    logMessage(levelDebug, "Reopening IPv6 route using gateway %s\n", gateway.c_str());
-    // The route comes back at the metric it had, not at the ip program's default.
-    const std::uint32_t metric = state().ipv6Gateway->metric;
-    const std::string metricWords = metric != 0 ? " metric " + std::to_string(metric) : "";
-    runCommand(formatCommand("ip -6 route add default via %s%s%s", gateway.c_str(),
-                             ipv6GatewayDevice().c_str(), metricWords.c_str()));
+    reopenFamily(AF_INET6);
+}
+
+bool DefaultRouteRemains() {
+    for (const int family : {AF_INET, AF_INET6}) {
+        const auto routes = kernel().defaultRoutes(family);
+        if (routes && !foreignDefaults(*routes).empty()) return true;
+    }
+    return false;
 }
 
 void ReopenDefaultRoutes() {

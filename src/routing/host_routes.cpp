@@ -9,6 +9,7 @@
 #include "routing/routing.h"
 #include "routing/runner.h"
 #include "routing/state.h"
+#include "routing/state_file.h"
 #include "util/printable.h"
 
 namespace routing {
@@ -31,18 +32,10 @@ bool hasGateway(int family) {
     return family == AF_INET6 ? state().ipv6Gateway.has_value() : state().ipv4Gateway.has_value();
 }
 
-std::string gatewayText(int family) {
-    return family == AF_INET6 ? ipv6GatewayText() : ipv4GatewayText();
-}
-
-// The command adding a host route to `address` through the physical gateway.
+// The command adding a host route to `address` the way of the physical gateway.
 std::string hostRouteCommand(int family, bool ip, const std::string& address) {
-    if (family == AF_INET6) {
-        return formatCommand("ip -6 route add %s via %s%s", address.c_str(),
-                             ipv6GatewayText().c_str(), ipv6GatewayDevice().c_str());
-    }
-    return ip ? formatCommand("ip route add %s via %s", address.c_str(), ipv4GatewayText().c_str())
-              : formatCommand("route add %s gw %s", address.c_str(), ipv4GatewayText().c_str());
+    if (family == AF_INET6) return "ip -6 route add " + address + gatewayWords(AF_INET6);
+    return (ip ? "ip route add " : "route add ") + address + gatewayWords(AF_INET, !ip);
 }
 
 std::string hostRouteRemoval(int family, bool ip, const std::string& address) {
@@ -121,7 +114,10 @@ int setRouteForServer(int family, std::string_view address) {
     }
     std::optional<std::string> text = addressText(address, family, "server address");
     if (!text) return 0;
+    // The route to an earlier server would otherwise outlive every close.
+    if (stored && *stored != *text) runCommand(hostRouteRemoval(family, useIpTool(), *stored));
     stored = std::move(text);
+    saveState();
     const bool ip = useIpTool();
     logMessage(levelDebug, m.adding, stored->c_str(), gatewayText(family).c_str());
     const int status = runCommand(hostRouteCommand(family, ip, *stored));
@@ -158,6 +154,7 @@ int setRouteForDns(int family, std::string_view address) {
     const int status = runCommand(hostRouteCommand(family, ip, *text));
     if (status == 0) {
         list.push_back(*text);
+        saveState();
     } else {
         logMessage(levelError, m.failure, status);
     }
@@ -175,6 +172,7 @@ void unsetRoutesForDns(int family) {
         runCommand(hostRouteRemoval(family, ip, address));
     }
     list.clear();
+    saveState();
 }
 
 #pragma GCC diagnostic pop
@@ -182,6 +180,7 @@ void unsetRoutesForDns(int family) {
 }  // namespace
 
 int EnableRouteForIpv4(std::string_view address) {
+    NetworkGuard guard;
     if (!state().ipv4Gateway) {
         logMessage(levelInfo, "Could not enable IPv4 Route - no default routes stored.");
         return 0;
@@ -202,6 +201,7 @@ int EnableRouteForIpv4(std::string_view address) {
 }
 
 int EnableRouteForIpv6(std::string_view address) {
+    NetworkGuard guard;
     if (!state().ipv6Gateway) return 0;
     std::optional<std::string> text = addressText(address, AF_INET6, "tunnel gateway");
     if (!text) return 0;
@@ -213,14 +213,17 @@ int EnableRouteForIpv6(std::string_view address) {
 }
 
 int SetRouteForServer(std::string_view address) {
+    NetworkGuard guard;
     return setRouteForServer(AF_INET, address);
 }
 
 int SetRouteForServer6(std::string_view address) {
+    NetworkGuard guard;
     return setRouteForServer(AF_INET6, address);
 }
 
 void DisableCustomRoutes() {
+    NetworkGuard guard;
     State& s = state();
     const bool ip = useIpTool();
     if (s.serverAddress) {
@@ -233,6 +236,7 @@ void DisableCustomRoutes() {
         runCommand(hostRouteRemoval(AF_INET6, ip, *s.serverAddress6));
         s.serverAddress6.reset();
     }
+    saveState();
     // The tunnel's routes are default routes: they are removed as such.
     if (const auto tunnel = tunnelAddressCopy(AF_INET)) {
         logMessage(levelDebug, "Removing IPv4 tunneled route %s\n", tunnel->c_str());
@@ -249,19 +253,41 @@ void DisableCustomRoutes() {
     }
 }
 
+void MoveHostRoutes(int family) {
+    NetworkGuard guard;
+    State& s = state();
+    const bool ip = useIpTool();
+    std::vector<std::string> addresses = family == AF_INET6 ? s.dnsAddresses6 : s.dnsAddresses;
+    if (const auto& server = family == AF_INET6 ? s.serverAddress6 : s.serverAddress)
+        addresses.push_back(*server);
+    for (const std::string& address : addresses) {
+        // The old route may have gone with its device; then only the new one is added.
+        runCommand(hostRouteRemoval(family, ip, address));
+        const int status = runCommand(hostRouteCommand(family, ip, address));
+        if (status != 0) {
+            logMessage(levelError, "Error %d moving the route to %s to the new gateway", status,
+                       address.c_str());
+        }
+    }
+}
+
 int SetRouteForDns(std::string_view address) {
+    NetworkGuard guard;
     return setRouteForDns(AF_INET, address);
 }
 
 int SetRouteForDns6(std::string_view address) {
+    NetworkGuard guard;
     return setRouteForDns(AF_INET6, address);
 }
 
 void UnsetRoutesForDns() {
+    NetworkGuard guard;
     unsetRoutesForDns(AF_INET);
 }
 
 void UnsetRoutesForDns6() {
+    NetworkGuard guard;
     unsetRoutesForDns(AF_INET6);
 }
 

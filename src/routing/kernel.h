@@ -4,6 +4,8 @@
 // daemon uses the system's: route programs spawned for real, rtnetlink sockets. Unit tests put
 // recorders and crafted replies in their place.
 
+#include <linux/rtnetlink.h>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -25,7 +27,8 @@ struct RouteInfo {
     std::uint32_t priority = 0;
     std::optional<Address> gateway;
     unsigned outputInterface = 0;
-    std::uint32_t flags = 0;  // rtm_flags: RTNH_F_ONLINK, ...
+    std::uint32_t flags = 0;               // rtm_flags: RTNH_F_ONLINK, ...
+    unsigned char protocol = RTPROT_BOOT;  // who made it: RTPROT_DHCP, RTPROT_STATIC, ...
 };
 
 // One policy routing rule, as far as the daemon looks at it.

@@ -63,7 +63,7 @@ std::optional<Messages> dump(std::uint16_t type, const Header& header,
 
 }  // namespace
 
-ProcRouteScan scanProcNetRoute(std::string_view text) {
+ProcRouteScan scanProcNetRoute(std::string_view text, const ProcRouteSkip& skip) {
     ProcRouteScan scan;
     std::uint32_t bestMetric = 0xffffffffu;
     bool header = true;
@@ -83,10 +83,12 @@ ProcRouteScan scanProcNetRoute(std::string_view text) {
         const bool up = (flags & 1u) != 0;
         if (!up || destination != 0 || mask != 0) continue;
         if (static_cast<std::uint32_t>(metric) >= bestMetric) continue;
+        if (skip && skip(interface, gateway)) continue;
         bestMetric = static_cast<std::uint32_t>(metric);
         scan.taken.emplace_back(interface);
         scan.gateway = gateway;
         scan.interface = interface;
+        scan.metric = bestMetric;
     }
     return scan;
 }
@@ -178,6 +180,7 @@ void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into
         route.type = header.rtm_type;
         route.dstLength = header.rtm_dst_len;
         route.flags = header.rtm_flags;
+        route.protocol = header.rtm_protocol;
         forEachAttribute(message.subspan(routeAttributesStart), [&](std::uint16_t attribute,
                                                                     auto data) {
             const bool word = data.size() == sizeof(std::uint32_t);

@@ -5,6 +5,7 @@
 // feed them crafted bytes and fuzzers random ones; the exchanges below them talk to the kernel.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,10 +24,14 @@ struct ProcRouteScan {
     // bytes in network order) and its interface.
     std::optional<std::uint32_t> gateway;
     std::string interface;
+    std::uint32_t metric = 0;
 };
 
+// Whether the scan passes over a default route (interface, gateway word): the tunnel's.
+using ProcRouteSkip = std::function<bool(std::string_view interface, std::uint32_t gateway)>;
+
 // Finds the up IPv4 default route of the lowest metric; the earliest line wins a tie.
-ProcRouteScan scanProcNetRoute(std::string_view text);
+ProcRouteScan scanProcNetRoute(std::string_view text, const ProcRouteSkip& skip = {});
 
 // --- IPv6 default gateway lookup ------------------------------------------------------------
 

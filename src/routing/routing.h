@@ -11,12 +11,22 @@
 
 #include <string_view>
 
+#include "routing/remembered_routes.h"
+
 namespace routing {
 
 // Gateway discovery.
 int RetrieveDefaultRoutes();
 int CheckForIpv6Environment();
 void FreeDefaultRoutes();
+// Whether a gateway of either family is saved.
+bool HasSavedGateway();
+// Whether the main table still holds a unicast default route that is not the tunnel's; false
+// when it cannot be read.
+bool DefaultRouteRemains();
+// A foreign default route a watcher deleted is the network the host is on now: remembered
+// in place of routes whose device is gone or down, and made the gateway of the host routes.
+void FollowNetwork(const DefaultRoute& route);
 
 // Default routes and the IPv6 blackhole.
 void CloseDefaultRoutes();
@@ -37,6 +47,8 @@ int SetRouteForDns(std::string_view address);
 int SetRouteForDns6(std::string_view address);
 void UnsetRoutesForDns();
 void UnsetRoutesForDns6();
+// Sends the server and DNS host routes the way of the family's current gateway.
+void MoveHostRoutes(int family);
 
 // Route watchers.
 void StartRouteWatchThread();
@@ -45,6 +57,8 @@ void StartRouteWatchThread4();
 void StartRouteWatchThread6();
 void StopRouteWatchThread4();
 void StopRouteWatchThread6();
+// Whether both watchers listen since their last start.
+bool RouteWatchersListening();
 
 // The kill switch's policy rules and table: installing is idempotent, removing leaves no
 // trace. They stay in the kernel when the daemon ends.

@@ -2,6 +2,8 @@
 
 #include <net/if.h>
 
+#include <algorithm>
+
 #include "routing/kernel.h"
 #include "routing/netlink.h"
 #include "routing/routing.h"
@@ -44,28 +46,48 @@ std::optional<std::string> tunnelAddressCopy(int family) {
     return family == AF_INET6 ? s.tunnelAddress6 : s.tunnelAddress;
 }
 
+std::string gatewayText(int family) {
+    const auto& gateway = family == AF_INET6 ? state().ipv6Gateway : state().ipv4Gateway;
+    if (!gateway) return {};
+    return gateway->gateway ? gateway->gateway->text() : gateway->device;
+}
+
 std::string ipv4GatewayText() {
-    const auto& gateway = state().ipv4Gateway;
-    return gateway ? gateway->text() : std::string();
+    return gatewayText(AF_INET);
 }
 
 std::string ipv6GatewayText() {
-    const auto& gateway = state().ipv6Gateway;
-    return gateway ? gateway->address.text() : std::string();
+    return gatewayText(AF_INET6);
 }
 
-std::string ipv6GatewayDevice() {
-    const auto& gateway = state().ipv6Gateway;
-    if (!gateway || !gateway->address.isLinkLocal6()) return {};
-    char name[IF_NAMESIZE] = {};
-    if (::if_indextoname(gateway->ifindex, name) == nullptr) return {};
-    return std::string(" dev ") + name;
+std::string gatewayWords(int family, bool routeForm) {
+    const auto& gateway = family == AF_INET6 ? state().ipv6Gateway : state().ipv4Gateway;
+    if (!gateway) return {};
+    if (!gateway->gateway) return " dev " + gateway->device;
+    std::string words = (routeForm ? " gw " : " via ") + gateway->gateway->text();
+    if (gateway->gateway->isLinkLocal6() && !gateway->device.empty())
+        words += " dev " + gateway->device;
+    return words;
+}
+
+bool leadsIntoTunnel(const RouteInfo& route, const std::vector<RouteInfo>& all) {
+    const auto text = tunnelAddressCopy(route.family);
+    const auto tunnel = text ? Address::parse(*text, route.family) : std::nullopt;
+    if (!tunnel) return false;
+    if (route.gateway == tunnel) return true;
+    return route.outputInterface != 0 &&
+           std::any_of(all.begin(), all.end(), [&](const RouteInfo& other) {
+               return other.gateway == tunnel && other.outputInterface == route.outputInterface;
+           });
 }
 
 void InitRoutingVariablesOs() {
+    NetworkGuard guard;
     State& s = state();
     s.ipv4Gateway.reset();
     s.ipv6Gateway.reset();
+    s.removedRoutes.clear();
+    s.lockdownSaved = s.forcedSaved = false;
     s.serverAddress.reset();
     s.serverAddress6.reset();
     s.dnsAddresses.clear();

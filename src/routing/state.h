@@ -8,26 +8,27 @@
 #include <vector>
 
 #include "routing/address.h"
+#include "routing/remembered_routes.h"
 #include "routing/watchers.h"
 
 namespace routing {
 
-struct Ipv6Gateway {
-    Address address;
-    unsigned ifindex = 0;  // commands through a link-local gateway must name its interface
-    // The metric of the route that led there, restored with it; 0 when none was reported.
-    std::uint32_t metric = 0;
-};
-
 // All state of the routing subsystem. The connection handlers serialise every operation that
 // touches it; the route watchers read only the tunnel texts, under tunnelLock.
 struct State {
-    // The physical default gateways, saved before the default routes are removed.
-    std::optional<Address> ipv4Gateway;
-    std::optional<Ipv6Gateway> ipv6Gateway;
+    // Guards what a route watcher that follows the network changes beside the connection
+    // handlers: the gateways, the remembered routes, the server and DNS texts and the state
+    // file. Taken after the modes' state lock, never around a watcher's start or stop.
+    std::recursive_mutex networkLock;
+    // The physical default gateways: the routes through which server and DNS host routes go.
+    std::optional<DefaultRoute> ipv4Gateway, ipv6Gateway;
+    // Every default route the daemon removed and has not given back, oldest first.
+    std::vector<DefaultRoute> removedRoutes;
     // The client's texts, each checked to be an address of its family before it was stored.
     std::optional<std::string> serverAddress, serverAddress6;
     std::vector<std::string> dnsAddresses, dnsAddresses6;  // oldest first, no equal texts
+    // The modes' flags, kept here only to be written to the state file with routing's part.
+    bool lockdownSaved = false, forcedSaved = false;
 
     // Whether the kill switch's rules are meant to hold (lockdown, or a forced-mode connection).
     bool killSwitchHeld = false;
@@ -49,10 +50,26 @@ void setTunnelAddress(int family, std::optional<std::string> text);
 // A copy of a tunnel text, taken under the tunnel lock.
 std::optional<std::string> tunnelAddressCopy(int family);
 
-// The saved gateways rendered for commands and messages; empty when not saved.
+// Holds the network lock for a scope.
+class NetworkGuard {
+  public:
+    NetworkGuard() : guard_(state().networkLock) {}
+
+  private:
+    std::lock_guard<std::recursive_mutex> guard_;
+};
+
+// The saved gateway of a family: its address, or its device for a point-to-point uplink; empty
+// when not saved. For commands and messages.
+std::string gatewayText(int family);
 std::string ipv4GatewayText();
 std::string ipv6GatewayText();
-// " dev IFNAME" when the saved IPv6 gateway is link-local, which the kernel needs named.
-std::string ipv6GatewayDevice();
+// The words that send a host route the way of the saved gateway: " via GW" (with " dev IFNAME"
+// for a link-local gateway, which the kernel needs named), or " dev IFNAME" for an uplink
+// without gateway. `routeForm` gives the route program's " gw GW".
+std::string gatewayWords(int family, bool routeForm = false);
+// Whether a default route leads into the tunnel: through its gateway, or over the device that
+// carries the route through that gateway. `all` is the family's default routes.
+bool leadsIntoTunnel(const RouteInfo& route, const std::vector<RouteInfo>& all);
 
 }  // namespace routing

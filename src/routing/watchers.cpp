@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <system_error>
 
 #include "core/log.h"
@@ -70,7 +71,7 @@ std::optional<std::string> gatewaylessDeletion(int family, const WatchStep& step
 
 // What a step asks the watcher to delete, if anything.
 std::optional<std::string> deletionFor(int family, const WatchStep& step) {
-    if (step.kind == WatchStep::Kind::Address && step.gateway &&
+    if (step.kind == WatchStep::Kind::Address && step.gateway && step.defaultRoute &&
         !isTunnelGateway(family, *step.address)) {
         return closeRouteCommand(family == AF_INET6 ? 1 : 0, step.address->text());
     }
@@ -78,6 +79,10 @@ std::optional<std::string> deletionFor(int family, const WatchStep& step) {
         return gatewaylessDeletion(family, step);
     }
     return std::nullopt;
+}
+
+bool isAddressAttribute(int type) {
+    return type == RTA_DST || type == RTA_SRC || type == RTA_GATEWAY || type == RTA_PREFSRC;
 }
 
 void logStep(int family, const WatchStep& step, std::optional<int> status) {
@@ -96,7 +101,10 @@ void logStep(int family, const WatchStep& step, std::optional<int> status) {
             if (status) logMessage(levelDebug, "Closing route\n");
             break;
         case WatchStep::Kind::SizeMismatch:
-            logMessage(levelError, "Size mismatch (%s)", familyName(family));
+            // Only an address of the wrong size is news; metrics, interfaces and the like
+            // are of other sizes in every notification.
+            logMessage(isAddressAttribute(step.type) ? levelError : levelDebug,
+                       "Size mismatch (%s)", familyName(family));
             break;
         case WatchStep::Kind::DefaultWithoutGateway:
             if (step.elsewhere) {
@@ -135,6 +143,17 @@ void restoreWhatWasTaken(int family, std::span<const std::byte> datagram) {
     }
 }
 
+// The default route a step told of, as the network it belongs to would be remembered.
+DefaultRoute networkRoute(int family, const WatchStep& step) {
+    RouteInfo info;
+    info.family = family;
+    if (step.kind == WatchStep::Kind::Address) info.gateway = step.address;
+    info.outputInterface = step.interface;
+    info.priority = step.metric;
+    info.protocol = step.protocol;
+    return rememberedRoute(info);
+}
+
 // Deletes what the datagram asks to delete first, and only then logs its steps, in their
 // order: writing the debug lines costs more than the walk, and a foreign default route must
 // not live while they are written.
@@ -145,16 +164,16 @@ void handleDatagram(int family, std::span<const std::byte> datagram) {
         if (const auto deletion = deletionFor(family, steps[i]))
             statuses[i] = runCommand(*deletion);
     }
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (statuses[i] == 0) FollowNetwork(networkRoute(family, steps[i]));
+    }
     restoreWhatWasTaken(family, datagram);
     for (std::size_t i = 0; i < steps.size(); ++i)
         logStep(family, steps[i], statuses[i]);
 }
 
-// Notifications were lost: look at the table itself for default routes to delete.
-void resynchronise(int family) {
-    logMessage(core::levelWarning, "Route notifications were lost (%s), checking the routing table",
-               familyName(family));
-    warnRestored(family, ensureKillSwitch(family));
+// Deletes the foreign default routes the table holds now: those no notification told of.
+void sweepTable(int family) {
     const auto routes = kernel().defaultRoutes(family);
     if (!routes) return;
     for (const RouteInfo& route : *routes) {
@@ -163,16 +182,32 @@ void resynchronise(int family) {
                        RTM_NEWROUTE,
                        std::nullopt,
                        false,
+                       true,
                        route.outputInterface,
                        route.priority,
                        false};
+        step.protocol = route.protocol;
         if (route.gateway) {
-            step = {WatchStep::Kind::Address, RTA_GATEWAY, route.gateway, true};
+            step.kind = WatchStep::Kind::Address;
+            step.type = RTA_GATEWAY;
+            step.address = route.gateway;
+            step.gateway = true;
         }
         const auto deletion = deletionFor(family, step);
         if (!deletion && step.kind == WatchStep::Kind::Address) continue;  // the tunnel's own
-        logStep(family, step, deletion ? std::optional(runCommand(*deletion)) : std::nullopt);
+        const std::optional<int> status =
+            deletion ? std::optional(runCommand(*deletion)) : std::nullopt;
+        if (status == 0) FollowNetwork(networkRoute(family, step));
+        logStep(family, step, status);
     }
+}
+
+// Notifications were lost: look at the table itself for default routes to delete.
+void resynchronise(int family) {
+    logMessage(core::levelWarning, "Route notifications were lost (%s), checking the routing table",
+               familyName(family));
+    warnRestored(family, ensureKillSwitch(family));
+    sweepTable(family);
 }
 
 }  // namespace
@@ -185,6 +220,7 @@ std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagra
         steps.push_back({WatchStep::Kind::Message, type, std::nullopt, false});
         if (type != RTM_NEWROUTE || message.size() < attributesStart) return true;
         const auto route = load<rtmsg>(message, headerSize);
+        const std::size_t first = steps.size();
         std::uint32_t table = route.rtm_table;
         bool hasGateway = false, elsewhere = false;
         unsigned interface = 0, metric = 0;
@@ -208,9 +244,16 @@ std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagra
         });
         const bool mainDefault = route.rtm_dst_len == 0 && table == RT_TABLE_MAIN &&
                                  route.rtm_type == RTN_UNICAST && route.rtm_family == family;
+        for (std::size_t i = first; i < steps.size(); ++i) {
+            if (steps[i].kind != WatchStep::Kind::Address) continue;
+            steps[i].defaultRoute = mainDefault;
+            steps[i].interface = interface;
+            steps[i].metric = metric;
+            steps[i].protocol = route.rtm_protocol;
+        }
         if (mainDefault && !hasGateway) {
             steps.push_back({WatchStep::Kind::DefaultWithoutGateway, type, std::nullopt, false,
-                             interface, metric, elsewhere});
+                             true, interface, metric, elsewhere, route.rtm_protocol});
         }
         return true;
     });
@@ -226,19 +269,26 @@ void CloseRoute(int family, std::string_view gateway) {
     logCloseFailure(family, runCommand(closeRouteCommand(family, std::string(gateway))));
 }
 
-void CloseDefaultRoutesWorker(int family, int wake) {
+void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(bool)>& listening) {
     const char* name = familyName(family);
     const WatchSocket socket = kernel().openWatchSocket(family);
     if (socket.failure == WatchSocket::Failure::Socket) {
         logMessage(levelError, "Error %d (%s) opening netlink socket (%s)", socket.error,
                    std::strerror(socket.error), name);
+        listening(false);
         return;
     }
     if (socket.failure == WatchSocket::Failure::Bind) {
         logMessage(levelError, "Error %d (%s) binding netlink socket (%s)", socket.error,
                    std::strerror(socket.error), name);
+        listening(false);
         return;
     }
+    // What came while no watcher listened (between an old watcher's end and this bind) was
+    // told to nobody: the table itself says it. The starter waits for this, so that the
+    // table it looks at next holds no foreign default route.
+    sweepTable(family);
+    listening(true);
     std::array<std::byte, receiveSize> buffer{};
     // The kernel reports only the first loss while the socket stays congested: notifications
     // dropped after that go unreported until the queue has been read empty. So the table is
@@ -279,23 +329,36 @@ void CloseDefaultRoutesWorker(int family, int wake) {
     }
 }
 
-void RouteWatcher::start() {
+bool RouteWatcher::start() {
     stop();
     const char* name = familyName(family_);
+    if (thread_.joinable()) {
+        logMessage(levelError, "The %s watcher could not be stopped; not starting another", name);
+        return false;
+    }
     wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_) {
         logMessage(levelError, "Could not allocate memory for %s thread information.", name);
-        return;
+        return false;
     }
+    std::promise<bool> bound;
+    std::future<bool> listening = bound.get_future();
     try {
-        thread_ = std::thread(CloseDefaultRoutesWorker, family_, wake_.get());
+        thread_ =
+            std::thread([family = family_, wake = wake_.get(), bound = std::move(bound)]() mutable {
+                CloseDefaultRoutesWorker(family, wake, [&](bool ok) { bound.set_value(ok); });
+            });
     } catch (const std::system_error& error) {
         logMessage(levelError, "Error %d launching %s worker thread.", error.code().value(), name);
         wake_.reset();
+        return false;
     }
+    listening_ = listening.get();
+    return listening_;
 }
 
 void RouteWatcher::stop() {
+    listening_ = false;
     if (!thread_.joinable()) return;
     const char* name = familyName(family_);
     const std::uint64_t one = 1;
@@ -323,6 +386,10 @@ void StopRouteWatchThread4() {
 }
 void StopRouteWatchThread6() {
     state().routeWatchThread6.stop();
+}
+
+bool RouteWatchersListening() {
+    return state().routeWatchThread4.listening() && state().routeWatchThread6.listening();
 }
 
 void StartRouteWatchThread() {

@@ -4,6 +4,7 @@
 // notifications and deletes the default route through any gateway that is not the tunnel's.
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -32,11 +33,15 @@ struct WatchStep {
     int type = 0;
     std::optional<Address> address;
     bool gateway = false;  // the address is a route's gateway (RTA_GATEWAY)
-    // For DefaultWithoutGateway: the route's interface (0 when it names none), its metric and
-    // whether its next hops lie elsewhere.
+    // The message is a new unicast default route of the main table: only such a route is ever
+    // deleted, never the host and network routes that name the same gateway.
+    bool defaultRoute = false;
+    // For DefaultWithoutGateway, and for the Address steps of a default route: the route's
+    // interface (0 when it names none), its metric and whether its next hops lie elsewhere.
     unsigned interface = 0;
     unsigned metric = 0;
     bool elsewhere = false;
+    unsigned char protocol = 0;  // RTPROT_* of a default route
 };
 
 // Walks the messages of one datagram and the attributes of its new routes. Stops at the first
@@ -54,20 +59,27 @@ class RouteWatcher {
     RouteWatcher(const RouteWatcher&) = delete;
     RouteWatcher& operator=(const RouteWatcher&) = delete;
 
-    // Starts the watcher, replacing one that runs (or reclaiming one that ended by itself).
-    void start();
+    // Starts the watcher, replacing one that runs (or reclaiming one that ended by itself), and
+    // waits until it listens and has read the table once. False when it does not: its socket
+    // failed, or the old thread could not be stopped.
+    bool start();
     // Wakes the watcher and waits for it to end; does nothing when none was started.
     void stop();
     // Whether a thread was started and not yet stopped (it may have ended by itself).
     bool started() const { return thread_.joinable(); }
+    // Whether the last start left a watcher listening.
+    bool listening() const { return listening_; }
 
   private:
     int family_;
     std::thread thread_;
+    bool listening_ = false;
     util::unique_fd wake_;  // an eventfd the watcher polls beside its socket
 };
 
-// The watch loop: returns when woken through `wake` or when its socket fails.
-void CloseDefaultRoutesWorker(int family, int wake);
+// The watch loop: returns when woken through `wake` or when its socket fails. `listening` is
+// called once: with false when the socket failed, with true once it is bound and the table
+// has been read for what came before.
+void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(bool)>& listening);
 
 }  // namespace routing

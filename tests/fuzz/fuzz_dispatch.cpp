@@ -73,6 +73,11 @@ struct Recorder {
             .replaceDns = withArgument("ReplaceDns"),
             .resetDns = plain("ResetDns"),
             .initializeDnsVariables = plain("InitializeDnsVariables"),
+            .status =
+                [this](int client) {
+                    FUZZ_CHECK(client == 7);
+                    calls.push_back("status");
+                },
         };
     }
 };

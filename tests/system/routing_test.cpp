@@ -56,10 +56,9 @@ TEST_F(RoutingOnHost, DiscoveryFindsTheUplinkGateways) {
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
     const routing::State& state = routing::state();
     ASSERT_TRUE(state.ipv4Gateway.has_value());
-    EXPECT_EQ(state.ipv4Gateway->text(), "192.0.2.1");
+    EXPECT_EQ(routing::routeWords(*state.ipv4Gateway), "via 192.0.2.1");
     ASSERT_TRUE(state.ipv6Gateway.has_value());
-    EXPECT_EQ(state.ipv6Gateway->address.text(), "fe80::1");
-    EXPECT_EQ(state.ipv6Gateway->ifindex, ::if_nametoindex("veth0"));
+    EXPECT_EQ(routing::routeWords(*state.ipv6Gateway), "via fe80::1 dev veth0 metric 1024");
     EXPECT_EQ(routing::CheckForIpv6Environment(), 1);
 }
 
@@ -111,9 +110,10 @@ INSTANTIATE_TEST_SUITE_P(BothForms, CloseAndReopen,
                                             ::testing::Values(1024u, 100u)),
                          closeParamName);
 
-TEST_P(RoutingForms, CloseRemovesBothIpv4DefaultRoutes) {
-    must("ip route add default via 192.0.2.3 metric 50");
-    ASSERT_EQ(defaults4(), 2);
+TEST_P(RoutingForms, TwoUplinksComeBackExactlyWithTheirMetricsAndProtocols) {
+    sandbox->addSecondUplink();
+    must("ip route del default && ip route add default via 192.0.2.1 proto dhcp metric 100");
+    must("ip route add default via 198.51.100.1 dev veth2 proto dhcp metric 600");
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
     EXPECT_EQ(routing::ipv4GatewayText(), "192.0.2.1");
 
@@ -121,10 +121,11 @@ TEST_P(RoutingForms, CloseRemovesBothIpv4DefaultRoutes) {
     EXPECT_EQ(defaults4(), 0);
     EXPECT_EQ(defaults6(), 0);
 
-    // Only the saved gateway comes back.
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(sandbox->countRoutes4("default via 192.0.2.1 dev veth0"), 1);
-    EXPECT_EQ(defaults4(), 1);
+    EXPECT_EQ(sandbox->routes4()[0], "default via 192.0.2.1 dev veth0 proto dhcp metric 100");
+    EXPECT_EQ(sandbox->routes4()[1], "default via 198.51.100.1 dev veth2 proto dhcp metric 600");
+    EXPECT_EQ(defaults4(), 2);
+    EXPECT_EQ(lines6("default via fe80::1 dev veth0 metric 1024"), 1);
 }
 
 // --- IPv6 blackhole --------------------------------------------------------------------------

@@ -330,6 +330,14 @@ void NetworkSandbox::addUplink(const UplinkOptions& options) {
     }
 }
 
+void NetworkSandbox::addSecondUplink() {
+    must("ip link add veth2 type veth peer name veth3 netns outside");
+    adopt("veth2");
+    requireFresh();
+    must("ip addr add 198.51.100.10/24 dev veth2 && ip link set veth2 up");
+    mustOutside("ip addr add 198.51.100.1/24 dev veth3; ip link set veth3 up");
+}
+
 void NetworkSandbox::addTunnel() {
     adopt("tun0");
     must("ip tuntap add tun0 mode tun && ip link set tun0 up");

@@ -73,6 +73,9 @@ class NetworkSandbox {
     // in the namespace "outside". With IPv6: 2001:db8::10/64 on veth0, fe80::1 and
     // 2001:db8::1/64 on veth1, and "default via fe80::1 dev veth0".
     void addUplink(const UplinkOptions& options = {});
+    // A second uplink to "outside", as a laptop's wireless beside its wired one: veth2
+    // (198.51.100.10/24) whose peer veth3 holds 198.51.100.1/24. It adds no route.
+    void addSecondUplink();
     // Hides the `route` program, so that the daemon uses the `ip` form.
     void hideRouteProgram();
     // A tunnel device as a VPN client leaves it: tun0 with 10.8.0.2/24 and fd42::2/64, up.

@@ -58,6 +58,8 @@ struct Recorder {
             .replaceDns = withArgument("ReplaceDns"),
             .resetDns = plain("ResetDns"),
             .initializeDnsVariables = plain("InitializeDnsVariables"),
+            .status =
+                [this](int client) { calls.push_back("status(" + std::to_string(client) + ")"); },
         };
     }
 
@@ -107,6 +109,7 @@ TEST_F(Dispatch, EveryKeywordReachesItsOperationWithItsArgumentAndInfoLine) {
         {"dnsaddress6:2001:db8::53", {"AddDnsAddress6(2001:db8::53)"}, "Adding DNS route (IPv6)"},
         {"replacedns:10.8.0.1", {"ReplaceDns(10.8.0.1)"}, "Replacing DNS server"},
         {"restoredns:", {"ResetDns", "InitializeDnsVariables"}, "Restoring DNS server"},
+        {"status:", {"status(7)"}, "Status requested"},
     };
     ASSERT_EQ(cases.size(), control::keywords().size());
     for (std::size_t i = 0; i < cases.size(); ++i) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/paths.h"
 #include "routing/netlink_bytes.h"
 #include "routing/runner.h"
 
@@ -108,7 +109,9 @@ std::optional<std::vector<routing::RuleInfo>> FakeKernel::rules(int family) {
     return all;
 }
 
-FakeKernel::FakeKernel() : saved_(routing::kernel()) {
+FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::paths().stateFile) {
+    // Outside a sandbox the routing operations write no state file: the system's is not ours.
+    if (savedStateFile_ == core::Paths{}.stateFile) core::paths().stateFile.clear();
     lookup.reply = netlinkError(-ENETUNREACH);
     routing::Kernel& k = routing::kernel();
     k.run = [this](std::string_view command) { return run(command); };
@@ -137,6 +140,7 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()) {
 
 FakeKernel::~FakeKernel() {
     routing::kernel() = saved_;
+    core::paths().stateFile = savedStateFile_;
 }
 
 routing::RouteInfo FakeKernel::unicastDefault(const std::string& gateway, unsigned metric) {
@@ -177,6 +181,13 @@ int FakeKernel::run(std::string_view command) {
         removeLowest(defaults4);
     } else if (words == std::vector<std::string>{"ip", "-6", "route", "del", "default"}) {
         removeLowest(defaults6);
+    } else if (words.size() >= 6 && words[0] == "ip" && words[words.size() - 4] == "del" &&
+               words[words.size() - 3] == "default" && words[words.size() - 2] == "via") {
+        // "ip route del default via GATEWAY", "ip -6 route del default via GATEWAY"
+        auto& routes = words[1] == "-6" ? defaults6 : defaults4;
+        std::erase_if(routes, [&](const routing::RouteInfo& r) {
+            return r.gateway && r.gateway->text() == words.back();
+        });
     } else if (text == "ip -6 route add blackhole default metric 4294967295") {
         defaults6.push_back(blackholeDefault6());
     }

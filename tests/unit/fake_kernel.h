@@ -55,6 +55,7 @@ class FakeKernel {
     int change(std::span<const std::byte> request);
     std::optional<std::vector<routing::RuleInfo>> rules(int family);
     routing::Kernel saved_;
+    std::string savedStateFile_;
 };
 
 // Netlink reply bytes for tests.

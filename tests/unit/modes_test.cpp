@@ -90,8 +90,10 @@ TEST_F(Modes, LockdownRemovesTheDefaultRoutesBlackholesIpv6AndStaysUntilDisabled
     EXPECT_TRUE(run(modes::EnableLockdown).empty());
     EXPECT_TRUE(sandbox.messages().empty());
 
-    EXPECT_EQ(run(modes::DisableLockdown), (Commands{"ip route add default via 192.0.2.1",
-                                                     "ip -6 route add default via 2001:db8::1"}));
+    // Each route comes back as it was, at its metric.
+    EXPECT_EQ(run(modes::DisableLockdown),
+              (Commands{"ip route add default via 192.0.2.1",
+                        "ip -6 route add default via 2001:db8::1 metric 1024"}));
     EXPECT_TRUE(kernel.entries.empty());
     EXPECT_TRUE(removedBeforeReopening());
     EXPECT_EQ(flags().lockdownEnabled, 0);
@@ -145,10 +147,10 @@ TEST_F(Modes, LockdownConnectionFromStartToClose) {
     EXPECT_EQ(kernel.entries, withTunnel);
 
     kernel.defaults4 = {support::FakeKernel::unicastDefault("10.8.0.1")};
-    EXPECT_EQ(
-        run(modes::ConnectionClosed),
-        (Commands{"ip route del default", "ip route del 198.51.100.7",
-                  "ip route del default via 10.8.0.1", "ip -6 route del default via fd42::1"}));
+    EXPECT_EQ(run(modes::ConnectionClosed),
+              // The tunnel's own default route is no physical one to close.
+              (Commands{"ip route del 198.51.100.7", "ip route del default via 10.8.0.1",
+                        "ip -6 route del default via fd42::1"}));
     EXPECT_EQ(flags().connected, 0);
     EXPECT_EQ(flags().lockdownEnabled, 1);
     EXPECT_EQ(kernel.entries, killSwitch);  // the tunnel's copy went with the tunnel's route
@@ -180,7 +182,7 @@ TEST_F(Modes, ForcedConnectionRemovesDefaultRoutesOnlyWhileUpAndEndsForcedMode) 
     EXPECT_EQ(run(modes::ConnectionClosed),
               (Commands{"ip route del 198.51.100.7", "ip route del default via 10.8.0.1",
                         "ip route add default via 192.0.2.1",
-                        "ip -6 route add default via 2001:db8::1"}));
+                        "ip -6 route add default via 2001:db8::1 metric 1024"}));
     EXPECT_TRUE(kernel.entries.empty());
     EXPECT_TRUE(removedBeforeReopening());
     EXPECT_EQ(flags().forcedEnabled, 0);
@@ -211,7 +213,8 @@ TEST_F(Modes, BasicModeBlocksOnlyIpv6AndLeavesTheResolverToRestoreDns) {
     EXPECT_EQ(flags().connected, 1);
     dns::ReplaceDns("10.8.0.1");
 
-    EXPECT_EQ(run(modes::ConnectionClosed), Commands{"ip -6 route add default via 2001:db8::1"});
+    EXPECT_EQ(run(modes::ConnectionClosed),
+              Commands{"ip -6 route add default via 2001:db8::1 metric 1024"});
     EXPECT_TRUE(sandbox.logged("Disabling Basic Mode"));
     EXPECT_EQ(resolver(), "# Written by TELVORD\nnameserver 10.8.0.1");
     EXPECT_FALSE(routing::state().ipv6Gateway);

@@ -17,6 +17,7 @@
 #include "routing/netlink.h"
 #include "routing/routing.h"
 #include "routing/runner.h"
+#include "routing/state.h"
 #include "support.h"
 
 namespace {
@@ -255,9 +256,10 @@ class Routing : public ::testing::Test {
   protected:
     Routing() {
         routing::InitRoutingVariablesOs();
-        routing::kernel().lookupIpv6Default = [this] {
-            ++lookups;
-            return fake.lookup;
+        routing::kernel().defaultRoutes = [this,
+                                           dump = routing::kernel().defaultRoutes](int family) {
+            if (family == AF_INET6) ++lookups;
+            return dump(family);
         };
     }
     ~Routing() override { routing::InitRoutingVariablesOs(); }
@@ -269,10 +271,17 @@ class Routing : public ::testing::Test {
     // Saves the physical gateways as a discovery finds them, then forgets its traces.
     void discover(const std::string& ipv4, const std::string& ipv6 = "", unsigned interface = 0) {
         writeProcRoute(ipv4.empty() ? "" : defaultLine("eth0", ipv4));
-        fake.lookup.reply =
-            ipv6.empty() ? support::netlinkError(-ENETUNREACH) : gatewayReply(ipv6, interface);
+        setDefault6(ipv6, interface);
         ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
+        fake.defaults6.clear();
         forget();
+    }
+    // The IPv6 default route of the main table, or none for an empty text.
+    void setDefault6(const std::string& gateway, unsigned interface = 0, unsigned metric = 0) {
+        fake.defaults6.clear();
+        if (gateway.empty()) return;
+        fake.defaults6.push_back(support::FakeKernel::unicastDefault(gateway, metric));
+        fake.defaults6.back().outputInterface = interface;
     }
     void forget() {
         fake.clear();
@@ -299,7 +308,7 @@ class Routing : public ::testing::Test {
 using GatewayDiscovery = Routing;
 
 TEST_F(GatewayDiscovery, UnreadableRouteTableFailsWithoutALookup) {
-    fake.lookup.reply = gatewayReply("fe80::1", loopback);
+    setDefault6("fe80::1", loopback);
     EXPECT_EQ(routing::RetrieveDefaultRoutes(), 1);
     EXPECT_EQ(lookups, 0);
     EXPECT_TRUE(sandbox.messages().empty());
@@ -315,56 +324,50 @@ TEST_F(GatewayDiscovery, EveryBetterRouteIsLoggedAndTheBestIsSaved) {
     EXPECT_EQ(sandbox.messages(),
               (Strings{"Found gateway eth0", "Found gateway wlan0", "Saving gateway wlan0"}));
     routing::ReopenIpv4Routes();
-    EXPECT_EQ(fake.commands, Strings{"ip route add default via 192.0.2.1"});
+    EXPECT_EQ(fake.commands, Strings{"ip route add default via 192.0.2.1 metric 100"});
 }
 
 TEST_F(GatewayDiscovery, HeaderOnlyTableStillLooksUpTheIpv6Gateway) {
     writeProcRoute("");
-    fake.lookup.reply = gatewayReply("2001:db8::1");
+    setDefault6("2001:db8::1");
     EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
     EXPECT_TRUE(sandbox.messages().empty());
     routing::ReopenDefaultRoutes();
     EXPECT_EQ(fake.commands, Strings{"ip -6 route add default via 2001:db8::1"});
 }
 
-TEST_F(GatewayDiscovery, LookupFailuresAreLoggedAndFailOnlyWithoutAKnownIpv4Gateway) {
-    using Failure = routing::Ipv6LookupExchange::Failure;
-    struct Case {
-        Failure failure;
-        Bytes reply;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {Failure::Socket, {}, "Error opening socket"},
-        {Failure::Send, {}, "Error sending data to socket"},
-        {Failure::Receive, {}, "Error receiving data from socket"},
-        {Failure::TooLong, {}, "Socket sent more data than expected"},
-        {Failure::None, support::netlinkError(-EACCES),
-         std::string("Error ") + std::strerror(EACCES)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        routing::InitRoutingVariablesOs();
-        sandbox.clearLog();
-        fake.lookup = {c.failure, c.reply};
+TEST_F(GatewayDiscovery, UnreadableIpv6TableIsLoggedAndFailsOnlyWithoutAKnownIpv4Gateway) {
+    const std::string message = "Error receiving data from socket";
+    fake.tableUnreadable = true;
+    writeProcRoute("");
+    EXPECT_EQ(routing::RetrieveDefaultRoutes(), 1);
+    EXPECT_EQ(sandbox.messages(), Strings{message});
 
-        writeProcRoute("");
-        EXPECT_EQ(routing::RetrieveDefaultRoutes(), 1);
-        EXPECT_EQ(sandbox.messages(), Strings{c.message});
+    writeProcRoute(defaultLine("eth0", "192.0.2.1"));
+    EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
+    // A gateway saved by an earlier call counts as well.
+    writeProcRoute("");
+    EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
+    EXPECT_EQ(sandbox.countContaining(message), 3);
+}
 
-        writeProcRoute(defaultLine("eth0", "192.0.2.1"));
-        EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
-        // A gateway saved by an earlier call counts as well.
-        writeProcRoute("");
-        EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
-        EXPECT_EQ(sandbox.countContaining(c.message), 3);
-    }
+TEST_F(GatewayDiscovery, TheTunnelsDefaultRoutesAreNeverTakenForThePhysicalOnes) {
+    routing::setTunnelAddress(AF_INET, "10.8.0.1");
+    routing::setTunnelAddress(AF_INET6, "fd42::1");
+    writeProcRoute(defaultLine("tun0", "10.8.0.1") + defaultLine("eth0", "192.0.2.1", "100"));
+    fake.defaults4 = {support::FakeKernel::unicastDefault("10.8.0.1")};
+    // The tunnel's ::/3 is no default route; its default and the blackhole are not physical.
+    fake.defaults6 = {support::FakeKernel::unicastDefault("fd42::1"),
+                      support::FakeKernel::blackholeDefault6(),
+                      support::FakeKernel::unicastDefault("fe80::1", 1024)};
+    ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
+    EXPECT_EQ(routing::ipv4GatewayText(), "192.0.2.1");
+    EXPECT_EQ(routing::ipv6GatewayText(), "fe80::1");
 }
 
 TEST_F(GatewayDiscovery, DiscoveryWithoutDefaultRoutesKeepsTheSavedGateways) {
     discover("192.0.2.1", "fe80::1", loopback);
     writeProcRoute(procLine("eth0", "0002000C", "00000000", "0001", "0", "00FFFFFF"));
-    fake.lookup.reply = support::netlinkError(-ENETUNREACH);
     EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
     EXPECT_TRUE(sandbox.messages().empty());
     routing::ReopenDefaultRoutes();
@@ -382,7 +385,7 @@ TEST_F(GatewayDiscovery, NewerGatewaysReplaceTheSavedOnes) {
 
 TEST_F(GatewayDiscovery, Ipv6CheckDiscoversOnlyWhenNoGatewayIsKnown) {
     writeProcRoute("");
-    fake.lookup.reply = gatewayReply("fe80::1", loopback);
+    setDefault6("fe80::1", loopback);
     EXPECT_EQ(routing::CheckForIpv6Environment(), 1);
     EXPECT_EQ(lookups, 1);
     EXPECT_EQ(routing::CheckForIpv6Environment(), 1);
@@ -391,7 +394,7 @@ TEST_F(GatewayDiscovery, Ipv6CheckDiscoversOnlyWhenNoGatewayIsKnown) {
     // An IPv4 gateway alone answers the question: no IPv6 routing, no lookup.
     routing::InitRoutingVariablesOs();
     discover("192.0.2.1");
-    fake.lookup.reply = gatewayReply("fe80::1", loopback);
+    setDefault6("fe80::1", loopback);
     EXPECT_EQ(routing::CheckForIpv6Environment(), 0);
     EXPECT_EQ(lookups, 0);
 }
@@ -517,7 +520,7 @@ TEST_P(RoutingCommands, CloseWithNoGatewayKnownDiscoversThemFirst) {
     writeProcRoute(defaultLine("eth0", "192.0.2.1"));
     fake.defaults4 = {support::FakeKernel::unicastDefault("192.0.2.1")};
     routing::CloseDefaultRoutes();
-    EXPECT_EQ(lookups, 1);
+    EXPECT_EQ(lookups, 2);  // one discovery, then the IPv6 table before its deletion
     EXPECT_EQ(fake.commands, Strings{v4("route del default", "ip route del default")});
     EXPECT_TRUE(sandbox.logged("No gateways yet known, trying to retrieve."));
     EXPECT_FALSE(sandbox.logged("Could not find default routes, closing none."));
@@ -562,7 +565,7 @@ TEST_P(RoutingCommands, ReopenRestoresTheSavedGateways) {
     routing::ReopenDefaultRoutes();
     EXPECT_EQ(fake.commands,
               (Strings{v4("route add default gw 192.0.2.1", "ip route add default via 192.0.2.1"),
-                       "ip -6 route add default via 2001:db8::1"}));
+                       "ip -6 route add default via 2001:db8::1 dev lo"}));
     EXPECT_EQ(sandbox.messages(), (Strings{"Reopening IPv4 route using gateway 192.0.2.1",
                                            "Reopening IPv6 route using gateway 2001:db8::1"}));
     // Reopening forgets nothing.
@@ -579,25 +582,22 @@ TEST_P(RoutingCommands, ReopenThroughALinkLocalGatewayNamesItsInterface) {
 
 TEST_P(RoutingCommands, ReopenRestoresTheIpv6MetricTheLookupReported) {
     writeProcRoute("");
-    fake.lookup.reply =
-        support::routeMessage(AF_INET6, RT_TABLE_MAIN,
-                              {{RTA_GATEWAY, support::gatewayAttributePayload("fe80::1")},
-                               {RTA_OIF, wordBytes(loopback)},
-                               {RTA_PRIORITY, wordBytes(100)}});
+    setDefault6("fe80::1", loopback, 100);
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
     fake.clear();
     routing::ReopenDefaultRoutes();
     EXPECT_EQ(fake.commands, Strings{"ip -6 route add default via fe80::1 dev lo metric 100"});
 }
 
-TEST_P(RoutingCommands, ReopenOfAGatewaylessDefaultRouteNamesTheZeroAddress) {
-    writeProcRoute(procLine("ppp0", "00000000", "00000000", "0001", "0", "00000000"));
+TEST_P(RoutingCommands, AnUplinkWithoutGatewayIsReachedByItsDevice) {
+    writeProcRoute(procLine("lo", "00000000", "00000000", "0001", "0", "00000000"));
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
     fake.clear();
-    fake.statuses[v4("route add default gw 0.0.0.0", "ip route add default via 0.0.0.0")] = 512;
+    routing::SetRouteForServer("198.51.100.7");
     routing::ReopenDefaultRoutes();
     EXPECT_EQ(fake.commands,
-              Strings{v4("route add default gw 0.0.0.0", "ip route add default via 0.0.0.0")});
+              (Strings{v4("route add 198.51.100.7 dev lo", "ip route add 198.51.100.7 dev lo"),
+                       "ip route add default dev lo"}));
 }
 
 TEST_P(RoutingCommands, TunnelRouteCommandIsLoggedWithItsStatus) {

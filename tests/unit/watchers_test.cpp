@@ -431,16 +431,18 @@ TEST_F(RouteWatcherThread, ATunnelGatewayStoredWhileTheWatcherRunsIsHonoured) {
               (Lines{"ip  route del default via 10.8.0.1", "ip  route del default via 192.0.2.3"}));
 }
 
-TEST_F(RouteWatcherThread, OnlyNewRoutesWithAGatewayLeadToADeletion) {
+TEST_F(RouteWatcherThread, OnlyNewDefaultRoutesLeadToADeletion) {
     routing::StartRouteWatchThread4();
     send(AF_INET,
          routeMessage(AF_INET, RT_TABLE_MAIN, {{RTA_GATEWAY, gatewayAttributePayload("192.0.2.4")}},
                       RTM_DELROUTE));
     send(AF_INET, newHostRoute("198.51.100.7"));
-    // A host route through the physical gateway names that gateway: its default route goes.
+    // A host route through the physical gateway (the daemon's own, say) is left alone.
     send(AF_INET, newHostRoute("198.51.100.8", "192.0.2.1"));
-    ASSERT_TRUE(eventually([&] { return ran("ip  route del default via 192.0.2.1"); }));
-    EXPECT_EQ(commands(), (Lines{"ip  route del default via 192.0.2.1"}));
+    send(AF_INET, newDefaultRoute("192.0.2.5"));
+    ASSERT_TRUE(eventually([&] { return ran("ip  route del default via 192.0.2.5"); }));
+    EXPECT_EQ(commands(), (Lines{"ip  route del default via 192.0.2.5"}));
+    EXPECT_EQ(sandbox.countContaining("Size mismatch"), 0) << "no address attribute was amiss";
 }
 
 TEST_F(RouteWatcherThread, EveryGatewayOfADatagramIsHandledAndMismatchesAreLogged) {

@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::string_view defaultPortFile = "/var/tmp/telvor.clientd.port";
 
-constexpr std::array<CommandEntry, 20> table{{
+constexpr std::array<CommandEntry, 21> table{{
     {"path", "path:", true, true, "PATH        the OpenVPN program to launch"},
     {"commandline", "commandline:", true, true,
      "'ARGS...'   launch it with these words (argv[0] first); prints the reply"},
@@ -48,6 +48,8 @@ constexpr std::array<CommandEntry, 20> table{{
     {"replacedns", "replacedns:", true, false,
      "ADDRESS     make ADDRESS the only nameserver of /etc/resolv.conf"},
     {"restoredns", "restoredns:", false, false, "            put /etc/resolv.conf back"},
+    {"status", "status:", false, false,
+     "            print what the daemon holds (with --json: as one JSON object)"},
     {"raw", "", true, false, "TEXT        send TEXT as a frame exactly as given"},
 }};
 
@@ -64,6 +66,7 @@ void printUsage(std::ostream& out) {
         << ")\n"
            "  --timeout SECONDS how long to wait for the daemon (default 30)\n"
            "  --no-wait         do not wait for the daemon to handle the commands\n"
+           "  --json            print the answer to status as one JSON object\n"
            "  -h, --help        show this help\n"
            "\n"
            "Commands (a trailing colon is accepted):\n";
@@ -91,6 +94,120 @@ bool readAll(int fd, char* buffer, std::size_t size) {
 }
 
 }  // namespace
+
+std::vector<std::pair<std::string, std::string>> statusLines(std::string_view reply) {
+    std::vector<std::pair<std::string, std::string>> lines;
+    while (!reply.empty()) {
+        const std::string_view line = reply.substr(0, reply.find('\n'));
+        reply.remove_prefix(std::min(reply.size(), line.size() + 1));
+        const std::size_t equals = line.find('=');
+        if (equals != std::string_view::npos)
+            lines.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    }
+    return lines;
+}
+
+namespace {
+
+using StatusLines = std::vector<std::pair<std::string, std::string>>;
+
+std::vector<std::string> valuesOf(const StatusLines& lines, std::string_view key) {
+    std::vector<std::string> values;
+    for (const auto& [k, v] : lines) {
+        if (k == key && v != "none") values.push_back(v);
+    }
+    return values;
+}
+
+std::string joined(const std::vector<std::string>& values, const std::string& separator) {
+    std::string text;
+    for (const std::string& value : values)
+        text += (text.empty() ? std::string() : separator) + value;
+    return text.empty() ? "none" : text;
+}
+
+std::string jsonString(std::string_view text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+// A value as JSON: yes/no as booleans, none and unknown as null, digits as a number.
+std::string jsonValue(const std::string& value) {
+    if (value == "yes" || value == "no") return value == "yes" ? "true" : "false";
+    if (value == "none" || value == "unknown") return "null";
+    if (!value.empty() && value.size() < 10 &&
+        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return value;
+    return jsonString(value);
+}
+
+// Keys that may stand on several lines; they are arrays in JSON even when empty.
+constexpr std::array<std::string_view, 4> listKeys = {"removed4", "removed6", "dns4", "dns6"};
+
+}  // namespace
+
+std::string statusSummary(std::string_view reply) {
+    const StatusLines lines = statusLines(reply);
+    const auto one = [&](std::string_view key) { return joined(valuesOf(lines, key), ", "); };
+    const std::string pad(16, ' ');
+    std::string text;
+    const auto row = [&](const std::string& label, const std::string& value) {
+        text +=
+            label + std::string(16 - std::min<std::size_t>(15, label.size()), ' ') + value + "\n";
+    };
+    row("Mode:", one("mode") + (one("connected") == "yes" ? ", connected" : ", not connected"));
+    const std::string rules = one("killswitch");
+    row("Kill switch:", rules == "yes" ? "rules in place" : rules == "no" ? "no rules" : rules);
+    row("Gateways:", "IPv4 " + one("gateway4") + "; IPv6 " + one("gateway6"));
+    std::vector<std::string> removed = valuesOf(lines, "removed4");
+    for (const std::string& route : valuesOf(lines, "removed6"))
+        removed.push_back(route + " (IPv6)");
+    row("Removed routes:", joined(removed, "\n" + pad));
+    row("Tunnel:", "IPv4 " + one("tunnel4") + "; IPv6 " + one("tunnel6"));
+    row("Server routes:", "IPv4 " + one("server4") + "; IPv6 " + one("server6"));
+    row("DNS routes:", "IPv4 " + one("dns4") + "; IPv6 " + one("dns6"));
+    row("Resolver file:", one("resolver") == "replaced" ? "replaced by telvord" : "the system's");
+    row("OpenVPN:", one("openvpn") == "none" ? "not running" : "pid " + one("openvpn"));
+    return text;
+}
+
+std::string statusJson(std::string_view reply) {
+    const StatusLines lines = statusLines(reply);
+    std::vector<std::string> keys;
+    for (const std::string_view key : listKeys)
+        keys.emplace_back(key);
+    for (const auto& [key, value] : lines) {
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+    }
+    std::string text = "{";
+    for (const std::string& key : keys) {
+        const bool list = std::find(listKeys.begin(), listKeys.end(), key) != listKeys.end();
+        std::string value;
+        for (const auto& [k, v] : lines) {
+            if (k != key) continue;
+            if (!list) {
+                value = jsonValue(v);
+                break;
+            }
+            value += (value.empty() ? "" : ",") + jsonString(v);
+        }
+        text += (text.size() > 1 ? "," : "") + jsonString(key) + ":" +
+                (list ? "[" + value + "]" : value);
+    }
+    return text + "}\n";
+}
 
 std::span<const CommandEntry> commandTable() {
     return table;
@@ -240,6 +357,7 @@ int run(std::span<const std::string_view> arguments) {
     std::optional<int> port;
     std::string portFile(defaultPortFile);
     bool wait = true;
+    bool json = false;
     int timeoutSeconds = 30;
     std::vector<Command> commands;
 
@@ -279,6 +397,10 @@ int run(std::span<const std::string_view> arguments) {
         }
         if (argument == "--no-wait") {
             wait = false;
+            continue;
+        }
+        if (argument == "--json") {
+            json = true;
             continue;
         }
         const CommandEntry* entry = findCommand(argument);
@@ -323,11 +445,16 @@ int run(std::span<const std::string_view> arguments) {
             std::cerr << "telvorctl: " << error.message << "\n";
             return error.status;
         }
-        if (command.entry->keyword == "commandline:") {
+        const bool launch = command.entry->keyword == "commandline:";
+        if (launch || command.entry->keyword == "status:") {
             const std::optional<std::string> reply = connection->receiveReply(error);
             if (!reply) {
                 std::cerr << "telvorctl: " << error.message << "\n";
                 return error.status;
+            }
+            if (!launch) {
+                std::cout << (json ? statusJson(*reply) : statusSummary(*reply)) << std::flush;
+                continue;
             }
             std::cout << *reply << std::endl;
             if (*reply != "true") status = exitLaunchFailed;

@@ -83,6 +83,12 @@ class Connection {
 // Reads the port file. On failure sets `error` and returns none.
 std::optional<int> readPortFile(const std::string& path, Error& error);
 
+// The "key=value" lines of a status reply, in order.
+std::vector<std::pair<std::string, std::string>> statusLines(std::string_view reply);
+// A status reply as a short summary for people, and as one JSON object for scripts.
+std::string statusSummary(std::string_view reply);
+std::string statusJson(std::string_view reply);
+
 // The whole program; returns its exit status.
 int run(std::span<const std::string_view> arguments);
 

@@ -1,0 +1,95 @@
+#include "control/status.h"
+
+#include "control/frame.h"
+#include "control/launcher.h"
+#include "dns/resolver.h"
+#include "routing/kill_switch.h"
+#include "routing/routing.h"
+#include "routing/state.h"
+
+namespace control {
+namespace {
+
+const char* yesNo(bool value) {
+    return value ? "yes" : "no";
+}
+
+const char* modeName(modes::Mode mode) {
+    switch (mode) {
+        case modes::Mode::Lockdown:
+            return "lockdown";
+        case modes::Mode::Forced:
+            return "forced";
+        case modes::Mode::Basic:
+            break;
+    }
+    return "basic";
+}
+
+std::string routeText(const std::optional<routing::DefaultRoute>& route) {
+    return route ? routing::routeWords(*route) : "none";
+}
+
+// Both families' rules, where the kernel has the family; none when it cannot be asked.
+std::optional<bool> killSwitchRules() {
+    bool all = true;
+    for (const int family : {AF_INET, AF_INET6}) {
+        if (family == AF_INET6 && !routing::kernel().hasIpv6()) continue;
+        const auto inPlace = routing::killSwitchInPlace(family);
+        if (!inPlace) return std::nullopt;
+        all = all && *inPlace;
+    }
+    return all;
+}
+
+}  // namespace
+
+std::string formatStatus(const Status& s) {
+    std::vector<std::string> lines = {
+        std::string("mode=") + modeName(s.mode),
+        std::string("lockdown=") + yesNo(s.lockdown),
+        std::string("forced=") + yesNo(s.forced),
+        std::string("connected=") + yesNo(s.connected),
+        std::string("killswitch=") + (s.killSwitch ? yesNo(*s.killSwitch) : "unknown"),
+        "gateway4=" + routeText(s.routing.ipv4Gateway),
+        "gateway6=" + routeText(s.routing.ipv6Gateway),
+        "tunnel4=" + s.tunnelAddress.value_or("none"),
+        "tunnel6=" + s.tunnelAddress6.value_or("none"),
+        "server4=" + s.routing.serverAddress.value_or("none"),
+        "server6=" + s.routing.serverAddress6.value_or("none"),
+        std::string("resolver=") + (s.resolverReplaced ? "replaced" : "system"),
+        "openvpn=" + (s.openVpn ? std::to_string(*s.openVpn) : std::string("none")),
+    };
+    for (const routing::DefaultRoute& route : s.routing.removedRoutes) {
+        lines.push_back(std::string(route.family == AF_INET6 ? "removed6=" : "removed4=") +
+                        routing::routeWords(route));
+    }
+    for (const std::string& address : s.routing.dnsAddresses)
+        lines.push_back("dns4=" + address);
+    for (const std::string& address : s.routing.dnsAddresses6)
+        lines.push_back("dns6=" + address);
+    std::string text;
+    for (const std::string& line : lines) {
+        if (text.size() + line.size() + 1 > frameSize - 1) break;
+        text += line + "\n";
+    }
+    return text;
+}
+
+Status currentStatus() {
+    const modes::State& flags = modes::state();
+    Status status;
+    status.mode = modes::currentMode();
+    status.lockdown = flags.lockdownEnabled != 0;
+    status.forced = flags.forcedEnabled != 0;
+    status.connected = flags.connected != 0;
+    status.killSwitch = killSwitchRules();
+    status.routing = routing::CurrentState();
+    status.tunnelAddress = routing::tunnelAddressCopy(AF_INET);
+    status.tunnelAddress6 = routing::tunnelAddressCopy(AF_INET6);
+    status.resolverReplaced = dns::ReplacementInForce();
+    status.openVpn = OpenVpnPid();
+    return status;
+}
+
+}  // namespace control

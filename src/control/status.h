@@ -1,0 +1,32 @@
+#pragma once
+
+// The answer to "status:": one frame of "key=value" lines that says what the daemon holds,
+// for people and scripts (telvorctl status). It asks the modes, routing, the resolver and the
+// launcher for copies of their state and changes nothing.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "modes/modes.h"
+#include "routing/state_file.h"
+
+namespace control {
+
+struct Status {
+    modes::Mode mode = modes::Mode::Basic;
+    bool lockdown = false, forced = false, connected = false;
+    std::optional<bool> killSwitch;  // both families' rules in place; none when unknown
+    routing::SavedState routing;     // remembered routes, gateways, server and DNS routes
+    std::optional<std::string> tunnelAddress, tunnelAddress6;
+    bool resolverReplaced = false;
+    std::optional<pid_t> openVpn;
+};
+
+// The lines, cut at a whole line so that they fit one frame with its NUL.
+std::string formatStatus(const Status& status);
+// The daemon's status now; the caller holds the state lock.
+Status currentStatus();
+
+}  // namespace control

@@ -1,0 +1,83 @@
+#include "routing/state_file.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "core/log.h"
+#include "routing/routing.h"
+#include "support.h"
+
+namespace {
+
+using routing::SavedState;
+
+SavedState fullState() {
+    SavedState saved;
+    saved.lockdown = true;
+    saved.removedRoutes = {
+        *routing::parseRouteWords(AF_INET, "via 192.0.2.1 dev eth0 metric 100 proto 16"),
+        *routing::parseRouteWords(AF_INET, "dev ppp0"),
+        *routing::parseRouteWords(AF_INET6, "via fe80::1 dev eth0 metric 1024")};
+    saved.ipv4Gateway = saved.removedRoutes[0];
+    saved.ipv6Gateway = saved.removedRoutes[2];
+    saved.serverAddress = "198.51.100.7";
+    saved.serverAddress6 = "2001:db8::7";
+    saved.dnsAddresses = {"192.0.2.53", "198.51.100.53"};
+    saved.dnsAddresses6 = {"2001:db8::53"};
+    return saved;
+}
+
+TEST(StateFile, EveryStateReadsBackAsItWasWritten) {
+    SavedState forced;
+    forced.forced = true;
+    for (const SavedState& saved : {SavedState{}, forced, fullState()}) {
+        const std::string text = routing::formatState(saved);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(routing::parseState(text), saved);
+    }
+}
+
+TEST(StateFile, ATextThatIsNotWholeAndOursIsNeverTrusted) {
+    const std::string good = routing::formatState(fullState());
+    const std::string cases[] = {
+        "",
+        good.substr(0, good.size() - 1),  // cut short
+        "telvord state 2\n",              // another layout
+        good + "lockdown=yes\n",          // a modes key among routing's
+        good + "server=198.51.100.8\n",   // a second server
+        good + "dns=192.0.2.53\n",        // a DNS server twice
+        good + "server=not-an-address\n",
+        good + "removed=inet via 192.0.2.1 dev eth0 table 7\n",
+        "telvord state 1\n[modes]\nlockdown=maybe\n",
+        "telvord state 1\nlockdown=yes\n",  // outside any section
+        "telvord state 1\n[other]\n",
+    };
+    for (const std::string& text : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(routing::parseState(text));
+    }
+}
+
+TEST(StateFile, IsWrittenWholeForRootAloneAndAnUnreadableOneIsSetAside) {
+    support::Sandbox sandbox;
+    routing::InitRoutingVariablesOs();
+    routing::SaveModes(true, false);
+    const std::string path = core::paths().stateFile;
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(routing::LoadState()->lockdown, true);
+
+    support::writeFile(path, "telvord state 1\n[modes]\nlockdown=yes\nforced=perhaps\n");
+    EXPECT_FALSE(routing::LoadState());
+    EXPECT_FALSE(support::exists(path));
+    EXPECT_TRUE(support::exists(path + ".unreadable"));
+    EXPECT_EQ(sandbox.countContaining("cannot be read; set aside"), 1);
+
+    // Nothing left that a restart would need: no file at all.
+    routing::SaveModes(false, false);
+    EXPECT_FALSE(support::exists(path));
+}
+
+}  // namespace
