@@ -3,9 +3,11 @@
 
 #include <linux/rtnetlink.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -144,14 +146,24 @@ TEST_F(RouteWatchersOnHost, AWatcherOfOneFamilyIgnoresRoutesOfTheOther) {
 }
 
 TEST_F(RouteWatchersOnHost, AfterABurstThatOverflowsTheSocketForeignDefaultRoutesStillGo) {
-    startWatchers();
-    // 5,000 host routes through the physical gateway; each of them is answered with a deletion
-    // of the default route through that gateway. The first foreign default route comes last
-    // in the burst, when the socket has long overflowed.
+    // The watcher's first deletion waits until the burst is in, so that the burst overflows
+    // its socket however fast the watcher reads. It starts on a table with no default route,
+    // which it would delete at once.
+    must("ip route del default");
+    const auto held = std::make_shared<std::atomic<bool>>(true);
+    routing::kernel().run = [held, run = routing::kernel().run](std::string_view command) {
+        while (*held)
+            std::this_thread::sleep_for(1ms);
+        return run(command);
+    };
+    startWatchers(true, false);
+    // A foreign default route, then 10,000 host routes; the foreign default routes the watcher
+    // must still remove come last.
     const std::string batch = sandbox->scratch() + "/burst";
     {
         std::ofstream out(batch);
-        for (int metric = 1; metric <= 20; ++metric) {
+        out << "route add default via 192.0.2.9 metric 40\n";
+        for (int metric = 1; metric <= 40; ++metric) {
             for (int host = 1; host <= 250; ++host) {
                 out << "route add 203.0.113." << host << "/32 via 192.0.2.1 metric " << metric
                     << "\n";
@@ -161,6 +173,7 @@ TEST_F(RouteWatchersOnHost, AfterABurstThatOverflowsTheSocketForeignDefaultRoute
     }
     must("ip -batch " + batch);
     must("ip route add default via 192.0.2.4 metric 60");
+    *held = false;
 
     // The watcher first works through what it kept of the burst, a few seconds' worth.
     const auto gone = [](const std::string& gateway) {
