@@ -74,37 +74,36 @@ TEST_F(LockdownDay, ADaemonKilledInLockdownIsLockedDownAgainAndGivesEverythingBa
     EXPECT_NE(::access(stateFile, F_OK), 0) << "nothing is left to resume";
 }
 
+// Fails for each of `parts` missing from `text`.
+void expectParts(const std::string& text, std::initializer_list<const char*> parts) {
+    for (const char* part : parts)
+        EXPECT_NE(text.find(part), std::string::npos) << part << text;
+}
+
 TEST_F(LockdownDay, TelvorctlStatusSaysWhatTheDaemonHoldsInEachModeAndChangesNothing) {
     daemon.start();
     const auto status = [](const std::string& options) {
         return must(telvorctlBinary() + " " + options + " status");
     };
-    EXPECT_NE(status("").find("Mode:           basic, not connected"), std::string::npos)
-        << status("");
-    for (const char* part : {"\"mode\":\"basic\"", "\"lockdown\":false", "\"killswitch\":false",
-                             "\"removed4\":[]", "\"openvpn\":null", "\"resolver\":\"system\""}) {
-        EXPECT_NE(status("--json").find(part), std::string::npos) << part << status("--json");
-    }
+    expectParts(status(""), {"Mode:           basic, not connected"});
+    expectParts(status("--json"),
+                {"\"mode\":\"basic\"", "\"lockdown\":false", "\"killswitch\":false",
+                 "\"removed4\":[]", "\"openvpn\":null", "\"resolver\":\"system\""});
 
     daemon.send({"enablelockdown", "dnsaddress", "203.0.113.53"});
     const std::string before = tables();
-    const std::string locked = status("--json");
+    expectParts(status("--json"),
+                {"\"mode\":\"lockdown\"", "\"lockdown\":true", "\"killswitch\":true",
+                 "\"removed4\":[\"via 192.0.2.1 dev veth0\"]",
+                 "\"removed6\":[\"via fe80::1 dev veth0 metric 1024\"]",
+                 "\"dns4\":[\"203.0.113.53\"]", "\"gateway4\":\"via 192.0.2.1\""});
     EXPECT_EQ(tables(), before);
-    for (const char* part : {"\"mode\":\"lockdown\"", "\"lockdown\":true", "\"killswitch\":true",
-                             "\"removed4\":[\"via 192.0.2.1 dev veth0\"]",
-                             "\"removed6\":[\"via fe80::1 dev veth0 metric 1024\"]",
-                             "\"dns4\":[\"203.0.113.53\"]", "\"gateway4\":\"via 192.0.2.1\""}) {
-        EXPECT_NE(locked.find(part), std::string::npos) << part << locked;
-    }
-    EXPECT_NE(status("").find("Kill switch:    rules in place"), std::string::npos) << status("");
+    expectParts(status(""), {"Kill switch:    rules in place"});
 
     daemon.send(
         {"disablelockdown", "enableforced", "prepareforconnect", "serveraddress", "198.51.100.7"});
-    const std::string forced = status("--json");
-    for (const char* part : {"\"mode\":\"forced\"", "\"forced\":true", "\"removed4\":[]",
-                             "\"server4\":\"198.51.100.7\"", "\"killswitch\":false"}) {
-        EXPECT_NE(forced.find(part), std::string::npos) << part << forced;
-    }
+    expectParts(status("--json"), {"\"mode\":\"forced\"", "\"forced\":true", "\"removed4\":[]",
+                                   "\"server4\":\"198.51.100.7\"", "\"killswitch\":false"});
 }
 
 }  // namespace

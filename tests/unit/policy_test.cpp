@@ -116,7 +116,7 @@ const std::vector<Argv> refused = {
     {"--remote"},
 };
 
-TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedWithItsNameAndNothingIsRead) {
+TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedByNameBeforeAnyReadAndInAFileAtItsLine) {
     for (const Argv& option : refused) {
         Files files;
         Argv argv = {"openvpn", "--client"};
@@ -126,25 +126,20 @@ TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedWithItsNameAndNothingIsRead) {
         EXPECT_EQ("--" + verdict.option, option[0]);
         EXPECT_TRUE(verdict.file.empty());
         EXPECT_TRUE(files.readAsRoot.empty()) << option[0];
+
+        std::string line = option[0].substr(2);
+        for (std::size_t i = 1; i < option.size(); ++i)
+            line += " " + option[i];
+        files.disk["/home/u/c.ovpn"] = "client\n" + line + "\n";
+        const PolicyVerdict inFile = check({"openvpn", "/home/u/c.ovpn"}, files);
+        EXPECT_FALSE(inFile.allowed) << line;
+        EXPECT_EQ(inFile.option, option[0].substr(2));
+        EXPECT_EQ(inFile.file, "/home/u/c.ovpn");
+        EXPECT_EQ(inFile.line, 2);
     }
     Files files;
     EXPECT_EQ(check({"openvpn", "stray", "--client"}, files).reason,
               "holds stray, which is no option");
-}
-
-TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedInAConfigurationWithItsLine) {
-    for (const Argv& option : refused) {
-        std::string line = option[0].substr(2);
-        for (std::size_t i = 1; i < option.size(); ++i)
-            line += " " + option[i];
-        Files files;
-        files.disk["/home/u/c.ovpn"] = "client\n" + line + "\n";
-        const PolicyVerdict verdict = check({"openvpn", "/home/u/c.ovpn"}, files);
-        EXPECT_FALSE(verdict.allowed) << line;
-        EXPECT_EQ(verdict.option, option[0].substr(2));
-        EXPECT_EQ(verdict.file, "/home/u/c.ovpn");
-        EXPECT_EQ(verdict.line, 2);
-    }
 }
 
 TEST(LaunchPolicy, ABundleReadsItsFilesBesideItAndOpenVpnGetsACheckedCopy) {
