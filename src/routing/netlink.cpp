@@ -93,28 +93,6 @@ ProcRouteScan scanProcNetRoute(std::string_view text, const ProcRouteSkip& skip)
     return scan;
 }
 
-std::vector<std::byte> ipv6LookupRequest() {
-    struct {
-        nlmsghdr header;
-        rtmsg route;
-        rtattr destinationHeader;
-        in6_addr destination;
-    } request{};
-    static_assert(sizeof request == 48);
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETROUTE;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.route.rtm_family = AF_INET6;
-    request.route.rtm_dst_len = 128;
-    request.route.rtm_table = RT_TABLE_MAIN;
-    request.route.rtm_scope = RT_SCOPE_UNIVERSE;
-    request.destinationHeader.rta_len = RTA_LENGTH(sizeof(in6_addr));
-    request.destinationHeader.rta_type = RTA_DST;
-    std::vector<std::byte> bytes(sizeof request);
-    std::memcpy(bytes.data(), &request, sizeof request);
-    return bytes;
-}
-
 Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
     Ipv6LookupWalk walk;
     forEachMessage(reply, [&](std::uint16_t type, std::span<const std::byte> message) {
@@ -130,7 +108,6 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
                 const int error = code == std::numeric_limits<int>::min() ? code : -code;
                 walk.errors.push_back(std::string("Error ") + std::strerror(error));
                 walk.failed = true;
-                walk.errorCode = code;
                 return false;
             }
             case RTM_NEWROUTE: {
@@ -195,34 +172,6 @@ void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into
         into.routes.push_back(route);
         return true;
     });
-}
-
-Ipv6LookupExchange exchangeIpv6Lookup() {
-    using Failure = Ipv6LookupExchange::Failure;
-    Ipv6LookupExchange exchange;
-    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!socket) {
-        exchange.failure = Failure::Socket;
-        return exchange;
-    }
-    const std::vector<std::byte> request = ipv6LookupRequest();
-    if (::send(socket.get(), request.data(), request.size(), 0) < 0) {
-        exchange.failure = Failure::Send;
-        return exchange;
-    }
-    exchange.reply.resize(lookupReplySize);
-    const ssize_t count =
-        ::recv(socket.get(), exchange.reply.data(), exchange.reply.size(), MSG_TRUNC);
-    if (count < 0) {
-        exchange.failure = Failure::Receive;
-    } else if (static_cast<std::size_t>(count) > lookupReplySize) {
-        exchange.failure = Failure::TooLong;
-    } else {
-        exchange.reply.resize(static_cast<std::size_t>(count));
-        return exchange;
-    }
-    exchange.reply.clear();
-    return exchange;
 }
 
 std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
