@@ -334,7 +334,7 @@ struct Bench {
     // Deletes whatever default route a round left behind; returns whether there was one.
     bool clean(int family) {
         bool found = false;
-        for (const RouteMessage& route : mainDefaultRoutes(family)) {
+        for (const routing::RouteInfo& route : mainDefaultRoutes(family)) {
             found = true;
             if (route.gateway) {
                 changeDefaultRoute(control.get(), false, *route.gateway, route.priority,

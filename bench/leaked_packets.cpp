@@ -255,7 +255,7 @@ unique_fd control;  // rtnetlink requests of the program's own
 void removeMainDefaults() {
     requireFresh();
     for (const int family : {AF_INET, AF_INET6}) {
-        for (const RouteMessage& route : mainDefaultRoutes(family)) {
+        for (const routing::RouteInfo& route : mainDefaultRoutes(family)) {
             if (route.gateway)
                 changeDefaultRoute(control.get(), false, *route.gateway, route.priority);
         }

@@ -146,20 +146,18 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
     return walk;
 }
 
-void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into) {
-    forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
-        if (const auto go = dumpControl(type, message, into)) return *go;
-        if (type != RTM_NEWROUTE || message.size() < routeAttributesStart) return true;
-        const auto header = load<rtmsg>(message, headerSize);
-        RouteInfo route;
-        route.family = header.rtm_family;
-        route.table = header.rtm_table;
-        route.type = header.rtm_type;
-        route.dstLength = header.rtm_dst_len;
-        route.flags = header.rtm_flags;
-        route.protocol = header.rtm_protocol;
-        forEachAttribute(message.subspan(routeAttributesStart), [&](std::uint16_t attribute,
-                                                                    auto data) {
+std::optional<RouteInfo> parseRoute(std::span<const std::byte> message) {
+    if (message.size() < routeAttributesStart) return std::nullopt;
+    const auto header = load<rtmsg>(message, headerSize);
+    RouteInfo route;
+    route.family = header.rtm_family;
+    route.table = header.rtm_table;
+    route.type = header.rtm_type;
+    route.dstLength = header.rtm_dst_len;
+    route.flags = header.rtm_flags;
+    route.protocol = header.rtm_protocol;
+    forEachAttribute(
+        message.subspan(routeAttributesStart), [&](std::uint16_t attribute, auto data) {
             const bool word = data.size() == sizeof(std::uint32_t);
             if (attribute == RTA_TABLE && word) route.table = load<std::uint32_t>(data, 0);
             if (attribute == RTA_PRIORITY && word) route.priority = load<std::uint32_t>(data, 0);
@@ -169,18 +167,31 @@ void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into
                 route.gateway = Address::fromBytes(route.family, data.data());
             }
         });
-        into.routes.push_back(route);
+    return route;
+}
+
+void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into) {
+    forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
+        if (const auto go = dumpControl(type, message, into)) return *go;
+        if (type != RTM_NEWROUTE) return true;
+        if (auto route = parseRoute(message)) into.routes.push_back(std::move(*route));
         return true;
     });
 }
 
-std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
+std::optional<std::vector<RouteInfo>> dumpRoutes(int family) {
     rtmsg header{};
     header.rtm_family = static_cast<unsigned char>(family);
     const auto messages = dump<RouteMessages>(RTM_GETROUTE, header, parseRouteMessages);
     if (!messages) return std::nullopt;
+    return messages->routes;
+}
+
+std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
+    const auto routes = dumpRoutes(family);
+    if (!routes) return std::nullopt;
     std::vector<RouteInfo> defaults;
-    for (const RouteInfo& route : messages->routes) {
+    for (const RouteInfo& route : *routes) {
         if (route.family == family && route.table == RT_TABLE_MAIN && route.dstLength == 0) {
             defaults.push_back(route);
         }

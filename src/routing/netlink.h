@@ -53,6 +53,8 @@ struct RouteMessages {
     int error = 0;      // a negative error code from an NLMSG_ERROR
 };
 
+// The route of one route message (new or removed), header included; none when it is too short.
+std::optional<RouteInfo> parseRoute(std::span<const std::byte> message);
 // Appends the RTM_NEWROUTE messages of one datagram.
 void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into);
 
@@ -69,6 +71,8 @@ void parseRuleMessages(std::span<const std::byte> datagram, RuleMessages& into);
 
 // --- exchanges with the kernel --------------------------------------------------------------
 
+// The routes of one family, all tables; the default routes of its main table.
+std::optional<std::vector<RouteInfo>> dumpRoutes(int family);
 std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family);
 std::optional<std::vector<RuleInfo>> dumpRules(int family);
 // Sends a change request and waits for its acknowledgement: 0 or a negative errno.
