@@ -19,6 +19,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "util/io.h"
+#include "util/private_directory.h"
 #include "util/unique_fd.h"
 
 namespace control {
@@ -136,21 +137,21 @@ FileRead readAsDaemon(const std::string& path, std::size_t limit) {
 // The runtime directory, made if need be; none unless only root can enter it.
 std::optional<std::string> privateDirectory() {
     const std::string& directory = core::paths().runtimeDirectory;
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-        const int error = errno;
-        core::logMessage(core::levelError, "mkdir() failed, error is %d:%s", error,
-                         std::strerror(error));
-        return std::nullopt;
+    switch (util::makePrivateDirectory(directory)) {
+        case util::DirectoryState::Private:
+            return directory;
+        case util::DirectoryState::Unmade: {
+            const int error = errno;
+            core::logMessage(core::levelError, "mkdir() failed, error is %d:%s", error,
+                             std::strerror(error));
+            return std::nullopt;
+        }
+        case util::DirectoryState::Shared:
+            break;
     }
-    struct stat st {};
-    if (::lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0) {
-        core::logMessage(core::levelError,
-                         "Refusing to keep OpenVpn files in %s: it is not private",
-                         directory.c_str());
-        return std::nullopt;
-    }
-    return directory;
+    core::logMessage(core::levelError, "Refusing to keep OpenVpn files in %s: it is not private",
+                     directory.c_str());
+    return std::nullopt;
 }
 
 }  // namespace

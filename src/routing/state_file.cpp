@@ -11,6 +11,7 @@
 #include "core/paths.h"
 #include "routing/state.h"
 #include "util/io.h"
+#include "util/private_directory.h"
 #include "util/unique_fd.h"
 
 namespace routing {
@@ -106,14 +107,6 @@ SavedState currentState() {
     return saved;
 }
 
-// The directory is root's alone: what lies in it is trusted at the next start.
-bool privateDirectory(const std::string& directory) {
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    struct stat st {};
-    return ::lstat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
-}
-
 bool writeWhole(const std::string& path, const std::string& text) {
     const std::string temporary = path + ".new";
     util::unique_fd file(
@@ -192,7 +185,9 @@ void saveState() {
         return;
     }
     const std::string directory = path.substr(0, path.rfind('/'));
-    if (!privateDirectory(directory) || !writeWhole(path, formatState(saved))) {
+    // The directory is root's alone: what lies in it is trusted at the next start.
+    if (util::makePrivateDirectory(directory) != util::DirectoryState::Private ||
+        !writeWhole(path, formatState(saved))) {
         const int error = errno;
         logMessage(levelError, "Could not save the state to %s, error is %d:%s", path.c_str(),
                    error, std::strerror(error));
