@@ -269,6 +269,53 @@ void CloseRoute(int family, std::string_view gateway) {
     logCloseFailure(family, runCommand(closeRouteCommand(family, std::string(gateway))));
 }
 
+namespace {
+
+// Handles the notifications of `socket` until woken through `wake` or until the socket fails.
+void watchLoop(int family, int socket, int wake) {
+    const char* name = familyName(family);
+    std::array<std::byte, receiveSize> buffer{};
+    // The kernel reports only the first loss while the socket stays congested: notifications
+    // dropped after that go unreported until the queue has been read empty. So the table is
+    // read once more when the queue drains after a loss.
+    bool lostSinceDrained = false;
+    for (;;) {
+        std::array<pollfd, 2> waitFor{{{socket, POLLIN, 0}, {wake, POLLIN, 0}}};
+        const int ready = ::poll(waitFor.data(), waitFor.size(), lostSinceDrained ? 0 : -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            logMessage(levelError, "Error %d (%s) waiting for netlink socket (%s)", error,
+                       std::strerror(error), name);
+            return;
+        }
+        if (waitFor[1].revents != 0) return;  // asked to stop
+        if (ready == 0) {
+            lostSinceDrained = false;
+            resynchronise(family);
+            continue;
+        }
+        if (waitFor[0].revents == 0) continue;
+        const ssize_t count = ::recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (count < 0) {
+            const int error = errno;
+            if (error == EINTR || error == EAGAIN) continue;
+            if (error == ENOBUFS) {
+                resynchronise(family);
+                lostSinceDrained = true;
+                continue;
+            }
+            logMessage(levelError, "Error %d (%s) receiving from netlink socket (%s)", error,
+                       std::strerror(error), name);
+            return;
+        }
+        if (count == 0) return;
+        handleDatagram(family, std::span(buffer).first(static_cast<std::size_t>(count)));
+    }
+}
+
+}  // namespace
+
 void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(bool)>& listening) {
     const char* name = familyName(family);
     const WatchSocket socket = kernel().openWatchSocket(family);
@@ -289,44 +336,7 @@ void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(boo
     // table it looks at next holds no foreign default route.
     sweepTable(family);
     listening(true);
-    std::array<std::byte, receiveSize> buffer{};
-    // The kernel reports only the first loss while the socket stays congested: notifications
-    // dropped after that go unreported until the queue has been read empty. So the table is
-    // read once more when the queue drains after a loss.
-    bool lostSinceDrained = false;
-    for (;;) {
-        std::array<pollfd, 2> waitFor{{{socket.fd.get(), POLLIN, 0}, {wake, POLLIN, 0}}};
-        const int ready = ::poll(waitFor.data(), waitFor.size(), lostSinceDrained ? 0 : -1);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            logMessage(levelError, "Error %d (%s) waiting for netlink socket (%s)", error,
-                       std::strerror(error), name);
-            return;
-        }
-        if (waitFor[1].revents != 0) return;  // asked to stop
-        if (ready == 0) {
-            lostSinceDrained = false;
-            resynchronise(family);
-            continue;
-        }
-        if (waitFor[0].revents == 0) continue;
-        const ssize_t count = ::recv(socket.fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (count < 0) {
-            const int error = errno;
-            if (error == EINTR || error == EAGAIN) continue;
-            if (error == ENOBUFS) {
-                resynchronise(family);
-                lostSinceDrained = true;
-                continue;
-            }
-            logMessage(levelError, "Error %d (%s) receiving from netlink socket (%s)", error,
-                       std::strerror(error), name);
-            return;
-        }
-        if (count == 0) return;
-        handleDatagram(family, std::span(buffer).first(static_cast<std::size_t>(count)));
-    }
+    watchLoop(family, socket.fd.get(), wake);
 }
 
 bool RouteWatcher::start() {
