@@ -175,7 +175,6 @@ bool saveBackup(int resolver) {
     return true;
 }
 
-// Replaces the resolver file; whether the replacement is in force.
 // The header line and the nameserver, cut to what the resolver text buffer holds.
 std::string replacementText(std::string_view address) {
     std::array<char, textSize> text{};
@@ -185,6 +184,7 @@ std::string replacementText(std::string_view address) {
     return std::string(text.data(), strnlen(text.data(), text.size()));
 }
 
+// Replaces the resolver file; whether the replacement is in force.
 bool replace(std::string_view address) {
     // A replacement already in force keeps its backup, which holds the system's own file;
     // copying the replacement over it would lose that file.
