@@ -42,6 +42,12 @@ using util::unique_fd;
     std::exit(2);
 }
 
+int numberArgument(int argc, char** argv, int& i, int minimum, void (*usage)()) {
+    const int value = i + 1 < argc ? std::atoi(argv[++i]) : minimum - 1;
+    if (value < minimum) usage();
+    return value;
+}
+
 [[noreturn]] void dieErrno(const std::string& what) {
     die(what + ": " + std::strerror(errno));
 }

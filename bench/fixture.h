@@ -29,6 +29,9 @@ constexpr std::uint32_t routeMetric = 100;
 
 [[noreturn]] void die(const std::string& what);
 [[noreturn]] void dieErrno(const std::string& what);
+// The number that follows option `i` of the command line (`i` then names it), when it is at
+// least `minimum`; `usage` ends the program otherwise.
+int numberArgument(int argc, char** argv, int& i, int minimum, void (*usage)());
 
 // The interfaces the program made; requireFresh() accepts no other.
 extern std::set<std::string> madeInterfaces;

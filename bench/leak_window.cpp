@@ -586,10 +586,7 @@ Options parseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         const auto number = [&](int minimum) {
-            if (i + 1 >= argc) usage();
-            const int value = std::atoi(argv[++i]);
-            if (value < minimum) usage();
-            return value;
+            return numberArgument(argc, argv, i, minimum, usage);
         };
         if (argument == "--rounds") {
             options.rounds = number(1);
