@@ -63,16 +63,6 @@ std::string describe(int status) {
     return std::strerror(status);
 }
 
-bool readAll(int fd, std::string& text) {
-    std::array<char, 4096> chunk{};
-    for (;;) {
-        const ssize_t count = ::read(fd, chunk.data(), chunk.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return count == 0;
-        text.append(chunk.data(), static_cast<std::size_t>(count));
-    }
-}
-
 // Reads the child's pipe to its end. A file on a mount its user controls could stall the
 // child for ever, and the control loop with it, so the child gets a deadline.
 bool readPipe(int fd, std::string& text) {
@@ -129,8 +119,9 @@ FileRead readAsDaemon(const std::string& path, std::size_t limit) {
     struct stat st {};
     if (::fstat(file.get(), &st) != 0) return {std::nullopt, std::strerror(errno)};
     if (!S_ISREG(st.st_mode)) return {std::nullopt, describe(notRegular)};
-    if (!readAll(file.get(), text)) return {std::nullopt, std::strerror(errno)};
-    if (text.size() > limit) return {std::nullopt, describe(tooLarge)};
+    if (!util::readAll(file.get(), text, limit)) {
+        return {std::nullopt, errno == EFBIG ? describe(tooLarge) : std::strerror(errno)};
+    }
     return {std::move(text), {}};
 }
 

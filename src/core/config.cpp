@@ -83,13 +83,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     util::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
     std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t count = ::read(fd.get(), chunk, sizeof chunk);
-        if (count < 0) return std::nullopt;
-        if (count == 0) break;
-        text.append(chunk, static_cast<std::size_t>(count));
-    }
+    if (!util::readAll(fd.get(), text)) return std::nullopt;
     return text;
 }
 

@@ -294,14 +294,7 @@ std::optional<std::string> readResolverFile() {
     constexpr std::size_t largest = 1 << 20;  // no resolver file is larger
     util::unique_fd fd(::open(resolverFile().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     std::string text;
-    std::array<char, 4096> chunk{};
-    for (ssize_t count = 1; fd && count != 0;) {
-        count = ::read(fd.get(), chunk.data(), chunk.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0 || text.size() > largest) return std::nullopt;
-        text.append(chunk.data(), static_cast<std::size_t>(count));
-    }
-    if (!fd) return std::nullopt;
+    if (!fd || !util::readAll(fd.get(), text, largest)) return std::nullopt;
     return text;
 }
 

@@ -206,11 +206,8 @@ std::optional<SavedState> LoadState() {
     util::unique_fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file) return std::nullopt;
     std::string text;
-    char chunk[4096];
-    ssize_t count;
-    while ((count = ::read(file.get(), chunk, sizeof chunk)) > 0)
-        text.append(chunk, static_cast<std::size_t>(count));
-    if (auto saved = parseState(text); saved && count == 0) return saved;
+    const bool whole = util::readAll(file.get(), text);
+    if (auto saved = parseState(text); saved && whole) return saved;
     const std::string aside = path + ".unreadable";
     logMessage(levelError, "The state file %s cannot be read; set aside as %s, not trusted",
                path.c_str(), aside.c_str());
