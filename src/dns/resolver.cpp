@@ -276,18 +276,7 @@ void discardOrRestoreBackup() {
 
 // Replaces the backup with `text`, whole and synced, before anything changes the resolver file.
 bool saveRewrittenBackup(std::string_view text) {
-    std::string temporary = backupFile() + ".XXXXXX";
-    util::unique_fd file(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!file) return false;
-    const bool saved = ::fchmod(file.get(), 0644) == 0 && util::writeAll(file.get(), text) &&
-                       ::fsync(file.get()) == 0 &&
-                       ::rename(temporary.c_str(), backupFile().c_str()) == 0;
-    if (!saved) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        errno = error;
-    }
-    return saved;
+    return util::replaceFile(backupFile(), text, 0644);
 }
 
 std::optional<std::string> readResolverFile() {

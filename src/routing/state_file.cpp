@@ -107,18 +107,6 @@ SavedState currentState() {
     return saved;
 }
 
-bool writeWhole(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".new";
-    util::unique_fd file(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file || ::fchmod(file.get(), 0600) != 0 || !util::writeAll(file.get(), text) ||
-        ::fsync(file.get()) != 0) {
-        return false;
-    }
-    file.reset();
-    return ::rename(temporary.c_str(), path.c_str()) == 0;
-}
-
 }  // namespace
 
 std::string formatState(const SavedState& saved) {
@@ -187,7 +175,7 @@ void saveState() {
     const std::string directory = path.substr(0, path.rfind('/'));
     // The directory is root's alone: what lies in it is trusted at the next start.
     if (util::makePrivateDirectory(directory) != util::DirectoryState::Private ||
-        !writeWhole(path, formatState(saved))) {
+        !util::replaceFile(path, formatState(saved), 0600)) {
         const int error = errno;
         logMessage(levelError, "Could not save the state to %s, error is %d:%s", path.c_str(),
                    error, std::strerror(error));

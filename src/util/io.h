@@ -1,13 +1,18 @@
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <string_view>
+
+#include "util/unique_fd.h"
 
 namespace util {
 
@@ -42,6 +47,27 @@ inline bool readAll(int fd, std::string& text,
             return false;
         }
     }
+}
+
+// Writes `text` under a fresh name beside `path` with `mode` (and `owner`'s ids, when given),
+// syncs it and renames it over `path`: a crash leaves the old file or the new one, never a
+// truncated one, and no link at the fresh name is followed. On failure nothing is left behind
+// and errno tells why.
+inline bool replaceFile(const std::string& path, std::string_view text, mode_t mode,
+                        const struct stat* owner = nullptr) {
+    std::string temporary = path + ".XXXXXX";
+    unique_fd file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file) return false;
+    const bool written =
+        ::fchmod(file.get(), mode) == 0 &&
+        (owner == nullptr || ::fchown(file.get(), owner->st_uid, owner->st_gid) == 0) &&
+        writeAll(file.get(), text) && ::fsync(file.get()) == 0;
+    file.reset();
+    if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    errno = error;
+    return false;
 }
 
 }  // namespace util
