@@ -11,6 +11,7 @@
 #include "core/paths.h"
 #include "routing/state.h"
 #include "util/io.h"
+#include "util/path.h"
 #include "util/private_directory.h"
 #include "util/unique_fd.h"
 
@@ -172,7 +173,7 @@ void saveState() {
         }
         return;
     }
-    const std::string directory = path.substr(0, path.rfind('/'));
+    const std::string directory = util::parentDirectory(path);
     // The directory is root's alone: what lies in it is trusted at the next start.
     if (util::makePrivateDirectory(directory) != util::DirectoryState::Private ||
         !util::replaceFile(path, formatState(saved), 0600)) {
