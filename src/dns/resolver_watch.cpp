@@ -59,8 +59,9 @@ class Watcher {
     explicit Watcher(std::string path)
         : path_(std::move(path)), inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
         if (!inotify_) {
-            logMessage(levelError, "inotify_init1() failed, error is %d:%s", errno,
-                       std::strerror(errno));
+            const int error = errno;
+            logMessage(levelError, "inotify_init1() failed, error is %d:%s", error,
+                       std::strerror(error));
             return;
         }
         watchTargets();
@@ -81,8 +82,9 @@ class Watcher {
         for (const auto& [directory, name] : targetsOf(path_)) {
             const int wd = ::inotify_add_watch(inotify_.get(), directory.c_str(), watchedEvents);
             if (wd < 0) {
+                const int error = errno;
                 logMessage(levelError, "inotify_add_watch() failed for %s, error is %d:%s",
-                           directory.c_str(), errno, std::strerror(errno));
+                           directory.c_str(), error, std::strerror(error));
                 continue;
             }
             watches_.insert({wd, name});
