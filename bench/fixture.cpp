@@ -21,6 +21,7 @@
 #include <cstring>
 #include <thread>
 
+#include "routing/netlink.h"
 #include "routing/netlink_bytes.h"
 
 extern char** environ;
@@ -39,6 +40,12 @@ using util::unique_fd;
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "%s: %s\n", programName, what.c_str());
     std::exit(2);
+}
+
+int numberArgument(int argc, char** argv, int& i, int minimum, void (*usage)()) {
+    const int value = i + 1 < argc ? std::atoi(argv[++i]) : minimum - 1;
+    if (value < minimum) usage();
+    return value;
 }
 
 [[noreturn]] void dieErrno(const std::string& what) {
@@ -144,33 +151,14 @@ void enterNamespaces() {
 
 // --- rtnetlink -------------------------------------------------------------------------------
 
-using routing::netlink::forEachAttribute;
 using routing::netlink::forEachMessage;
 using routing::netlink::load;
-using routing::netlink::routeAttributesStart;
 
 std::optional<RouteMessage> parseRoute(std::uint16_t type, std::span<const std::byte> message) {
-    if ((type != RTM_NEWROUTE && type != RTM_DELROUTE) || message.size() < routeAttributesStart) {
-        return std::nullopt;
-    }
-    const auto header = load<rtmsg>(message, NLMSG_HDRLEN);
-    RouteMessage route;
-    route.type = type;
-    route.family = header.rtm_family;
-    route.dstLength = header.rtm_dst_len;
-    route.table = header.rtm_table;
-    forEachAttribute(
-        message.subspan(routeAttributesStart), [&](std::uint16_t attribute, auto data) {
-            const bool word = data.size() == sizeof(std::uint32_t);
-            if (attribute == RTA_TABLE && word) route.table = load<std::uint32_t>(data, 0);
-            if (attribute == RTA_OIF && word) route.outputInterface = load<std::uint32_t>(data, 0);
-            if (attribute == RTA_PRIORITY && word) route.priority = load<std::uint32_t>(data, 0);
-            if (attribute == RTA_GATEWAY && (route.family == AF_INET || route.family == AF_INET6) &&
-                data.size() == Address::size(route.family)) {
-                route.gateway = Address::fromBytes(route.family, data.data());
-            }
-        });
-    return route;
+    if (type != RTM_NEWROUTE && type != RTM_DELROUTE) return std::nullopt;
+    const auto route = routing::netlink::parseRoute(message);
+    if (!route) return std::nullopt;
+    return RouteMessage{*route, type};
 }
 
 unique_fd openRtnetlink(unsigned groups) {
@@ -256,40 +244,16 @@ int changeDefaultRoute(int fd, bool add, const Address& gateway, std::uint32_t p
     return exchange(fd, request.bytes(), sequence);
 }
 
-// The routes of one family, all tables.
-std::vector<RouteMessage> dumpRoutes(int family) {
-    const unique_fd fd = openRtnetlink(0);
-    rtmsg route{};
-    route.rtm_family = static_cast<unsigned char>(family);
-    const std::uint32_t sequence = nextSequence();
-    Request request(RTM_GETROUTE, NLM_F_REQUEST | NLM_F_DUMP, sequence, route);
-    const auto bytes = request.bytes();
-    if (::send(fd.get(), bytes.data(), bytes.size(), 0) < 0) dieErrno("route dump");
-    std::vector<RouteMessage> routes;
-    std::vector<std::byte> buffer(64 * 1024);
-    for (bool done = false; !done;) {
-        const ssize_t count = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) dieErrno("route dump");
-        forEachMessage(std::span(buffer).first(static_cast<std::size_t>(count)),
-                       [&](std::uint16_t type, std::span<const std::byte> message) {
-                           if (type == NLMSG_DONE || type == NLMSG_ERROR) {
-                               done = true;
-                               return false;
-                           }
-                           if (auto parsed = parseRoute(type, message)) routes.push_back(*parsed);
-                           return true;
-                       });
-    }
-    return routes;
+std::vector<routing::RouteInfo> dumpRoutes(int family) {
+    auto routes = routing::netlink::dumpRoutes(family);
+    if (!routes) die("route dump failed");
+    return std::move(*routes);
 }
 
-std::vector<RouteMessage> mainDefaultRoutes(int family) {
-    std::vector<RouteMessage> defaults;
-    for (const RouteMessage& route : dumpRoutes(family)) {
-        if (route.table == RT_TABLE_MAIN && route.dstLength == 0) defaults.push_back(route);
-    }
-    return defaults;
+std::vector<routing::RouteInfo> mainDefaultRoutes(int family) {
+    auto routes = routing::netlink::dumpDefaultRoutes(family);
+    if (!routes) die("route dump failed");
+    return std::move(*routes);
 }
 
 void setUpNetwork() {
@@ -307,9 +271,9 @@ void setUpNetwork() {
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     for (;;) {
         bool on4 = false, on6 = false;
-        for (const RouteMessage& route : dumpRoutes(AF_INET))
+        for (const routing::RouteInfo& route : dumpRoutes(AF_INET))
             on4 |= route.dstLength == 24;
-        for (const RouteMessage& route : dumpRoutes(AF_INET6))
+        for (const routing::RouteInfo& route : dumpRoutes(AF_INET6))
             on6 |= route.dstLength == 64 && route.table == RT_TABLE_MAIN &&
                    route.outputInterface == vethIndex;
         if (on4 && on6) break;

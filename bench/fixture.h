@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "routing/address.h"
+#include "routing/kernel.h"
 #include "util/unique_fd.h"
 
 namespace bench {
@@ -28,6 +29,9 @@ constexpr std::uint32_t routeMetric = 100;
 
 [[noreturn]] void die(const std::string& what);
 [[noreturn]] void dieErrno(const std::string& what);
+// The number that follows option `i` of the command line (`i` then names it), when it is at
+// least `minimum`; `usage` ends the program otherwise.
+int numberArgument(int argc, char** argv, int& i, int minimum, void (*usage)());
 
 // The interfaces the program made; requireFresh() accepts no other.
 extern std::set<std::string> madeInterfaces;
@@ -41,14 +45,9 @@ void enterNamespaces();
 void setUpNetwork();
 extern unsigned vethIndex;
 
-struct RouteMessage {
-    std::uint16_t type = 0;
-    int family = AF_UNSPEC;
-    unsigned dstLength = 0;
-    std::uint32_t table = 0;
-    std::optional<routing::Address> gateway;
-    std::uint32_t outputInterface = 0;
-    std::uint32_t priority = 0;
+// A route notification: the route and whether it came or went.
+struct RouteMessage : routing::RouteInfo {
+    std::uint16_t type = 0;  // RTM_NEWROUTE or RTM_DELROUTE
 };
 
 std::optional<RouteMessage> parseRoute(std::uint16_t type, std::span<const std::byte> message);
@@ -63,7 +62,7 @@ int changeDefaultRoute(int fd, bool add, const routing::Address& gateway,
                        std::uint32_t priority = routeMetric, unsigned interface = 0,
                        unsigned char protocol = RTPROT_BOOT);
 // The routes of one family, all tables; the default routes of the main table.
-std::vector<RouteMessage> dumpRoutes(int family);
-std::vector<RouteMessage> mainDefaultRoutes(int family);
+std::vector<routing::RouteInfo> dumpRoutes(int family);
+std::vector<routing::RouteInfo> mainDefaultRoutes(int family);
 
 }  // namespace bench

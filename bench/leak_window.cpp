@@ -334,7 +334,7 @@ struct Bench {
     // Deletes whatever default route a round left behind; returns whether there was one.
     bool clean(int family) {
         bool found = false;
-        for (const RouteMessage& route : mainDefaultRoutes(family)) {
+        for (const routing::RouteInfo& route : mainDefaultRoutes(family)) {
             found = true;
             if (route.gateway) {
                 changeDefaultRoute(control.get(), false, *route.gateway, route.priority,
@@ -586,10 +586,7 @@ Options parseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         const auto number = [&](int minimum) {
-            if (i + 1 >= argc) usage();
-            const int value = std::atoi(argv[++i]);
-            if (value < minimum) usage();
-            return value;
+            return numberArgument(argc, argv, i, minimum, usage);
         };
         if (argument == "--rounds") {
             options.rounds = number(1);

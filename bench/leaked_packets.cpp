@@ -255,7 +255,7 @@ unique_fd control;  // rtnetlink requests of the program's own
 void removeMainDefaults() {
     requireFresh();
     for (const int family : {AF_INET, AF_INET6}) {
-        for (const RouteMessage& route : mainDefaultRoutes(family)) {
+        for (const routing::RouteInfo& route : mainDefaultRoutes(family)) {
             if (route.gateway)
                 changeDefaultRoute(control.get(), false, *route.gateway, route.priority);
         }
@@ -511,17 +511,15 @@ Options parseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (i + 1 >= argc) usage();
-        const int value = std::atoi(argv[++i]);
-        if (value < 1) usage();
+        const auto number = [&] { return numberArgument(argc, argv, i, 1, usage); };
         if (argument == "--events") {
-            options.events = value;
+            options.events = number();
         } else if (argument == "--rate") {
-            options.rate = std::min(value, 100000);
+            options.rate = std::min(number(), 100000);
         } else if (argument == "--hold-ms") {
-            options.holdMs = value;
+            options.holdMs = number();
         } else if (argument == "--gap-ms") {
-            options.gapMs = value;
+            options.gapMs = number();
         } else {
             usage();
         }

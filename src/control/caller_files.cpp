@@ -19,6 +19,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "util/io.h"
+#include "util/private_directory.h"
 #include "util/unique_fd.h"
 
 namespace control {
@@ -60,16 +61,6 @@ std::string describe(int status) {
     if (status == notRegular) return "it is not a regular file";
     if (status == tooLarge) return "it is too large";
     return std::strerror(status);
-}
-
-bool readAll(int fd, std::string& text) {
-    std::array<char, 4096> chunk{};
-    for (;;) {
-        const ssize_t count = ::read(fd, chunk.data(), chunk.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return count == 0;
-        text.append(chunk.data(), static_cast<std::size_t>(count));
-    }
 }
 
 // Reads the child's pipe to its end. A file on a mount its user controls could stall the
@@ -128,29 +119,30 @@ FileRead readAsDaemon(const std::string& path, std::size_t limit) {
     struct stat st {};
     if (::fstat(file.get(), &st) != 0) return {std::nullopt, std::strerror(errno)};
     if (!S_ISREG(st.st_mode)) return {std::nullopt, describe(notRegular)};
-    if (!readAll(file.get(), text)) return {std::nullopt, std::strerror(errno)};
-    if (text.size() > limit) return {std::nullopt, describe(tooLarge)};
+    if (!util::readAll(file.get(), text, limit)) {
+        return {std::nullopt, errno == EFBIG ? describe(tooLarge) : std::strerror(errno)};
+    }
     return {std::move(text), {}};
 }
 
 // The runtime directory, made if need be; none unless only root can enter it.
 std::optional<std::string> privateDirectory() {
     const std::string& directory = core::paths().runtimeDirectory;
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-        const int error = errno;
-        core::logMessage(core::levelError, "mkdir() failed, error is %d:%s", error,
-                         std::strerror(error));
-        return std::nullopt;
+    switch (util::makePrivateDirectory(directory)) {
+        case util::DirectoryState::Private:
+            return directory;
+        case util::DirectoryState::Unmade: {
+            const int error = errno;
+            core::logMessage(core::levelError, "mkdir() failed, error is %d:%s", error,
+                             std::strerror(error));
+            return std::nullopt;
+        }
+        case util::DirectoryState::Shared:
+            break;
     }
-    struct stat st {};
-    if (::lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0) {
-        core::logMessage(core::levelError,
-                         "Refusing to keep OpenVpn files in %s: it is not private",
-                         directory.c_str());
-        return std::nullopt;
-    }
-    return directory;
+    core::logMessage(core::levelError, "Refusing to keep OpenVpn files in %s: it is not private",
+                     directory.c_str());
+    return std::nullopt;
 }
 
 }  // namespace

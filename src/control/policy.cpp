@@ -4,6 +4,7 @@
 #include <array>
 
 #include "control/openvpn_config.h"
+#include "util/path.h"
 
 namespace control {
 namespace {
@@ -214,11 +215,6 @@ PolicyVerdict checkArguments(std::string_view option, const std::vector<std::str
     return {};
 }
 
-std::string directoryOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string resolve(const std::string& name, const std::string& directory) {
     if (name.starts_with('/')) return name;
     return (directory.ends_with('/') ? directory : directory + "/") + name;
@@ -270,7 +266,7 @@ class Checker {
         } else {
             ConfigurationReading reading = readOpenVpnConfiguration(*read.text, mayBeInline);
             verdict = reading.refusal.empty()
-                          ? directives(reading.directives, directoryOf(path), provided)
+                          ? directives(reading.directives, util::parentDirectory(path), provided)
                           : PolicyVerdict{false, {}, reading.refusal, {}, reading.line};
             if (verdict.allowed) {
                 const std::optional<std::string> text =

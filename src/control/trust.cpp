@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 
+#include "util/path.h"
+
 namespace control {
 namespace {
 
@@ -46,14 +48,8 @@ std::optional<std::string> untrustedDirectory(std::string directory, uid_t alsoT
             return "lies under " + directory + ", which group or others may write";
         }
         if (directory == "/") return std::nullopt;
-        const std::size_t slash = directory.find_last_of('/');
-        directory = slash == 0 ? "/" : directory.substr(0, slash);
+        directory = util::parentDirectory(directory);
     }
-}
-
-std::string parentOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -71,7 +67,7 @@ TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted) {
     if (!S_ISREG(st.st_mode)) return refuse(resolved, "is not a regular file");
     if (!trustedOwner(st.st_uid, alsoTrusted)) return refuse(resolved, "is not owned by root");
     if (writableByOthers(st.st_mode)) return refuse(resolved, "is writable by group or others");
-    if (auto reason = untrustedDirectory(parentOf(resolved), alsoTrusted)) {
+    if (auto reason = untrustedDirectory(util::parentDirectory(resolved), alsoTrusted)) {
         return refuse(resolved, std::move(*reason));
     }
     return TrustVerdict{true, resolved, {}};

@@ -83,32 +83,17 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     util::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
     std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t count = ::read(fd.get(), chunk, sizeof chunk);
-        if (count < 0) return std::nullopt;
-        if (count == 0) break;
-        text.append(chunk, static_cast<std::size_t>(count));
-    }
+    if (!util::readAll(fd.get(), text)) return std::nullopt;
     return text;
 }
 
 // Writes the new file beside the old one and renames it into place, so that a crash leaves
 // either the old file or the new one, never a truncated one.
+// The file keeps its mode and owner.
 bool replaceFileAtomically(const std::string& path, std::string_view content) {
     struct stat old {};
-    const bool existed = ::stat(path.c_str(), &old) == 0;
-    std::string temporary = path + ".XXXXXX";
-    util::unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!fd) return false;
-    const mode_t mode = existed ? (old.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd.get(), mode) == 0;
-    if (ok && existed) ok = ::fchown(fd.get(), old.st_uid, old.st_gid) == 0;
-    ok = ok && util::writeAll(fd.get(), content) && ::fsync(fd.get()) == 0;
-    fd.reset();
-    if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
+    if (::stat(path.c_str(), &old) != 0) return util::replaceFile(path, content, 0644);
+    return util::replaceFile(path, content, old.st_mode & 07777, &old);
 }
 
 void writeLockdownConfiguration(bool lockdown) {

@@ -19,7 +19,7 @@ struct Paths {
     // Where the launcher keeps the checked copies of OpenVPN configuration files.
     std::string runtimeDirectory = "/run/telvord";
     // What a restart needs of the daemon's memory (routing/state_file.h). Beside it, while it
-    // is written, "state.new"; a file that could not be read is set aside as
+    // is written, "state.XXXXXX"; a file that could not be read is set aside as
     // "state.unreadable".
     std::string stateFile = "/run/telvord/state";
     // The `route` program counts as installed when either of these exists.

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <systemd/sd-bus.h>
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "core/paths.h"
 #include "dns/resolved.h"
 #include "routing/netlink.h"
+#include "routing/netlink_bytes.h"
 #include "util/unique_fd.h"
 
 namespace dns::resolved {
@@ -119,23 +119,14 @@ std::optional<BusError> callManager(sd_bus* bus, const Call& call) {
 
 // "ip route get ADDRESS": the kernel's own choice, policy rules included.
 std::optional<int> routedInterface(int socket, const routing::Address& address) {
-    struct {
-        nlmsghdr header;
-        rtmsg route;
-        rtattr destinationHeader;
-        std::array<unsigned char, 16> destination;
-    } request{};
     const std::size_t size = routing::Address::size(address.family);
-    request.header.nlmsg_len =
-        static_cast<std::uint32_t>(NLMSG_LENGTH(sizeof(rtmsg)) + RTA_LENGTH(size));
-    request.header.nlmsg_type = RTM_GETROUTE;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.route.rtm_family = static_cast<unsigned char>(address.family);
-    request.route.rtm_dst_len = static_cast<unsigned char>(size * 8);
-    request.destinationHeader.rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
-    request.destinationHeader.rta_type = RTA_DST;
-    std::memcpy(request.destination.data(), address.bytes.data(), size);
-    if (::send(socket, &request, request.header.nlmsg_len, 0) < 0) return std::nullopt;
+    rtmsg route{};
+    route.rtm_family = static_cast<unsigned char>(address.family);
+    route.rtm_dst_len = static_cast<unsigned char>(size * 8);
+    routing::netlink::Request request(RTM_GETROUTE, NLM_F_REQUEST, 0, route);
+    request.attribute(RTA_DST, address.bytes.data(), size);
+    const std::vector<std::byte> bytes = request.bytes();
+    if (::send(socket, bytes.data(), bytes.size(), 0) < 0) return std::nullopt;
 
     std::vector<std::byte> reply(8192);
     const ssize_t count = ::recv(socket, reply.data(), reply.size(), 0);

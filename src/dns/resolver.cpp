@@ -175,7 +175,6 @@ bool saveBackup(int resolver) {
     return true;
 }
 
-// Replaces the resolver file; whether the replacement is in force.
 // The header line and the nameserver, cut to what the resolver text buffer holds.
 std::string replacementText(std::string_view address) {
     std::array<char, textSize> text{};
@@ -185,6 +184,7 @@ std::string replacementText(std::string_view address) {
     return std::string(text.data(), strnlen(text.data(), text.size()));
 }
 
+// Replaces the resolver file; whether the replacement is in force.
 bool replace(std::string_view address) {
     // A replacement already in force keeps its backup, which holds the system's own file;
     // copying the replacement over it would lose that file.
@@ -276,32 +276,14 @@ void discardOrRestoreBackup() {
 
 // Replaces the backup with `text`, whole and synced, before anything changes the resolver file.
 bool saveRewrittenBackup(std::string_view text) {
-    std::string temporary = backupFile() + ".XXXXXX";
-    util::unique_fd file(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!file) return false;
-    const bool saved = ::fchmod(file.get(), 0644) == 0 && util::writeAll(file.get(), text) &&
-                       ::fsync(file.get()) == 0 &&
-                       ::rename(temporary.c_str(), backupFile().c_str()) == 0;
-    if (!saved) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        errno = error;
-    }
-    return saved;
+    return util::replaceFile(backupFile(), text, 0644);
 }
 
 std::optional<std::string> readResolverFile() {
     constexpr std::size_t largest = 1 << 20;  // no resolver file is larger
     util::unique_fd fd(::open(resolverFile().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     std::string text;
-    std::array<char, 4096> chunk{};
-    for (ssize_t count = 1; fd && count != 0;) {
-        count = ::read(fd.get(), chunk.data(), chunk.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0 || text.size() > largest) return std::nullopt;
-        text.append(chunk.data(), static_cast<std::size_t>(count));
-    }
-    if (!fd) return std::nullopt;
+    if (!fd || !util::readAll(fd.get(), text, largest)) return std::nullopt;
     return text;
 }
 

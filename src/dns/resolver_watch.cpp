@@ -1,7 +1,6 @@
 #include "dns/resolver_watch.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -15,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <system_error>
 
 #include "core/log.h"
 
@@ -58,19 +56,21 @@ std::set<std::pair<std::string, std::string>> targetsOf(const std::string& path)
 class Watcher {
   public:
     // Watches from the moment it is made: a rewrite right after a replacement is not missed.
-    Watcher(std::string path, int wake)
-        : path_(std::move(path)), wake_(wake), inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    explicit Watcher(std::string path)
+        : path_(std::move(path)), inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
         if (!inotify_) {
-            logMessage(levelError, "inotify_init1() failed, error is %d:%s", errno,
-                       std::strerror(errno));
+            const int error = errno;
+            logMessage(levelError, "inotify_init1() failed, error is %d:%s", error,
+                       std::strerror(error));
             return;
         }
         watchTargets();
     }
 
-    void run(const std::function<void()>& changed) {
+    // Until woken through `wake`.
+    void run(int wake, const std::function<void()>& changed) {
         if (!inotify_) return;
-        while (waitForChange()) {
+        while (waitForChange(wake)) {
             changed();
             watchTargets();  // a link may now lead elsewhere
         }
@@ -82,8 +82,9 @@ class Watcher {
         for (const auto& [directory, name] : targetsOf(path_)) {
             const int wd = ::inotify_add_watch(inotify_.get(), directory.c_str(), watchedEvents);
             if (wd < 0) {
+                const int error = errno;
                 logMessage(levelError, "inotify_add_watch() failed for %s, error is %d:%s",
-                           directory.c_str(), errno, std::strerror(errno));
+                           directory.c_str(), error, std::strerror(error));
                 continue;
             }
             watches_.insert({wd, name});
@@ -110,7 +111,7 @@ class Watcher {
 
     // Waits until a watched file changed and the burst of events is over; false when woken to
     // stop or when waiting failed.
-    bool waitForChange() {
+    bool waitForChange(int wake) {
         using Clock = std::chrono::steady_clock;
         std::optional<Clock::time_point> deadline;  // set by the first change
         for (;;) {
@@ -122,7 +123,7 @@ class Watcher {
                 timeout =
                     static_cast<int>(std::clamp(left, std::chrono::milliseconds{0}, quiet).count());
             }
-            std::array<pollfd, 2> fds{{{inotify_.get(), POLLIN, 0}, {wake_, POLLIN, 0}}};
+            std::array<pollfd, 2> fds{{{inotify_.get(), POLLIN, 0}, {wake, POLLIN, 0}}};
             const int ready = ::poll(fds.data(), fds.size(), timeout);
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0 || fds[1].revents != 0) return false;
@@ -133,7 +134,6 @@ class Watcher {
     }
 
     std::string path_;
-    int wake_;
     util::unique_fd inotify_;
     std::set<std::pair<int, std::string>> watches_;
 };
@@ -142,29 +142,39 @@ class Watcher {
 
 void ResolverWatch::start(const std::string& path, std::function<void()> changed) {
     stop();
-    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake_) {
-        logMessage(levelError, "eventfd() failed, error is %d:%s", errno, std::strerror(errno));
-        return;
-    }
-    try {
-        thread_ = std::thread([watcher = Watcher(path, wake_.get()),
-                               changed = std::move(changed)]() mutable { watcher.run(changed); });
-    } catch (const std::system_error& error) {
-        logMessage(levelError, "Error %d launching the resolver file watch.", error.code().value());
-        wake_.reset();
+    int error = 0;
+    const auto failure = thread_.start([watcher = Watcher(path), changed = std::move(changed)](
+                                           int wake) mutable { watcher.run(wake, changed); },
+                                       error);
+    switch (failure) {
+        case util::WakeableThread::Failure::None:
+            break;
+        case util::WakeableThread::Failure::Running:
+            logMessage(levelError,
+                       "The resolver file watch could not be stopped; not starting "
+                       "another");
+            break;
+        case util::WakeableThread::Failure::Eventfd:
+            logMessage(levelError, "eventfd() failed, error is %d:%s", error, std::strerror(error));
+            break;
+        default:
+            logMessage(levelError, "Error %d launching the resolver file watch.", error);
+            break;
     }
 }
 
 void ResolverWatch::stop() {
-    if (!thread_.joinable()) return;
-    const std::uint64_t one = 1;
-    if (::write(wake_.get(), &one, sizeof one) != sizeof one) {
-        logMessage(levelError, "Error %d stopping the resolver file watch.", errno);
-        return;
+    int error = 0;
+    switch (thread_.stop(error)) {
+        case util::WakeableThread::Failure::Wake:
+            logMessage(levelError, "Error %d stopping the resolver file watch.", error);
+            break;
+        case util::WakeableThread::Failure::Join:
+            logMessage(levelError, "Error %d awaiting the resolver file watch.", error);
+            break;
+        default:
+            break;
     }
-    thread_.join();
-    wake_.reset();
 }
 
 }  // namespace dns

@@ -7,16 +7,14 @@
 
 #include <functional>
 #include <string>
-#include <thread>
 
-#include "util/unique_fd.h"
+#include "util/wakeable_thread.h"
 
 namespace dns {
 
 class ResolverWatch {
   public:
     ResolverWatch() = default;
-    ~ResolverWatch() { stop(); }
     ResolverWatch(const ResolverWatch&) = delete;
     ResolverWatch& operator=(const ResolverWatch&) = delete;
 
@@ -28,8 +26,7 @@ class ResolverWatch {
     void stop();
 
   private:
-    std::thread thread_;
-    util::unique_fd wake_;  // an eventfd the watch polls beside its inotify descriptor
+    util::WakeableThread thread_;
 };
 
 }  // namespace dns

@@ -9,22 +9,34 @@
 //    handlers below, the resolver operations and the launcher;
 //  - the OpenVPN process watcher, one per launch, waits for its child and then runs
 //    ConnectionClosed(), unless a newer launch has superseded it (it then only reaps its child);
-//  - the IPv4 and the IPv6 route watcher block on their rtnetlink socket beside an eventfd and
-//    delete default routes that do not lead through the tunnel gateway.
+//  - the IPv4 and the IPv6 route watcher block on their rtnetlink socket beside an eventfd,
+//    delete default routes that do not lead through the tunnel gateway, follow the network
+//    those routes belong to, and put back what another program took of the kill switch;
+//  - the resolver file watch, while a replacement is in force, blocks on inotify beside an
+//    eventfd and writes the replacement again over another program's rewrite.
 //
 // Locks, in the order in which they may be taken:
-//  1. modes::State::lock, recursive. Taken at the entry of every handler here and around every
-//     resolver operation that the dispatch runs, whichever thread runs them; a handler may call
-//     another (ConnectionFailed runs ConnectionClosed). It guards the four flags and, because
-//     only handlers reach them, the routing state (gateways, addresses, DNS lists, watcher
-//     handles) and the resolver file with its backup. ConnectionClosed's guard and the clearing
-//     of its flags therefore form one indivisible step.
-//  2. routing's tunnel lock: guards the two tunnel gateway texts, written by the routing
-//     operations under lock 1 and copied by the route watchers, which never take lock 1.
-//  3. the log's line lock, held while one line is written to the debug log.
-// Locks 2 and 3 are held only for a copy or a write and never around a wait. Starting and
-// stopping a route watcher wakes it and joins it while lock 1 is held; that join always ends
-// because the watcher never takes lock 1. Nothing ever joins a process watcher.
+//  1. modes::State::lock, recursive. Taken at the entry of every handler here, around every
+//     resolver operation and status query that the dispatch runs, and by the launcher,
+//     whichever thread runs them; a handler may call another (ConnectionFailed runs
+//     ConnectionClosed). It guards the four flags, the launcher's watch state (generation,
+//     child, private copies), the watcher handles, the kill switch flag and the resolved link.
+//     ConnectionClosed's guard and the clearing of its flags therefore form one indivisible
+//     step.
+//  2. routing's network lock, recursive: guards the gateways, the remembered routes, the
+//     server and DNS texts and routing's state file, which the routing operations change under
+//     lock 1 and the route watchers without it.
+//     dns's lock, beside it (routing and dns never call each other): guards the replacement
+//     and the resolver file with its backup, for the resolver operations under lock 1 and the
+//     resolver file watch without it.
+//  3. routing's tunnel lock: guards the two tunnel gateway texts, written by the routing
+//     operations under locks 1 and 2 and copied by the route watchers.
+//  4. the log's line lock, held while one line is written to the debug log.
+// Locks 3 and 4 are held only for a copy or a write and never around a wait. Starting and
+// stopping a route watcher wakes it and waits for it while lock 1 is held, never lock 2,
+// which the watcher takes; stopping the resolver file watch joins it while lock 1 is held,
+// never dns's lock, which its answers take. Neither watcher takes lock 1, so these waits end.
+// Nothing ever joins a process watcher.
 
 #include <mutex>
 #include <string_view>

@@ -40,13 +40,6 @@ struct RuleInfo {
     std::optional<std::uint32_t> suppressPrefixLength;
 };
 
-// The raw outcome of the IPv6 default gateway lookup.
-struct Ipv6LookupExchange {
-    enum class Failure { None, Socket, Send, Receive, TooLong };
-    Failure failure = Failure::None;
-    std::vector<std::byte> reply;
-};
-
 // A route watcher's notification socket, or the call that failed to make it.
 struct WatchSocket {
     enum class Failure { None, Socket, Bind };
@@ -60,8 +53,6 @@ struct Kernel {
     std::function<int(std::string_view command)> run;
     // The default routes of the main table of one family; none when the table cannot be read.
     std::function<std::optional<std::vector<RouteInfo>>(int family)> defaultRoutes;
-    // Asks which route of the main table leads to the IPv6 address ::.
-    std::function<Ipv6LookupExchange()> lookupIpv6Default;
     // A socket that receives the route notifications of one family.
     std::function<WatchSocket(int family)> openWatchSocket;
     // Sends one rtnetlink change request and returns its acknowledgement: 0 or a negative errno.

@@ -93,28 +93,6 @@ ProcRouteScan scanProcNetRoute(std::string_view text, const ProcRouteSkip& skip)
     return scan;
 }
 
-std::vector<std::byte> ipv6LookupRequest() {
-    struct {
-        nlmsghdr header;
-        rtmsg route;
-        rtattr destinationHeader;
-        in6_addr destination;
-    } request{};
-    static_assert(sizeof request == 48);
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = RTM_GETROUTE;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.route.rtm_family = AF_INET6;
-    request.route.rtm_dst_len = 128;
-    request.route.rtm_table = RT_TABLE_MAIN;
-    request.route.rtm_scope = RT_SCOPE_UNIVERSE;
-    request.destinationHeader.rta_len = RTA_LENGTH(sizeof(in6_addr));
-    request.destinationHeader.rta_type = RTA_DST;
-    std::vector<std::byte> bytes(sizeof request);
-    std::memcpy(bytes.data(), &request, sizeof request);
-    return bytes;
-}
-
 Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
     Ipv6LookupWalk walk;
     forEachMessage(reply, [&](std::uint16_t type, std::span<const std::byte> message) {
@@ -130,7 +108,6 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
                 const int error = code == std::numeric_limits<int>::min() ? code : -code;
                 walk.errors.push_back(std::string("Error ") + std::strerror(error));
                 walk.failed = true;
-                walk.errorCode = code;
                 return false;
             }
             case RTM_NEWROUTE: {
@@ -169,20 +146,18 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
     return walk;
 }
 
-void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into) {
-    forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
-        if (const auto go = dumpControl(type, message, into)) return *go;
-        if (type != RTM_NEWROUTE || message.size() < routeAttributesStart) return true;
-        const auto header = load<rtmsg>(message, headerSize);
-        RouteInfo route;
-        route.family = header.rtm_family;
-        route.table = header.rtm_table;
-        route.type = header.rtm_type;
-        route.dstLength = header.rtm_dst_len;
-        route.flags = header.rtm_flags;
-        route.protocol = header.rtm_protocol;
-        forEachAttribute(message.subspan(routeAttributesStart), [&](std::uint16_t attribute,
-                                                                    auto data) {
+std::optional<RouteInfo> parseRoute(std::span<const std::byte> message) {
+    if (message.size() < routeAttributesStart) return std::nullopt;
+    const auto header = load<rtmsg>(message, headerSize);
+    RouteInfo route;
+    route.family = header.rtm_family;
+    route.table = header.rtm_table;
+    route.type = header.rtm_type;
+    route.dstLength = header.rtm_dst_len;
+    route.flags = header.rtm_flags;
+    route.protocol = header.rtm_protocol;
+    forEachAttribute(
+        message.subspan(routeAttributesStart), [&](std::uint16_t attribute, auto data) {
             const bool word = data.size() == sizeof(std::uint32_t);
             if (attribute == RTA_TABLE && word) route.table = load<std::uint32_t>(data, 0);
             if (attribute == RTA_PRIORITY && word) route.priority = load<std::uint32_t>(data, 0);
@@ -192,46 +167,31 @@ void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into
                 route.gateway = Address::fromBytes(route.family, data.data());
             }
         });
-        into.routes.push_back(route);
+    return route;
+}
+
+void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into) {
+    forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
+        if (const auto go = dumpControl(type, message, into)) return *go;
+        if (type != RTM_NEWROUTE) return true;
+        if (auto route = parseRoute(message)) into.routes.push_back(std::move(*route));
         return true;
     });
 }
 
-Ipv6LookupExchange exchangeIpv6Lookup() {
-    using Failure = Ipv6LookupExchange::Failure;
-    Ipv6LookupExchange exchange;
-    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!socket) {
-        exchange.failure = Failure::Socket;
-        return exchange;
-    }
-    const std::vector<std::byte> request = ipv6LookupRequest();
-    if (::send(socket.get(), request.data(), request.size(), 0) < 0) {
-        exchange.failure = Failure::Send;
-        return exchange;
-    }
-    exchange.reply.resize(lookupReplySize);
-    const ssize_t count =
-        ::recv(socket.get(), exchange.reply.data(), exchange.reply.size(), MSG_TRUNC);
-    if (count < 0) {
-        exchange.failure = Failure::Receive;
-    } else if (static_cast<std::size_t>(count) > lookupReplySize) {
-        exchange.failure = Failure::TooLong;
-    } else {
-        exchange.reply.resize(static_cast<std::size_t>(count));
-        return exchange;
-    }
-    exchange.reply.clear();
-    return exchange;
-}
-
-std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
+std::optional<std::vector<RouteInfo>> dumpRoutes(int family) {
     rtmsg header{};
     header.rtm_family = static_cast<unsigned char>(family);
     const auto messages = dump<RouteMessages>(RTM_GETROUTE, header, parseRouteMessages);
     if (!messages) return std::nullopt;
+    return messages->routes;
+}
+
+std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
+    const auto routes = dumpRoutes(family);
+    if (!routes) return std::nullopt;
     std::vector<RouteInfo> defaults;
-    for (const RouteInfo& route : messages->routes) {
+    for (const RouteInfo& route : *routes) {
         if (route.family == family && route.table == RT_TABLE_MAIN && route.dstLength == 0) {
             defaults.push_back(route);
         }

@@ -35,18 +35,12 @@ ProcRouteScan scanProcNetRoute(std::string_view text, const ProcRouteSkip& skip 
 
 // --- IPv6 default gateway lookup ------------------------------------------------------------
 
-inline constexpr std::size_t lookupReplySize = 2000;
-
-// The 48-byte request: which main-table route carries traffic to ::.
-std::vector<std::byte> ipv6LookupRequest();
-
 struct Ipv6LookupWalk {
     std::optional<Address> gateway;   // the last gateway of the right size
     unsigned outputInterface = 0;     // the interface of the route that carried it
     std::uint32_t metric = 0;         // that route's metric, 0 when the reply had none
     std::vector<std::string> errors;  // error messages met on the way, in order
     bool failed = false;  // an error reply other than "network unreachable" ended the walk
-    int errorCode = 0;    // that reply's code
 };
 
 Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply);
@@ -59,6 +53,8 @@ struct RouteMessages {
     int error = 0;      // a negative error code from an NLMSG_ERROR
 };
 
+// The route of one route message (new or removed), header included; none when it is too short.
+std::optional<RouteInfo> parseRoute(std::span<const std::byte> message);
 // Appends the RTM_NEWROUTE messages of one datagram.
 void parseRouteMessages(std::span<const std::byte> datagram, RouteMessages& into);
 
@@ -75,7 +71,8 @@ void parseRuleMessages(std::span<const std::byte> datagram, RuleMessages& into);
 
 // --- exchanges with the kernel --------------------------------------------------------------
 
-Ipv6LookupExchange exchangeIpv6Lookup();
+// The routes of one family, all tables; the default routes of its main table.
+std::optional<std::vector<RouteInfo>> dumpRoutes(int family);
 std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family);
 std::optional<std::vector<RuleInfo>> dumpRules(int family);
 // Sends a change request and waits for its acknowledgement: 0 or a negative errno.

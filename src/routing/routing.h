@@ -6,8 +6,9 @@
 // success, the DNS route operations return -1 (refused), 0 (already routed) or the raw status of
 // their command.
 //
-// Callers serialise these operations (the connection handlers hold the state lock); only the
-// tunnel gateway texts are also read by the route watchers, under a lock of their own.
+// Callers serialise these operations (the connection handlers hold the state lock); the route
+// watchers run some of them too (FollowNetwork, DisableIpv6, the kill switch's repair), under
+// routing's network lock where they touch its state (see the thread model in modes/modes.h).
 
 #include <string_view>
 

@@ -21,7 +21,6 @@ Kernel systemKernel() {
     return Kernel{
         .run = spawnCommand,
         .defaultRoutes = netlink::dumpDefaultRoutes,
-        .lookupIpv6Default = netlink::exchangeIpv6Lookup,
         .openWatchSocket = netlink::openRouteWatchSocket,
         .change = netlink::exchangeChange,
         .rules = netlink::dumpRules,

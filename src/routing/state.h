@@ -13,8 +13,9 @@
 
 namespace routing {
 
-// All state of the routing subsystem. The connection handlers serialise every operation that
-// touches it; the route watchers read only the tunnel texts, under tunnelLock.
+// All state of the routing subsystem. The connection handlers serialise the operations; the
+// route watchers change what networkLock guards under it and read the tunnel texts under
+// tunnelLock. The watcher handles and killSwitchHeld belong to the handlers alone.
 struct State {
     // Guards what a route watcher that follows the network changes beside the connection
     // handlers: the gateways, the remembered routes, the server and DNS texts and the state

@@ -11,6 +11,8 @@
 #include "core/paths.h"
 #include "routing/state.h"
 #include "util/io.h"
+#include "util/path.h"
+#include "util/private_directory.h"
 #include "util/unique_fd.h"
 
 namespace routing {
@@ -106,26 +108,6 @@ SavedState currentState() {
     return saved;
 }
 
-// The directory is root's alone: what lies in it is trusted at the next start.
-bool privateDirectory(const std::string& directory) {
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    struct stat st {};
-    return ::lstat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
-}
-
-bool writeWhole(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".new";
-    util::unique_fd file(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file || ::fchmod(file.get(), 0600) != 0 || !util::writeAll(file.get(), text) ||
-        ::fsync(file.get()) != 0) {
-        return false;
-    }
-    file.reset();
-    return ::rename(temporary.c_str(), path.c_str()) == 0;
-}
-
 }  // namespace
 
 std::string formatState(const SavedState& saved) {
@@ -191,8 +173,10 @@ void saveState() {
         }
         return;
     }
-    const std::string directory = path.substr(0, path.rfind('/'));
-    if (!privateDirectory(directory) || !writeWhole(path, formatState(saved))) {
+    const std::string directory = util::parentDirectory(path);
+    // The directory is root's alone: what lies in it is trusted at the next start.
+    if (util::makePrivateDirectory(directory) != util::DirectoryState::Private ||
+        !util::replaceFile(path, formatState(saved), 0600)) {
         const int error = errno;
         logMessage(levelError, "Could not save the state to %s, error is %d:%s", path.c_str(),
                    error, std::strerror(error));
@@ -211,11 +195,8 @@ std::optional<SavedState> LoadState() {
     util::unique_fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file) return std::nullopt;
     std::string text;
-    char chunk[4096];
-    ssize_t count;
-    while ((count = ::read(file.get(), chunk, sizeof chunk)) > 0)
-        text.append(chunk, static_cast<std::size_t>(count));
-    if (auto saved = parseState(text); saved && count == 0) return saved;
+    const bool whole = util::readAll(file.get(), text);
+    if (auto saved = parseState(text); saved && whole) return saved;
     const std::string aside = path + ".unreadable";
     logMessage(levelError, "The state file %s cannot be read; set aside as %s, not trusted",
                path.c_str(), aside.c_str());

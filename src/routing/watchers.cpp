@@ -4,7 +4,6 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <future>
-#include <system_error>
+#include <memory>
 
 #include "core/log.h"
 #include "routing/kernel.h"
@@ -269,6 +268,53 @@ void CloseRoute(int family, std::string_view gateway) {
     logCloseFailure(family, runCommand(closeRouteCommand(family, std::string(gateway))));
 }
 
+namespace {
+
+// Handles the notifications of `socket` until woken through `wake` or until the socket fails.
+void watchLoop(int family, int socket, int wake) {
+    const char* name = familyName(family);
+    std::array<std::byte, receiveSize> buffer{};
+    // The kernel reports only the first loss while the socket stays congested: notifications
+    // dropped after that go unreported until the queue has been read empty. So the table is
+    // read once more when the queue drains after a loss.
+    bool lostSinceDrained = false;
+    for (;;) {
+        std::array<pollfd, 2> waitFor{{{socket, POLLIN, 0}, {wake, POLLIN, 0}}};
+        const int ready = ::poll(waitFor.data(), waitFor.size(), lostSinceDrained ? 0 : -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            logMessage(levelError, "Error %d (%s) waiting for netlink socket (%s)", error,
+                       std::strerror(error), name);
+            return;
+        }
+        if (waitFor[1].revents != 0) return;  // asked to stop
+        if (ready == 0) {
+            lostSinceDrained = false;
+            resynchronise(family);
+            continue;
+        }
+        if (waitFor[0].revents == 0) continue;
+        const ssize_t count = ::recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (count < 0) {
+            const int error = errno;
+            if (error == EINTR || error == EAGAIN) continue;
+            if (error == ENOBUFS) {
+                resynchronise(family);
+                lostSinceDrained = true;
+                continue;
+            }
+            logMessage(levelError, "Error %d (%s) receiving from netlink socket (%s)", error,
+                       std::strerror(error), name);
+            return;
+        }
+        if (count == 0) return;
+        handleDatagram(family, std::span(buffer).first(static_cast<std::size_t>(count)));
+    }
+}
+
+}  // namespace
+
 void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(bool)>& listening) {
     const char* name = familyName(family);
     const WatchSocket socket = kernel().openWatchSocket(family);
@@ -289,69 +335,33 @@ void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(boo
     // table it looks at next holds no foreign default route.
     sweepTable(family);
     listening(true);
-    std::array<std::byte, receiveSize> buffer{};
-    // The kernel reports only the first loss while the socket stays congested: notifications
-    // dropped after that go unreported until the queue has been read empty. So the table is
-    // read once more when the queue drains after a loss.
-    bool lostSinceDrained = false;
-    for (;;) {
-        std::array<pollfd, 2> waitFor{{{socket.fd.get(), POLLIN, 0}, {wake, POLLIN, 0}}};
-        const int ready = ::poll(waitFor.data(), waitFor.size(), lostSinceDrained ? 0 : -1);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            logMessage(levelError, "Error %d (%s) waiting for netlink socket (%s)", error,
-                       std::strerror(error), name);
-            return;
-        }
-        if (waitFor[1].revents != 0) return;  // asked to stop
-        if (ready == 0) {
-            lostSinceDrained = false;
-            resynchronise(family);
-            continue;
-        }
-        if (waitFor[0].revents == 0) continue;
-        const ssize_t count = ::recv(socket.fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (count < 0) {
-            const int error = errno;
-            if (error == EINTR || error == EAGAIN) continue;
-            if (error == ENOBUFS) {
-                resynchronise(family);
-                lostSinceDrained = true;
-                continue;
-            }
-            logMessage(levelError, "Error %d (%s) receiving from netlink socket (%s)", error,
-                       std::strerror(error), name);
-            return;
-        }
-        if (count == 0) return;
-        handleDatagram(family, std::span(buffer).first(static_cast<std::size_t>(count)));
-    }
+    watchLoop(family, socket.fd.get(), wake);
 }
 
 bool RouteWatcher::start() {
     stop();
     const char* name = familyName(family_);
-    if (thread_.joinable()) {
-        logMessage(levelError, "The %s watcher could not be stopped; not starting another", name);
-        return false;
-    }
-    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake_) {
-        logMessage(levelError, "Could not allocate memory for %s thread information.", name);
-        return false;
-    }
-    std::promise<bool> bound;
-    std::future<bool> listening = bound.get_future();
-    try {
-        thread_ =
-            std::thread([family = family_, wake = wake_.get(), bound = std::move(bound)]() mutable {
-                CloseDefaultRoutesWorker(family, wake, [&](bool ok) { bound.set_value(ok); });
-            });
-    } catch (const std::system_error& error) {
-        logMessage(levelError, "Error %d launching %s worker thread.", error.code().value(), name);
-        wake_.reset();
-        return false;
+    auto bound = std::make_shared<std::promise<bool>>();
+    std::future<bool> listening = bound->get_future();
+    int error = 0;
+    const auto failure = thread_.start(
+        [family = family_, bound](int wake) {
+            CloseDefaultRoutesWorker(family, wake, [&](bool ok) { bound->set_value(ok); });
+        },
+        error);
+    switch (failure) {
+        case util::WakeableThread::Failure::None:
+            break;
+        case util::WakeableThread::Failure::Running:
+            logMessage(levelError, "The %s watcher could not be stopped; not starting another",
+                       name);
+            return false;
+        case util::WakeableThread::Failure::Eventfd:
+            logMessage(levelError, "Could not allocate memory for %s thread information.", name);
+            return false;
+        default:
+            logMessage(levelError, "Error %d launching %s worker thread.", error, name);
+            return false;
     }
     listening_ = listening.get();
     return listening_;
@@ -359,20 +369,18 @@ bool RouteWatcher::start() {
 
 void RouteWatcher::stop() {
     listening_ = false;
-    if (!thread_.joinable()) return;
     const char* name = familyName(family_);
-    const std::uint64_t one = 1;
-    if (::write(wake_.get(), &one, sizeof one) != sizeof one) {
-        logMessage(levelError, "Error %d killing %s worker thread.", errno, name);
-        return;
+    int error = 0;
+    switch (thread_.stop(error)) {
+        case util::WakeableThread::Failure::Wake:
+            logMessage(levelError, "Error %d killing %s worker thread.", error, name);
+            break;
+        case util::WakeableThread::Failure::Join:
+            logMessage(levelError, "Error awaiting %s worker thread %d", name, error);
+            break;
+        default:
+            break;
     }
-    try {
-        thread_.join();
-    } catch (const std::system_error& error) {
-        logMessage(levelError, "Error awaiting %s worker thread %d", name, error.code().value());
-        thread_.detach();
-    }
-    wake_.reset();
 }
 
 void StartRouteWatchThread4() {

@@ -8,11 +8,10 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "routing/address.h"
-#include "util/unique_fd.h"
+#include "util/wakeable_thread.h"
 
 namespace routing {
 
@@ -66,15 +65,14 @@ class RouteWatcher {
     // Wakes the watcher and waits for it to end; does nothing when none was started.
     void stop();
     // Whether a thread was started and not yet stopped (it may have ended by itself).
-    bool started() const { return thread_.joinable(); }
+    bool started() const { return thread_.started(); }
     // Whether the last start left a watcher listening.
     bool listening() const { return listening_; }
 
   private:
     int family_;
-    std::thread thread_;
+    util::WakeableThread thread_;
     bool listening_ = false;
-    util::unique_fd wake_;  // an eventfd the watcher polls beside its socket
 };
 
 // The watch loop: returns when woken through `wake` or when its socket fails. `listening` is

@@ -112,14 +112,12 @@ std::optional<std::vector<routing::RuleInfo>> FakeKernel::rules(int family) {
 FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::paths().stateFile) {
     // Outside a sandbox the routing operations write no state file: the system's is not ours.
     if (savedStateFile_ == core::Paths{}.stateFile) core::paths().stateFile.clear();
-    lookup.reply = netlinkError(-ENETUNREACH);
     routing::Kernel& k = routing::kernel();
     k.run = [this](std::string_view command) { return run(command); };
     k.defaultRoutes = [this](int family) -> std::optional<std::vector<routing::RouteInfo>> {
         if (tableUnreadable) return std::nullopt;
         return family == AF_INET6 ? defaults6 : defaults4;
     };
-    k.lookupIpv6Default = [this] { return lookup; };
     k.change = [this](std::span<const std::byte> request) { return change(request); };
     k.rules = [this](int family) { return rules(family); };
     k.hasIpv6 = [this] { return ipv6; };

@@ -29,8 +29,6 @@ class FakeKernel {
     std::vector<routing::RouteInfo> defaults4, defaults6;
     // When set, reading the table fails.
     bool tableUnreadable = false;
-    // The reply to the IPv6 gateway lookup; by default "network unreachable".
-    routing::Ipv6LookupExchange lookup;
     // The kill switch's entries as the fake kernel holds them, one text each ("rule inet 1000
     // table 254 suppress", "route inet6 table 1000 unreachable", "route inet table 1000 via
     // 10.8.0.1"). Change requests are recorded in `commands` as "netlink add " or "netlink

@@ -25,10 +25,6 @@ class Modes : public ::testing::Test {
     void SetUp() override {
         support::writeFile(core::paths().procNetRoute, procNetRoute);
         support::writeFile(core::paths().resolverFile, "nameserver 192.0.2.53\n");
-        kernel.lookup.reply = support::concat(
-            {support::routeMessage(AF_INET6, 254,
-                                   {{5, support::gatewayAttributePayload("2001:db8::1")}}),
-             support::netlinkDone()});
         restoreDefaults();
         modes::InitRoutingVariables();
     }

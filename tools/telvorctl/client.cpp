@@ -353,14 +353,22 @@ bool Connection::finish(std::chrono::milliseconds timeout, Error& error) {
     }
 }
 
-int run(std::span<const std::string_view> arguments) {
+namespace {
+
+// What the command line asks for.
+struct Invocation {
     std::optional<int> port;
-    std::string portFile(defaultPortFile);
+    std::string portFile{defaultPortFile};
     bool wait = true;
     bool json = false;
     int timeoutSeconds = 30;
     std::vector<Command> commands;
+};
 
+// Reads the command line into `invocation`; the exit status when the program ends here (help,
+// or a usage error that has been said).
+std::optional<int> parseArguments(std::span<const std::string_view> arguments,
+                                  Invocation& invocation) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string_view argument = arguments[i];
         auto value = [&]() -> std::optional<std::string_view> {
@@ -378,10 +386,10 @@ int run(std::span<const std::string_view> arguments) {
                 return exitUsage;
             }
             if (argument == "--port-file") {
-                portFile = std::string(*v);
+                invocation.portFile = std::string(*v);
             } else if (argument == "--port") {
-                port = parsePort(*v);
-                if (!port) {
+                invocation.port = parsePort(*v);
+                if (!invocation.port) {
                     std::cerr << "telvorctl: not a port number: " << *v << "\n";
                     return exitUsage;
                 }
@@ -391,16 +399,16 @@ int run(std::span<const std::string_view> arguments) {
                     std::cerr << "telvorctl: not a number of seconds: " << *v << "\n";
                     return exitUsage;
                 }
-                timeoutSeconds = *seconds;
+                invocation.timeoutSeconds = *seconds;
             }
             continue;
         }
         if (argument == "--no-wait") {
-            wait = false;
+            invocation.wait = false;
             continue;
         }
         if (argument == "--json") {
-            json = true;
+            invocation.json = true;
             continue;
         }
         const CommandEntry* entry = findCommand(argument);
@@ -418,49 +426,57 @@ int run(std::span<const std::string_view> arguments) {
             }
             command.argument = std::string(*v);
         }
-        commands.push_back(std::move(command));
+        invocation.commands.push_back(std::move(command));
     }
-    if (commands.empty()) {
+    if (invocation.commands.empty()) {
         printUsage(std::cerr);
         return exitUsage;
     }
+    return std::nullopt;
+}
+
+// Sends the commands in their order and prints the replies of those that get one.
+int sendCommands(Connection& connection, const Invocation& invocation, Error& error) {
+    int status = exitOk;
+    for (const Command& command : invocation.commands) {
+        const FrameBytes frame =
+            command.entry->keyword.empty() ? rawFrame(command.argument) : buildFrame(command);
+        if (!connection.send(frame, error)) return error.status;
+        const bool launch = command.entry->keyword == "commandline:";
+        if (!launch && command.entry->keyword != "status:") continue;
+        const std::optional<std::string> reply = connection.receiveReply(error);
+        if (!reply) return error.status;
+        if (!launch) {
+            std::cout << (invocation.json ? statusJson(*reply) : statusSummary(*reply))
+                      << std::flush;
+            continue;
+        }
+        std::cout << *reply << std::endl;
+        if (*reply != "true") status = exitLaunchFailed;
+    }
+    return status;
+}
+
+}  // namespace
+
+int run(std::span<const std::string_view> arguments) {
+    Invocation invocation;
+    if (const std::optional<int> exit = parseArguments(arguments, invocation)) return *exit;
 
     Error error{exitOk, {}};
-    if (!port) port = readPortFile(portFile, error);
-    if (!port) {
-        std::cerr << "telvorctl: " << error.message << "\n";
-        return error.status;
-    }
-    std::optional<Connection> connection = Connection::open(*port, error);
+    std::optional<int> port = invocation.port;
+    if (!port) port = readPortFile(invocation.portFile, error);
+    std::optional<Connection> connection;
+    if (port) connection = Connection::open(*port, error);
     if (!connection) {
         std::cerr << "telvorctl: " << error.message << "\n";
         return error.status;
     }
-    connection->setTimeout(std::chrono::seconds(timeoutSeconds));
-    int status = exitOk;
-    for (const Command& command : commands) {
-        const FrameBytes frame =
-            command.entry->keyword.empty() ? rawFrame(command.argument) : buildFrame(command);
-        if (!connection->send(frame, error)) {
-            std::cerr << "telvorctl: " << error.message << "\n";
-            return error.status;
-        }
-        const bool launch = command.entry->keyword == "commandline:";
-        if (launch || command.entry->keyword == "status:") {
-            const std::optional<std::string> reply = connection->receiveReply(error);
-            if (!reply) {
-                std::cerr << "telvorctl: " << error.message << "\n";
-                return error.status;
-            }
-            if (!launch) {
-                std::cout << (json ? statusJson(*reply) : statusSummary(*reply)) << std::flush;
-                continue;
-            }
-            std::cout << *reply << std::endl;
-            if (*reply != "true") status = exitLaunchFailed;
-        }
-    }
-    if (wait && !connection->finish(std::chrono::seconds(timeoutSeconds), error)) {
+    const auto timeout = std::chrono::seconds(invocation.timeoutSeconds);
+    connection->setTimeout(timeout);
+    const int status = sendCommands(*connection, invocation, error);
+    if (error.status == exitOk && invocation.wait) connection->finish(timeout, error);
+    if (error.status != exitOk) {
         std::cerr << "telvorctl: " << error.message << "\n";
         return error.status;
     }
