@@ -53,6 +53,9 @@ struct WatchState {
     unsigned generation = 0;
     std::optional<PrivateCopies> copies;
     std::optional<pid_t> child;  // the latest launch's OpenVPN, while it runs
+    // The generation of a watcher whose OpenVPN ended while a newer launch was under way. When
+    // that launch fails and gives the generation back, it closes the connection in its place.
+    std::optional<unsigned> endedSuperseded;
 };
 
 WatchState& watchState() {
@@ -72,9 +75,22 @@ Generation takeGeneration() {
     return Generation{++watchState().generation, previous};
 }
 
+// The current launch's OpenVPN has ended: its connection is closed.
+void closeWatched() {
+    watchState().copies.reset();
+    watchState().child.reset();
+    modes::ConnectionClosed();
+}
+
 void giveBack(const Generation& generation) {
     modes::StateGuard guard;
-    if (watchState().generation == generation.mine) watchState().generation = generation.previous;
+    WatchState& watch = watchState();
+    if (watch.generation != generation.mine) return;
+    watch.generation = generation.previous;
+    if (watch.endedSuperseded == generation.previous) {
+        watch.endedSuperseded.reset();
+        closeWatched();
+    }
 }
 
 void logShortRun(pid_t child, int status, Clock::duration ran) {
@@ -95,10 +111,11 @@ void VpnWatchWorker(pid_t child, unsigned generation, Clock::time_point started)
     }
     logShortRun(child, status, Clock::now() - started);
     modes::StateGuard guard;
-    if (generation != watchState().generation) return;
-    watchState().copies.reset();
-    watchState().child.reset();
-    modes::ConnectionClosed();
+    if (generation != watchState().generation) {
+        watchState().endedSuperseded = generation;
+        return;
+    }
+    closeWatched();
 }
 
 void WatchOpenVpnPid(pid_t child, unsigned generation, Clock::time_point started) {
