@@ -22,7 +22,7 @@ using core::logMessage;
 
 // The client's text when it is an address of `family`. Nothing else ever reaches a command.
 std::optional<std::string> addressText(std::string_view text, int family, const char* what) {
-    if (Address::parse(text, family)) return std::string(text);
+    if (netlink::Address::parse(text, family)) return std::string(text);
     logMessage(levelError, "Refusing %s '%s': not an %s address", what,
                util::printable(text).c_str(), family == AF_INET6 ? "IPv6" : "IPv4");
     return std::nullopt;

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "routing/netlink_bytes.h"
+#include "netlink/bytes.h"
 #include "routing/routing.h"
 #include "routing/state.h"
 
@@ -65,7 +65,7 @@ bool add(std::span<const std::byte> request, const char* what, int family, int& 
         warnUnsupportedOnce();
     } else {
         logMessage(levelError, "Error %d (%s) adding the kill switch's %s (%s)", -code,
-                   std::strerror(-code), what, familyName(family));
+                   std::strerror(-code), what, netlink::familyName(family));
     }
     return false;
 }
@@ -78,7 +78,7 @@ int removeAll(const std::vector<std::byte>& request, const char* what, int famil
         if (code == 0) continue;
         if (code != -ENOENT && code != -ESRCH && !unsupported(code)) {
             logMessage(levelError, "Error %d (%s) removing the kill switch's %s (%s)", -code,
-                       std::strerror(-code), what, familyName(family));
+                       std::strerror(-code), what, netlink::familyName(family));
         }
         break;
     }
@@ -101,7 +101,7 @@ bool isOurs(const RuleInfo& rule, const KillSwitchRule& wanted) {
 
 std::optional<RouteInfo> mainTunnelRoute(int family) {
     const auto tunnel = tunnelAddressCopy(family);
-    const auto gateway = tunnel ? Address::parse(*tunnel, family) : std::nullopt;
+    const auto gateway = tunnel ? netlink::Address::parse(*tunnel, family) : std::nullopt;
     const auto routes = gateway ? kernel().defaultRoutes(family) : std::nullopt;
     if (!routes) return std::nullopt;
     for (const RouteInfo& route : *routes) {
@@ -117,7 +117,7 @@ void warnAboutEarlierRules(int family, const std::vector<RuleInfo>& rules) {
         logMessage(levelWarning,
                    "Policy rule %u (%s) looks up table %u before the kill switch's rules and can "
                    "route around them",
-                   rule.priority, familyName(family), rule.table);
+                   rule.priority, netlink::familyName(family), rule.table);
     }
 }
 
@@ -150,7 +150,8 @@ std::vector<std::byte> tableCopyRequest(Change change, const RouteInfo& route) {
     Request request(routeType(change), changeFlags(change), 0, header);
     request.attribute32(RTA_TABLE, killSwitchTable);
     if (route.gateway) {
-        request.attribute(RTA_GATEWAY, route.gateway->bytes.data(), Address::size(route.family));
+        request.attribute(RTA_GATEWAY, route.gateway->bytes.data(),
+                          netlink::Address::size(route.family));
     }
     if (change == Change::Add) {
         if (route.outputInterface != 0) request.attribute32(RTA_OIF, route.outputInterface);
@@ -235,7 +236,7 @@ void removeTunnelRoute(int family, const std::string& gateway) {
     if (!state().killSwitchHeld) return;
     RouteInfo route;
     route.family = family;
-    route.gateway = Address::parse(gateway, family);
+    route.gateway = netlink::Address::parse(gateway, family);
     if (route.gateway) removeAll(tableCopyRequest(Change::Remove, route), "tunnel route", family);
 }
 
@@ -253,7 +254,7 @@ void EnsureKillSwitch() {
         if (ensureKillSwitch(family) > 0) {
             logMessage(levelWarning,
                        "The kill switch's rules or routes (%s) were missing; put back",
-                       familyName(family));
+                       netlink::familyName(family));
         }
     }
 }
@@ -273,7 +274,7 @@ void RemoveKillSwitch() {
         removed += removeAll(tableDefaultRemoval(family), "routes", family);
         if (removed > 0) {
             logMessage(levelDebug, "Removed the kill switch rules and routes (%s)\n",
-                       familyName(family));
+                       netlink::familyName(family));
         }
     }
 }

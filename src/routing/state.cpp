@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "routing/kernel.h"
-#include "routing/netlink.h"
 #include "routing/routing.h"
+#include "routing/rtnetlink.h"
 #include "routing/runner.h"
 #include "util/no_destructor.h"
 
@@ -20,11 +20,11 @@ State& state() {
 Kernel systemKernel() {
     return Kernel{
         .run = spawnCommand,
-        .defaultRoutes = netlink::dumpDefaultRoutes,
-        .openWatchSocket = netlink::openRouteWatchSocket,
-        .change = netlink::exchangeChange,
-        .rules = netlink::dumpRules,
-        .hasIpv6 = netlink::kernelHasIpv6,
+        .defaultRoutes = rtnetlink::dumpDefaultRoutes,
+        .openWatchSocket = rtnetlink::openRouteWatchSocket,
+        .change = rtnetlink::exchangeChange,
+        .rules = rtnetlink::dumpRules,
+        .hasIpv6 = rtnetlink::kernelHasIpv6,
     };
 }
 
@@ -71,7 +71,7 @@ std::string gatewayWords(int family, bool routeForm) {
 
 bool leadsIntoTunnel(const RouteInfo& route, const std::vector<RouteInfo>& all) {
     const auto text = tunnelAddressCopy(route.family);
-    const auto tunnel = text ? Address::parse(*text, route.family) : std::nullopt;
+    const auto tunnel = text ? netlink::Address::parse(*text, route.family) : std::nullopt;
     if (!tunnel) return false;
     if (route.gateway == tunnel) return true;
     return route.outputInterface != 0 &&

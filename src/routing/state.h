@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "routing/address.h"
+#include "netlink/address.h"
 #include "routing/remembered_routes.h"
 #include "routing/watchers.h"
 

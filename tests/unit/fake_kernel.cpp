@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "core/paths.h"
-#include "routing/netlink_bytes.h"
+#include "netlink/bytes.h"
 #include "routing/runner.h"
 
 namespace support {
@@ -42,7 +42,7 @@ std::vector<std::byte> message(unsigned short type, const std::vector<std::byte>
 // The text of the entry a kill switch request adds or removes; for a removal that names no
 // gateway, a prefix of every entry it matches.
 std::string entryText(std::span<const std::byte> request) {
-    using namespace routing::netlink;
+    using namespace netlink;
     const auto type = load<std::uint16_t>(request, 4);
     const bool rule = type == RTM_NEWRULE || type == RTM_DELRULE;
     const int family = load<unsigned char>(request, sizeof(nlmsghdr));
@@ -51,8 +51,8 @@ std::string entryText(std::span<const std::byte> request) {
     std::string via;
     forEachAttribute(request.subspan(start), [&](std::uint16_t attribute, auto data) {
         if (data.size() == 4) words[attribute] = load<std::uint32_t>(data, 0);
-        if (!rule && attribute == RTA_GATEWAY && data.size() == routing::Address::size(family))
-            via = " via " + routing::Address::fromBytes(family, data.data()).text();
+        if (!rule && attribute == RTA_GATEWAY && data.size() == netlink::Address::size(family))
+            via = " via " + netlink::Address::fromBytes(family, data.data()).text();
     });
     std::string text =
         std::string(rule ? "rule " : "route ") + (family == AF_INET6 ? "inet6" : "inet");
@@ -71,7 +71,7 @@ std::string entryText(std::span<const std::byte> request) {
 
 int FakeKernel::change(std::span<const std::byte> request) {
     std::lock_guard guard(lock_);
-    const auto type = routing::netlink::load<std::uint16_t>(request, 4);
+    const auto type = netlink::load<std::uint16_t>(request, 4);
     const bool adding = type == RTM_NEWRULE || type == RTM_NEWROUTE;
     const std::string entry = entryText(request);
     commands.push_back(std::string(adding ? "netlink add " : "netlink del ") + entry);
@@ -147,7 +147,7 @@ routing::RouteInfo FakeKernel::unicastDefault(const std::string& gateway, unsign
     route.table = RT_TABLE_MAIN;
     route.type = RTN_UNICAST;
     route.priority = metric;
-    route.gateway = routing::Address::parse(gateway, route.family);
+    route.gateway = netlink::Address::parse(gateway, route.family);
     return route;
 }
 
@@ -230,9 +230,9 @@ std::vector<std::byte> routeMessage(
 
 std::vector<std::byte> gatewayAttributePayload(const std::string& address) {
     const int family = address.find(':') == std::string::npos ? AF_INET : AF_INET6;
-    const auto parsed = routing::Address::parse(address, family);
+    const auto parsed = netlink::Address::parse(address, family);
     std::vector<std::byte> bytes;
-    append(bytes, parsed->bytes.data(), routing::Address::size(family));
+    append(bytes, parsed->bytes.data(), netlink::Address::size(family));
     return bytes;
 }
 

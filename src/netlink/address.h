@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace routing {
+namespace netlink {
 
 // "IPv6" or "IPv4", as log messages name a family.
 inline const char* familyName(int family) {
@@ -52,4 +52,4 @@ struct Address {
     bool operator==(const Address&) const = default;
 };
 
-}  // namespace routing
+}  // namespace netlink
