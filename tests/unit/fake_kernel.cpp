@@ -67,6 +67,20 @@ std::string entryText(std::span<const std::byte> request) {
     return text + via;
 }
 
+// A notification socket whose far end, `peer`, a test writes datagrams to.
+netlink::Subscription socketPair(util::unique_fd& peer) {
+    netlink::Subscription socket;
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        socket.failure = netlink::Subscription::Failure::Socket;
+        socket.error = errno;
+        return socket;
+    }
+    socket.fd.reset(ends[0]);
+    peer.reset(ends[1]);
+    return socket;
+}
+
 }  // namespace
 
 int FakeKernel::change(std::span<const std::byte> request) {
@@ -109,6 +123,53 @@ std::optional<std::vector<routing::RuleInfo>> FakeKernel::rules(int family) {
     return all;
 }
 
+FakeFilter::FakeFilter() : saved_(guard::kernel()) {
+    guard::Kernel& k = guard::kernel();
+    k.nft = [this](const std::string& commands, std::string& output) {
+        return nft(commands, output);
+    };
+    k.hasNfTables = [this] { return nfTables; };
+    k.addresses = [this] {
+        std::lock_guard guard(lock_);
+        return std::optional(addresses);
+    };
+    k.interfaceIndex = [this](const std::string& name) {
+        std::lock_guard guard(lock_);
+        const auto found = interfaces.find(name);
+        return found == interfaces.end() ? 0u : found->second;
+    };
+    k.watchInterfaces = [this] { return watch(); };
+    k.watchTables = [this] { return watch(); };
+}
+
+FakeFilter::~FakeFilter() {
+    guard::kernel() = saved_;
+}
+
+std::optional<std::string> FakeFilter::nft(const std::string& commands, std::string& output) {
+    std::lock_guard guard(lock_);
+    transactions.push_back(commands);
+    if (!nfTables) return "Error: Could not process rule: Protocol not supported";
+    if (commands.starts_with("list ")) {
+        if (!table) return "Error: No such file or directory";
+        output =
+            commands.starts_with("list counter") ? "packets " + std::to_string(refused) : *table;
+    } else if (commands.find("delete table") != std::string::npos) {
+        table.reset();
+    } else {
+        table = commands;
+    }
+    return std::nullopt;
+}
+
+netlink::Subscription FakeFilter::watch() {
+    util::unique_fd peer;
+    netlink::Subscription socket = socketPair(peer);
+    std::lock_guard guard(lock_);
+    if (peer) watchPeers.push_back(std::move(peer));
+    return socket;
+}
+
 FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::paths().stateFile) {
     // Outside a sandbox the routing operations write no state file: the system's is not ours.
     if (savedStateFile_ == core::Paths{}.stateFile) core::paths().stateFile.clear();
@@ -122,16 +183,10 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::path
     k.rules = [this](int family) { return rules(family); };
     k.hasIpv6 = [this] { return ipv6; };
     k.openWatchSocket = [this](int family) {
-        routing::WatchSocket socket;
-        int ends[2];
-        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
-            socket.failure = routing::WatchSocket::Failure::Socket;
-            socket.error = errno;
-            return socket;
-        }
-        socket.fd.reset(ends[0]);
+        util::unique_fd peer;
+        routing::WatchSocket socket = socketPair(peer);
         std::lock_guard guard(lock_);
-        watchPeers[family].reset(ends[1]);
+        if (peer) watchPeers[family] = std::move(peer);
         return socket;
     };
 }
