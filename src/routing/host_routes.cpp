@@ -1,6 +1,8 @@
 // Routes to the VPN server and the DNS servers through the physical gateway, and the default
 // routes through the tunnel gateway.
 
+#include <net/if.h>
+
 #include <algorithm>
 #include <new>
 
@@ -289,6 +291,17 @@ void UnsetRoutesForDns() {
 void UnsetRoutesForDns6() {
     NetworkGuard guard;
     unsetRoutesForDns(AF_INET6);
+}
+
+std::vector<std::string> TunnelInterfaces() {
+    std::vector<std::string> names;
+    for (const int family : {AF_INET, AF_INET6}) {
+        const auto route = tunnelDefaultRoute(family);
+        char name[IF_NAMESIZE] = {};
+        if (!route || ::if_indextoname(route->outputInterface, name) == nullptr) continue;
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
+    }
+    return names;
 }
 
 }  // namespace routing

@@ -99,17 +99,6 @@ bool isOurs(const RuleInfo& rule, const KillSwitchRule& wanted) {
            (!wanted.suppressDefault || rule.suppressPrefixLength == 0u);
 }
 
-std::optional<RouteInfo> mainTunnelRoute(int family) {
-    const auto tunnel = tunnelAddressCopy(family);
-    const auto gateway = tunnel ? netlink::Address::parse(*tunnel, family) : std::nullopt;
-    const auto routes = gateway ? kernel().defaultRoutes(family) : std::nullopt;
-    if (!routes) return std::nullopt;
-    for (const RouteInfo& route : *routes) {
-        if (route.type == RTN_UNICAST && route.gateway == gateway) return route;
-    }
-    return std::nullopt;
-}
-
 void warnAboutEarlierRules(int family, const std::vector<RuleInfo>& rules) {
     for (const RuleInfo& rule : rules) {
         if (rule.priority >= killSwitchPriority || rule.table == RT_TABLE_LOCAL) continue;
@@ -216,7 +205,7 @@ int ensureKillSwitch(int family) {
     // The table first: a rule that sends traffic to an empty table lets it fall through.
     if (!add(unreachableRequest(Change::Add, family), "unreachable route", family, added))
         return added;
-    if (const auto tunnel = mainTunnelRoute(family))
+    if (const auto tunnel = tunnelDefaultRoute(family))
         add(tableCopyRequest(Change::Add, *tunnel), "tunnel route", family, added);
     for (const KillSwitchRule& rule : killSwitchRules) {
         if (!add(ruleRequest(Change::Add, family, rule), "rule", family, added)) break;
@@ -227,7 +216,7 @@ int ensureKillSwitch(int family) {
 void copyTunnelRoute(int family) {
     if (!state().killSwitchHeld) return;
     int added = 0;
-    if (const auto tunnel = mainTunnelRoute(family))
+    if (const auto tunnel = tunnelDefaultRoute(family))
         add(tableCopyRequest(Change::Add, *tunnel), "tunnel route", family, added);
 }
 

@@ -69,6 +69,17 @@ std::string gatewayWords(int family, bool routeForm) {
     return words;
 }
 
+std::optional<RouteInfo> tunnelDefaultRoute(int family) {
+    const auto tunnel = tunnelAddressCopy(family);
+    const auto gateway = tunnel ? netlink::Address::parse(*tunnel, family) : std::nullopt;
+    const auto routes = gateway ? kernel().defaultRoutes(family) : std::nullopt;
+    if (!routes) return std::nullopt;
+    for (const RouteInfo& route : *routes) {
+        if (route.type == RTN_UNICAST && route.gateway == gateway) return route;
+    }
+    return std::nullopt;
+}
+
 bool leadsIntoTunnel(const RouteInfo& route, const std::vector<RouteInfo>& all) {
     const auto text = tunnelAddressCopy(route.family);
     const auto tunnel = text ? netlink::Address::parse(*text, route.family) : std::nullopt;
