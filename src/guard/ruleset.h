@@ -50,8 +50,9 @@ struct Prefix {
 };
 
 // Prefixes wider than these are not taken as a LAN: a DHCP server that hands out an address
-// with a netmask of 128.0.0.0 must not make half of the internet a neighbour.
-inline constexpr unsigned widestLan4 = 8;
+// with a netmask of 128.0.0.0 must not make half of the internet a neighbour. A hostile LAN
+// can still name one such prefix of its choice its own (docs/security.md).
+inline constexpr unsigned widestLan4 = 16;
 inline constexpr unsigned widestLan6 = 32;
 // At most this many LAN prefixes are rendered: a network that gives the host ever more
 // addresses cannot grow the table without bound.
