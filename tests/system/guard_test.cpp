@@ -239,7 +239,7 @@ TEST_F(Guard, DnsToTheLanIsRefusedWhileConnectedWithTheResolverReplaced) {
     EXPECT_EQ(lookups(), sent) << "the LAN's DNS server is the LAN's again";
 }
 
-TEST_F(Guard, AFlushedGuardComesBackAndDisablingLockdownLeavesNoTrace) {
+TEST_F(Guard, AFlushedGuardComesBackOutlivesTheDaemonAndLeavesNoTraceWhenDisabled) {
     lockdownConnecting();
     ASSERT_TRUE(guardInPlace()) << state();
     must("nft flush ruleset");
@@ -250,6 +250,11 @@ TEST_F(Guard, AFlushedGuardComesBackAndDisablingLockdownLeavesNoTrace) {
     must("ip route add 0.0.0.0/1 via 192.0.2.1 && ip route add 128.0.0.0/1 via 192.0.2.1");
     EXPECT_EQ(arrivedFrom(AF_INET, farAddress), 0) << state();
 
+    // It stays while the daemon is dead, and a restart in lockdown takes it up again.
+    daemon.kill(SIGKILL);
+    ASSERT_TRUE(daemon.waitExit());
+    EXPECT_EQ(arrivedFrom(AF_INET, farAddress), 0) << state();
+    daemon.start();
     daemon.send({"disablelockdown"});
     EXPECT_EQ(must("nft list tables").find("telvord"), std::string::npos) << state();
     EXPECT_EQ(arrivedFrom(AF_INET, farAddress), sent) << "without lockdown the routes carry";

@@ -123,6 +123,7 @@ TEST_F(KillSwitch, InLockdownADefaultRouteCarriesNothingEvenWhileTheDaemonIsDown
     ::unlink("/run/telvord/state");
     daemon.start();
     EXPECT_TRUE(gone()) << tables();
+    EXPECT_NE(sh("nft list table inet telvord").status, 0) << "nor is the guard's table left";
 }
 
 TEST_F(KillSwitch, AForcedConnectionHoldsItWhileUpAndTheTunnelStillCarries) {
