@@ -21,8 +21,8 @@
 #include <cstring>
 #include <thread>
 
-#include "routing/netlink.h"
-#include "routing/netlink_bytes.h"
+#include "netlink/bytes.h"
+#include "routing/rtnetlink.h"
 
 extern char** environ;
 
@@ -31,8 +31,8 @@ namespace bench {
 const char* programName = "telvord_bench";
 
 using Clock = std::chrono::steady_clock;
-using routing::Address;
-using routing::netlink::Request;
+using netlink::Address;
+using netlink::Request;
 using util::unique_fd;
 
 // --- failing ---------------------------------------------------------------------------------
@@ -151,12 +151,12 @@ void enterNamespaces() {
 
 // --- rtnetlink -------------------------------------------------------------------------------
 
-using routing::netlink::forEachMessage;
-using routing::netlink::load;
+using netlink::forEachMessage;
+using netlink::load;
 
 std::optional<RouteMessage> parseRoute(std::uint16_t type, std::span<const std::byte> message) {
     if (type != RTM_NEWROUTE && type != RTM_DELROUTE) return std::nullopt;
-    const auto route = routing::netlink::parseRoute(message);
+    const auto route = routing::rtnetlink::parseRoute(message);
     if (!route) return std::nullopt;
     return RouteMessage{*route, type};
 }
@@ -245,13 +245,13 @@ int changeDefaultRoute(int fd, bool add, const Address& gateway, std::uint32_t p
 }
 
 std::vector<routing::RouteInfo> dumpRoutes(int family) {
-    auto routes = routing::netlink::dumpRoutes(family);
+    auto routes = routing::rtnetlink::dumpRoutes(family);
     if (!routes) die("route dump failed");
     return std::move(*routes);
 }
 
 std::vector<routing::RouteInfo> mainDefaultRoutes(int family) {
-    auto routes = routing::netlink::dumpDefaultRoutes(family);
+    auto routes = routing::rtnetlink::dumpDefaultRoutes(family);
     if (!routes) die("route dump failed");
     return std::move(*routes);
 }

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "routing/address.h"
+#include "netlink/address.h"
 #include "routing/kernel.h"
 #include "util/unique_fd.h"
 
@@ -58,7 +58,7 @@ std::uint32_t nextSequence();
 // Lets only RTM_DELROUTE messages reach `fd`.
 void acceptOnlyRemovals(int fd);
 // Adds or deletes "default via GATEWAY dev veth0 metric PRIORITY" in the main table.
-int changeDefaultRoute(int fd, bool add, const routing::Address& gateway,
+int changeDefaultRoute(int fd, bool add, const netlink::Address& gateway,
                        std::uint32_t priority = routeMetric, unsigned interface = 0,
                        unsigned char protocol = RTPROT_BOOT);
 // The routes of one family, all tables; the default routes of the main table.

@@ -61,9 +61,9 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "fixture.h"
-#include "routing/address.h"
+#include "netlink/address.h"
+#include "netlink/bytes.h"
 #include "routing/kernel.h"
-#include "routing/netlink_bytes.h"
 #include "routing/routing.h"
 #include "routing/runner.h"
 #include "routing/state.h"
@@ -74,11 +74,11 @@ extern char** environ;
 namespace {
 
 using namespace bench;
-using routing::netlink::forEachAttribute;
-using routing::netlink::forEachMessage;
-using routing::netlink::routeAttributesStart;
+using netlink::forEachAttribute;
+using netlink::forEachMessage;
+using netlink::routeAttributesStart;
 using Clock = std::chrono::steady_clock;
-using routing::Address;
+using netlink::Address;
 using util::unique_fd;
 
 constexpr const char* gatewayText4 = "192.0.2.3";

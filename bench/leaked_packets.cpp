@@ -45,9 +45,9 @@
 #include <vector>
 
 #include "fixture.h"
+#include "netlink/bytes.h"
 #include "routing/kernel.h"
 #include "routing/kill_switch.h"
-#include "routing/netlink_bytes.h"
 #include "routing/routing.h"
 #include "routing/state.h"
 
@@ -57,7 +57,7 @@ namespace {
 
 using namespace bench;
 using Clock = std::chrono::steady_clock;
-using routing::Address;
+using netlink::Address;
 using util::unique_fd;
 
 constexpr std::uint16_t farPort = 40000;
@@ -431,7 +431,7 @@ bool removedBefore(int observer, const Address& gateway, Clock::time_point deadl
         const ssize_t n = ::recv(observer, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n <= 0) continue;
         bool removed = false;
-        routing::netlink::forEachMessage(
+        netlink::forEachMessage(
             std::span(buffer).first(static_cast<std::size_t>(n)), [&](auto type, auto message) {
                 const auto route = parseRoute(type, message);
                 removed |= route && route->type == RTM_DELROUTE && route->dstLength == 0 &&

@@ -115,6 +115,34 @@ sleep 0.3
 show
 echo "-- ip route get 203.0.113.5:"; { ip route get 203.0.113.5 2>&1 || true; } | sed 's/^/   /'
 
+step "A hostile DHCP server's routes: 0.0.0.0/1 and 128.0.0.0/1 via 192.0.2.1 (option 121)"
+# They are not default routes, so the kill switch's rules let the main table use them; the
+# packet filter guard refuses what they would carry. The far side counts what arrives.
+ip netns exec outside nft -f - <<'RULES'
+table inet demo {
+    counter internet {}
+    counter lan {}
+    chain input {
+        type filter hook input priority filter; policy accept;
+        udp dport 9 ip daddr 203.0.113.5 counter name "internet"
+        udp dport 9 ip daddr 192.0.2.1 counter name "lan"
+    }
+}
+RULES
+ip route add 0.0.0.0/1 via 192.0.2.1
+ip route add 128.0.0.0/1 via 192.0.2.1
+echo "-- ip route get 203.0.113.5:"; ip route get 203.0.113.5 | sed 's/^/   /'
+for _ in $(seq 20); do { echo leak >/dev/udp/203.0.113.5/9; } 2>/dev/null || true; done
+for _ in $(seq 5); do { echo lan >/dev/udp/192.0.2.1/9; } 2>/dev/null || true; done
+sleep 0.2
+arrived() { ip netns exec outside nft list counter inet demo "$1" | sed -n 's/.*packets \([0-9]*\).*/\1/p'; }
+echo "-- arrived on the far side: $(arrived internet) of 20 datagrams to 203.0.113.5," \
+    "$(arrived lan) of 5 to the LAN's 192.0.2.1"
+echo "-- telvorctl status:"
+"$telvorctl" status | grep -E '^(Mode|Kill switch|Guard):' | sed 's/^/   /'
+ip route del 0.0.0.0/1 via 192.0.2.1
+ip route del 128.0.0.0/1 via 192.0.2.1
+
 step "telvorctl disablelockdown: the physical default routes come back"
 "$telvorctl" disablelockdown
 show

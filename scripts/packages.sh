@@ -2,21 +2,24 @@
 # The Debian packages that telvord's scripts need, and the one step that installs those that
 # are missing, so that each script works alone on a fresh machine. Each set holds the one
 # before it:
-#   build  cmake, the compiler, sd-bus and the test libraries the default preset configures
-#          with;
-#   demo   the programs the sandbox demo runs (ip, openvpn, openssl, unshare);
-#   test   the sanitizer and fuzzer compilers, the route and packaging tools, and what the
-#          container test boots a Debian system with (systemd-nspawn, mmdebstrap);
+#   build  cmake, the compiler, sd-bus, libnftables and the test libraries the default preset
+#          configures with;
+#   demo   the programs the sandbox demo runs (ip, nft, openvpn, openssl, unshare);
+#   test   the sanitizer and fuzzer compilers, the route and packaging tools, the DHCP, router
+#          advertisement and firewall programs the system tests play the LAN and other
+#          software with, and what the container test boots a Debian system with
+#          (systemd-nspawn, mmdebstrap);
 #   ci     lintian as well.
 #
 #   scripts/packages.sh demo      installs what is missing (as root), or says what is
 set -euo pipefail
 
 # shellcheck disable=SC2034 # the sets are chosen by name below
-build=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev)
-demo=("${build[@]}" iproute2 openvpn openssl util-linux procps)
+build=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
+       libnftables-dev)
+demo=("${build[@]}" iproute2 nftables openvpn openssl util-linux procps)
 test=("${demo[@]}" clang libclang-rt-14-dev net-tools scdoc dpkg-dev man-db
-      systemd-container mmdebstrap)
+      dnsmasq dhcpcd5 radvd iptables systemd-container mmdebstrap)
 ci=("${test[@]}" lintian)
 
 case ${1:-} in

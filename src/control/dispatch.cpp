@@ -130,16 +130,19 @@ Operations daemonOperations(Launcher& launcher) {
             [](std::string_view a) {
                 modes::StateGuard guard;
                 dns::ReplaceDns(a);
+                modes::RefreshGuard();  // DNS outside the tunnel is refused while connected
             },
         .resetDns =
             [] {
                 modes::StateGuard guard;
                 dns::ResetDns();
+                modes::RefreshGuard();
             },
         .initializeDnsVariables =
             [] {
                 modes::StateGuard guard;
                 dns::InitializeDnsVariables();
+                modes::RefreshGuard();
             },
         .status =
             [](int client) {

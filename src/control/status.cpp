@@ -26,6 +26,18 @@ const char* modeName(modes::Mode mode) {
     return "basic";
 }
 
+const char* guardText(guard::Standing standing) {
+    switch (standing) {
+        case guard::Standing::Held:
+            return "yes";
+        case guard::Standing::Unavailable:
+            return "unavailable";
+        case guard::Standing::Released:
+            break;
+    }
+    return "no";
+}
+
 std::string routeText(const std::optional<routing::DefaultRoute>& route) {
     return route ? routing::routeWords(*route) : "none";
 }
@@ -51,6 +63,8 @@ std::string formatStatus(const Status& s) {
         std::string("forced=") + yesNo(s.forced),
         std::string("connected=") + yesNo(s.connected),
         std::string("killswitch=") + (s.killSwitch ? yesNo(*s.killSwitch) : "unknown"),
+        std::string("guard=") + guardText(s.guard.standing),
+        "refused=" + (s.guard.refused ? std::to_string(*s.guard.refused) : std::string("none")),
         "gateway4=" + routeText(s.routing.ipv4Gateway),
         "gateway6=" + routeText(s.routing.ipv6Gateway),
         "tunnel4=" + s.tunnelAddress.value_or("none"),
@@ -84,6 +98,7 @@ Status currentStatus() {
     status.forced = flags.forcedEnabled != 0;
     status.connected = flags.connected != 0;
     status.killSwitch = killSwitchRules();
+    status.guard = guard::CurrentStatus();
     status.routing = routing::CurrentState();
     status.tunnelAddress = routing::tunnelAddressCopy(AF_INET);
     status.tunnelAddress6 = routing::tunnelAddressCopy(AF_INET6);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "guard/guard.h"
 #include "modes/modes.h"
 #include "routing/state_file.h"
 
@@ -18,6 +19,7 @@ struct Status {
     modes::Mode mode = modes::Mode::Basic;
     bool lockdown = false, forced = false, connected = false;
     std::optional<bool> killSwitch;  // both families' rules in place; none when unknown
+    guard::Status guard;             // the egress guard and its refused-packet count
     routing::SavedState routing;     // remembered routes, gateways, server and DNS routes
     std::optional<std::string> tunnelAddress, tunnelAddress6;
     bool resolverReplaced = false;

@@ -28,15 +28,15 @@ bool isTunnel(const Link& link) {
 // The routing domain "~." (on the bus: the root domain, routing only) makes the link win every
 // lookup that no other link's own domain matches better; as default route it also gets those
 // that match no domain at all.
-std::array<Call, 3> giveCalls(int ifindex, const routing::Address& server) {
+std::array<Call, 3> giveCalls(int ifindex, const netlink::Address& server) {
     return {SetLinkDns{ifindex, server}, SetLinkDomains{ifindex, ".", true},
             SetLinkDefaultRoute{ifindex, true}};
 }
 
 // A link-local server with its zone names no route to look up; it is a LAN's anyway.
-std::optional<routing::Address> serverAddress(std::string_view text) {
-    if (auto address = routing::Address::parse(text, AF_INET)) return address;
-    return routing::Address::parse(text, AF_INET6);
+std::optional<netlink::Address> serverAddress(std::string_view text) {
+    if (auto address = netlink::Address::parse(text, AF_INET)) return address;
+    return netlink::Address::parse(text, AF_INET6);
 }
 
 std::string linkName(int ifindex) {
@@ -79,7 +79,7 @@ std::optional<int> Give(std::string_view text, std::optional<int> given) {
         logMessage(levelDebug, "systemd-resolved is not running: the resolver file alone holds");
         return std::nullopt;
     }
-    const std::optional<routing::Address> server = serverAddress(text);
+    const std::optional<netlink::Address> server = serverAddress(text);
     const std::optional<Link> link = server ? bus().routeLink(*server) : std::nullopt;
     const bool tunnel = link && isTunnel(*link);
     if (given && (!tunnel || link->ifindex != *given)) revert(*given);

@@ -13,14 +13,14 @@
 #include <string_view>
 #include <variant>
 
-#include "routing/address.h"
+#include "netlink/address.h"
 
 namespace dns::resolved {
 
 // The methods of org.freedesktop.resolve1.Manager that the daemon calls, with their arguments.
 struct SetLinkDns {
     int ifindex = 0;
-    routing::Address server;
+    netlink::Address server;
     bool operator==(const SetLinkDns&) const = default;
 };
 struct SetLinkDomains {
@@ -60,7 +60,7 @@ struct Bus {
     // Connects to the system bus afresh; whether org.freedesktop.resolve1 has an owner there.
     std::function<bool()> connect;
     // The link the kernel routes traffic to `address` through; none without a route.
-    std::function<std::optional<Link>(const routing::Address& address)> routeLink;
+    std::function<std::optional<Link>(const netlink::Address& address)> routeLink;
     // Calls one method on the connection `connect` made; the error, if it failed.
     std::function<std::optional<BusError>(const Call& call)> call;
 };

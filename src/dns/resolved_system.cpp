@@ -1,4 +1,4 @@
-// The system's side of the resolved client: sd-bus on the system bus, and an rtnetlink route
+// The system's side of the resolved client: sd-bus on the system bus, and the kernel's route
 // lookup for the link that carries the tunnel's DNS server.
 
 #include <linux/netlink.h>
@@ -17,8 +17,7 @@
 
 #include "core/paths.h"
 #include "dns/resolved.h"
-#include "routing/netlink.h"
-#include "routing/netlink_bytes.h"
+#include "netlink/socket.h"
 #include "util/unique_fd.h"
 
 namespace dns::resolved {
@@ -73,7 +72,7 @@ int appendServer(sd_bus_message* m, const SetLinkDns& c) {
     if (r >= 0) r = sd_bus_message_append(m, "i", c.server.family);
     if (r >= 0) {
         r = sd_bus_message_append_array(m, 'y', c.server.bytes.data(),
-                                        routing::Address::size(c.server.family));
+                                        netlink::Address::size(c.server.family));
     }
     if (r >= 0) r = sd_bus_message_close_container(m);
     if (r >= 0) r = sd_bus_message_close_container(m);
@@ -117,40 +116,19 @@ std::optional<BusError> callManager(sd_bus* bus, const Call& call) {
                     error.error.message != nullptr ? error.error.message : std::strerror(-r)};
 }
 
-// "ip route get ADDRESS": the kernel's own choice, policy rules included.
-std::optional<int> routedInterface(int socket, const routing::Address& address) {
-    const std::size_t size = routing::Address::size(address.family);
-    rtmsg route{};
-    route.rtm_family = static_cast<unsigned char>(address.family);
-    route.rtm_dst_len = static_cast<unsigned char>(size * 8);
-    routing::netlink::Request request(RTM_GETROUTE, NLM_F_REQUEST, 0, route);
-    request.attribute(RTA_DST, address.bytes.data(), size);
-    const std::vector<std::byte> bytes = request.bytes();
-    if (::send(socket, bytes.data(), bytes.size(), 0) < 0) return std::nullopt;
-
-    std::vector<std::byte> reply(8192);
-    const ssize_t count = ::recv(socket, reply.data(), reply.size(), 0);
-    if (count <= 0) return std::nullopt;
-    routing::netlink::RouteMessages messages;
-    routing::netlink::parseRouteMessages(std::span(reply).first(std::size_t(count)), messages);
-    if (messages.routes.empty() || messages.routes.front().outputInterface == 0)
-        return std::nullopt;
-    return static_cast<int>(messages.routes.front().outputInterface);
-}
-
-std::optional<Link> routeLink(const routing::Address& address) {
+std::optional<Link> routeLink(const netlink::Address& address) {
+    const std::optional<unsigned> ifindex = netlink::routeInterface(address);
+    if (!ifindex) return std::nullopt;
     util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!socket) return std::nullopt;
-    const std::optional<int> ifindex = routedInterface(socket.get(), address);
-    if (!ifindex) return std::nullopt;
     // Device ioctls work on any socket, the netlink one included, in its network namespace.
     ifreq device{};
-    device.ifr_ifindex = *ifindex;
+    device.ifr_ifindex = static_cast<int>(*ifindex);
     if (::ioctl(socket.get(), SIOCGIFNAME, &device) != 0 ||
         ::ioctl(socket.get(), SIOCGIFHWADDR, &device) != 0) {
         return std::nullopt;
     }
-    return Link{*ifindex, device.ifr_hwaddr.sa_family};
+    return Link{static_cast<int>(*ifindex), device.ifr_hwaddr.sa_family};
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "util/io.h"
 #include "util/no_destructor.h"
 #include "util/printable.h"
+#include "util/rate_limit.h"
 #include "util/unique_fd.h"
 
 namespace dns {
@@ -47,9 +48,8 @@ struct State {
     bool restoreFailed = false;
     // The text of the replacement in force, if one is.
     std::optional<std::string> replacement;
-    // When another program's rewrite was last reported, and how many went unreported since.
-    std::chrono::steady_clock::time_point lastRewriteReport{};
-    unsigned unreportedRewrites = 0;
+    // Reports of another program's rewrites.
+    util::RateLimit rewriteReports{std::chrono::seconds(10)};
     ResolverWatch watch;
     // The link that systemd-resolved holds the tunnel's server for, if any. Only the
     // operations touch it, never the watch.
@@ -289,19 +289,12 @@ std::optional<std::string> readResolverFile() {
 
 // Reports a rewrite at most every ten seconds, with the count of those not reported since.
 void reportRewrite() {
-    State& s = state();
-    const auto now = std::chrono::steady_clock::now();
-    if (s.lastRewriteReport != std::chrono::steady_clock::time_point{} &&
-        now - s.lastRewriteReport < std::chrono::seconds(10)) {
-        ++s.unreportedRewrites;
-        return;
-    }
+    unsigned held = 0;
+    if (!state().rewriteReports.allow(held)) return;
     logMessage(levelWarning,
                "The resolver file %s was rewritten by another program and replaced again (%u "
                "more times since the last report)",
-               resolverFile().c_str(), s.unreportedRewrites);
-    s.lastRewriteReport = now;
-    s.unreportedRewrites = 0;
+               resolverFile().c_str(), held);
 }
 
 // Another program wrote or replaced the resolver file while a replacement is in force: its

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "dns/resolver.h"
+#include "guard/guard.h"
 #include "routing/routing.h"
 #include "routing/state_file.h"
 #include "util/no_destructor.h"
@@ -25,6 +26,50 @@ Mode currentMode() {
 }
 
 namespace {
+
+// Lockdown, or a forced-mode connection that is up.
+bool guardWanted() {
+    const State& s = state();
+    return s.lockdownEnabled || (s.forcedEnabled && s.connected);
+}
+
+void addAddress(std::vector<netlink::Address>& into, const std::string& text, int family) {
+    if (const auto address = netlink::Address::parse(text, family)) into.push_back(*address);
+}
+
+// Holds the guard for what the routes and the resolver say now, or removes it.
+void holdGuard(bool hold) {
+    if (!hold) {
+        guard::Release();
+        return;
+    }
+    const routing::SavedState routes = routing::CurrentState();
+    guard::Intent intent;
+    intent.tunnels = routing::TunnelInterfaces();
+    if (routes.serverAddress) addAddress(intent.servers, *routes.serverAddress, AF_INET);
+    if (routes.serverAddress6) addAddress(intent.servers, *routes.serverAddress6, AF_INET6);
+    for (const std::string& text : routes.dnsAddresses)
+        addAddress(intent.dnsServers, text, AF_INET);
+    for (const std::string& text : routes.dnsAddresses6)
+        addAddress(intent.dnsServers, text, AF_INET6);
+    intent.dnsConfined = state().connected && dns::ReplacementInForce();
+    guard::Hold(intent);
+}
+
+// Holds the state lock for a handler. When the outermost handler ends, the guard is brought
+// up to date with whatever the handler changed.
+class Handler {
+  public:
+    Handler() { ++state().handlerDepth; }
+    ~Handler() {
+        if (--state().handlerDepth == 0) holdGuard(guardWanted());
+    }
+    Handler(const Handler&) = delete;
+    Handler& operator=(const Handler&) = delete;
+
+  private:
+    StateGuard lock_;
+};
 
 // A refused lockdown must not leave the start's rules behind: nothing would remove them.
 void dropKillSwitchLeftAtStart() {
@@ -65,6 +110,10 @@ void giveBackWhatAnEarlierRunTook() {
 
 }  // namespace
 
+void RefreshGuard() {
+    Handler handler;
+}
+
 void InitRoutingVariables() {
     StateGuard guard;
     State& s = state();
@@ -76,7 +125,7 @@ void InitRoutingVariables() {
 }
 
 void EnableLockdown() {
-    StateGuard guard;
+    Handler handler;
     State& s = state();
     if (s.lockdownEnabled) return;
     logMessage(levelInfo, "Enabling lockdown mode.");
@@ -92,8 +141,10 @@ void EnableLockdown() {
         dropKillSwitchLeftAtStart();
         return;
     }
-    // The rules hold before the default routes go, so that nothing leaks in between.
+    // The rules and the guard hold before the default routes go, so that nothing leaks in
+    // between.
     routing::InstallKillSwitch();
+    holdGuard(true);
     routing::CloseDefaultRoutes();
     routing::StartRouteWatchThread();
     s.lockdownEnabled = 1;
@@ -102,7 +153,7 @@ void EnableLockdown() {
 }
 
 void KillSwitchAtStart(bool lockdown) {
-    StateGuard guard;
+    Handler handler;
     if (lockdown) {
         routing::InstallKillSwitch();
     } else {
@@ -111,7 +162,7 @@ void KillSwitchAtStart(bool lockdown) {
 }
 
 void ResumeAtStart(bool configuredLockdown) {
-    StateGuard guard;
+    Handler handler;
     const std::optional<routing::SavedState> saved = routing::LoadState();
     const bool lockdown = configuredLockdown || (saved && saved->lockdown);
     if (saved) routing::ResumeState(*saved);
@@ -121,7 +172,7 @@ void ResumeAtStart(bool configuredLockdown) {
 }
 
 void DisableLockdown() {
-    StateGuard guard;
+    Handler handler;
     State& s = state();
     if (!s.lockdownEnabled) return;
     logMessage(levelInfo, "Disabling lockdown mode.");
@@ -136,21 +187,21 @@ void DisableLockdown() {
 }
 
 void EnableForcedMode() {
-    StateGuard guard;
+    Handler handler;
     logMessage(levelInfo, "Enabling forced mode.\n");
     state().forcedEnabled = 1;
     saveFlags();
 }
 
 void DisableForcedMode() {
-    StateGuard guard;
+    Handler handler;
     logMessage(levelInfo, "Disabling forced mode.\n");
     state().forcedEnabled = 0;
     saveFlags();
 }
 
 void PrepareForTunnel() {
-    StateGuard guard;
+    Handler handler;
     state().connecting = 1;
     // While connected the tunnel's default route is in the table: the saved gateways stand.
     if (currentMode() == Mode::Forced && !state().connected &&
@@ -162,7 +213,7 @@ void PrepareForTunnel() {
 }
 
 void ConnectionSuccessful4(std::string_view address) {
-    StateGuard guard;
+    Handler handler;
     State& s = state();
     const int ipv6Host = routing::CheckForIpv6Environment();
     s.connecting = 0;
@@ -198,7 +249,7 @@ void ConnectionSuccessful4(std::string_view address) {
 }
 
 void ConnectionSuccessful6(std::string_view address) {
-    StateGuard guard;
+    Handler handler;
     state().connecting = 0;
     if (currentMode() == Mode::Basic || address.empty()) return;
     if (routing::EnableRouteForIpv6(address) == 0) {
@@ -208,13 +259,16 @@ void ConnectionSuccessful6(std::string_view address) {
 }
 
 void ConnectionSuccessful() {
-    StateGuard guard;
+    Handler handler;
     State& s = state();
     s.connecting = 0;
     if (s.connected) return;
     if (currentMode() != Mode::Basic) {
         // Lockdown installed them when it began; a forced-mode connection holds them from now.
-        if (currentMode() == Mode::Forced) routing::InstallKillSwitch();
+        if (currentMode() == Mode::Forced) {
+            routing::InstallKillSwitch();
+            holdGuard(true);
+        }
         routing::CloseDefaultRoutes();
         RemoveDnsAddresses();
         routing::StartRouteWatchThread();
@@ -224,7 +278,7 @@ void ConnectionSuccessful() {
 }
 
 void ConnectionFailed() {
-    StateGuard guard;
+    Handler handler;
     State& s = state();
     logMessage(levelInfo, "The Connection has Failed");
     s.connecting = 0;
@@ -240,7 +294,7 @@ void ConnectionFailed() {
 }
 
 void ConnectionClosed() {
-    StateGuard guard;
+    Handler handler;
     State& s = state();
     if (!s.connected && !s.connecting) return;
     s.connecting = 0;
@@ -279,27 +333,27 @@ void ConnectionClosed() {
 }
 
 int SetServerAddress(std::string_view address) {
-    StateGuard guard;
+    Handler handler;
     return currentMode() == Mode::Basic ? 0 : routing::SetRouteForServer(address);
 }
 
 int SetServerAddress6(std::string_view address) {
-    StateGuard guard;
+    Handler handler;
     return currentMode() == Mode::Basic ? 0 : routing::SetRouteForServer6(address);
 }
 
 int AddDnsAddress(std::string_view address) {
-    StateGuard guard;
+    Handler handler;
     return currentMode() == Mode::Lockdown ? routing::SetRouteForDns(address) : 0;
 }
 
 int AddDnsAddress6(std::string_view address) {
-    StateGuard guard;
+    Handler handler;
     return currentMode() == Mode::Lockdown ? routing::SetRouteForDns6(address) : 0;
 }
 
 void RemoveDnsAddresses() {
-    StateGuard guard;
+    Handler handler;
     if (currentMode() != Mode::Lockdown) return;
     logMessage(levelInfo, "Unsetting DNS addresses");
     routing::UnsetRoutesForDns();

@@ -13,29 +13,38 @@
 //    delete default routes that do not lead through the tunnel gateway, follow the network
 //    those routes belong to, and put back what another program took of the kill switch;
 //  - the resolver file watch, while a replacement is in force, blocks on inotify beside an
-//    eventfd and writes the replacement again over another program's rewrite.
+//    eventfd and writes the replacement again over another program's rewrite;
+//  - the guard's watcher, while the egress guard holds, blocks on a netlink socket for
+//    interfaces and their addresses and one for nf_tables beside an eventfd, keeps the guard's
+//    table current as the uplinks' addresses and the tunnel device come and go, and puts the
+//    table back when another program removed or changed it.
 //
 // Locks, in the order in which they may be taken:
 //  1. modes::State::lock, recursive. Taken at the entry of every handler here, around every
 //     resolver operation and status query that the dispatch runs, and by the launcher,
 //     whichever thread runs them; a handler may call another (ConnectionFailed runs
-//     ConnectionClosed). It guards the four flags, the launcher's watch state (generation,
-//     child, private copies), the watcher handles, the kill switch flag and the resolved link.
-//     ConnectionClosed's guard and the clearing of its flags therefore form one indivisible
-//     step.
+//     ConnectionClosed). It guards the four flags, the handler depth, the launcher's watch state
+//     (generation, child, private copies), the watcher handles, the kill switch flag and the
+//     resolved link. ConnectionClosed's check and the clearing of its flags therefore form one
+//     indivisible step. The outermost handler brings the egress guard up to date before it lets go.
 //  2. routing's network lock, recursive: guards the gateways, the remembered routes, the
 //     server and DNS texts and routing's state file, which the routing operations change under
 //     lock 1 and the route watchers without it.
 //     dns's lock, beside it (routing and dns never call each other): guards the replacement
 //     and the resolver file with its backup, for the resolver operations under lock 1 and the
 //     resolver file watch without it.
+//     guard's lock, beside them (the guard calls neither routing nor dns: the handlers hand
+//     it what it needs): guards what the guard is to hold and what its table holds, for Hold,
+//     Release and the status under lock 1 and for the guard's watcher without it.
 //  3. routing's tunnel lock: guards the two tunnel gateway texts, written by the routing
 //     operations under locks 1 and 2 and copied by the route watchers.
 //  4. the log's line lock, held while one line is written to the debug log.
 // Locks 3 and 4 are held only for a copy or a write and never around a wait. Starting and
 // stopping a route watcher wakes it and waits for it while lock 1 is held, never lock 2,
 // which the watcher takes; stopping the resolver file watch joins it while lock 1 is held,
-// never dns's lock, which its answers take. Neither watcher takes lock 1, so these waits end.
+// never dns's lock, which its answers take; releasing the guard joins its watcher while lock
+// 1 is held, never the guard's lock, which the watcher takes. No watcher takes lock 1, so
+// these waits end.
 // Nothing ever joins a process watcher.
 
 #include <mutex>
@@ -50,6 +59,8 @@ struct State {
     int forcedEnabled = 0;
     int connected = 0;
     int connecting = 0;
+    // How many handlers are running on the thread that holds the lock.
+    int handlerDepth = 0;
 };
 
 State& state();
@@ -91,5 +102,8 @@ int AddDnsAddress(std::string_view address);
 int AddDnsAddress6(std::string_view address);
 void RemoveDnsAddresses();
 void SetAsDisconnected();
+// Brings the egress guard up to date after an operation outside the handlers (the resolver's)
+// changed what it depends on. Every handler does so itself when it ends.
+void RefreshGuard();
 
 }  // namespace modes

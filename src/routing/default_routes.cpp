@@ -68,7 +68,7 @@ void reopen(const DefaultRoute& route, bool ip) {
     if (!route.device.empty() && ::if_nametoindex(route.device.c_str()) == 0) {
         logMessage(core::levelWarning,
                    "Not restoring the default route %s (%s): its device is gone",
-                   routeWords(route).c_str(), familyName(route.family));
+                   routeWords(route).c_str(), netlink::familyName(route.family));
         return;
     }
     const std::string gateway = route.gateway ? route.gateway->text() : route.device;

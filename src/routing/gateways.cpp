@@ -15,8 +15,8 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "routing/kernel.h"
-#include "routing/netlink.h"
 #include "routing/routing.h"
+#include "routing/rtnetlink.h"
 #include "routing/state.h"
 #include "routing/state_file.h"
 #include "util/unique_fd.h"
@@ -42,18 +42,18 @@ std::optional<std::string> readProcNetRoute() {
 
 // The tunnel's default routes are never the physical ones: not through its gateway, nor over
 // the device that carries it.
-netlink::ProcRouteSkip tunnelSkip() {
+rtnetlink::ProcRouteSkip tunnelSkip() {
     const auto routes = kernel().defaultRoutes(AF_INET).value_or(std::vector<RouteInfo>{});
     return [routes](std::string_view interface, std::uint32_t word) {
         RouteInfo route;
         route.family = AF_INET;
-        route.gateway = Address::fromBytes(AF_INET, &word);
+        route.gateway = netlink::Address::fromBytes(AF_INET, &word);
         route.outputInterface = ::if_nametoindex(std::string(interface).c_str());
         return leadsIntoTunnel(route, routes);
     };
 }
 
-void saveIpv4Gateway(const netlink::ProcRouteScan& scan) {
+void saveIpv4Gateway(const rtnetlink::ProcRouteScan& scan) {
     for (const std::string& interface : scan.taken) {
         logMessage(levelDebug, "Found gateway %s\n", interface.c_str());
     }
@@ -62,7 +62,7 @@ void saveIpv4Gateway(const netlink::ProcRouteScan& scan) {
     // The file holds the address word as it lies in memory: its bytes are in network order.
     // An uplink without gateway (PPP, mobile broadband) is reached by its device.
     if (*scan.gateway != 0) {
-        gateway.gateway = Address::fromBytes(AF_INET, &*scan.gateway);
+        gateway.gateway = netlink::Address::fromBytes(AF_INET, &*scan.gateway);
     } else {
         gateway.device = scan.interface;
     }
@@ -97,9 +97,9 @@ bool deviceUp(const std::string& device) {
            (request.ifr_flags & IFF_UP) != 0;
 }
 
-bool samePrefix(const Address& a, const sockaddr* address, const sockaddr* mask) {
+bool samePrefix(const netlink::Address& a, const sockaddr* address, const sockaddr* mask) {
     if (address == nullptr || mask == nullptr || address->sa_family != a.family) return false;
-    const std::size_t size = Address::size(a.family);
+    const std::size_t size = netlink::Address::size(a.family);
     const auto* addressBytes = a.family == AF_INET6
                                    ? reinterpret_cast<const unsigned char*>(
                                          &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
@@ -117,7 +117,7 @@ bool samePrefix(const Address& a, const sockaddr* address, const sockaddr* mask)
 }
 
 // Whether a gateway lies in a prefix of the device's addresses. A link-local one always does.
-bool onLink(const Address& gateway, const std::string& device) {
+bool onLink(const netlink::Address& gateway, const std::string& device) {
     if (gateway.isLinkLocal6()) return true;
     ifaddrs* all = nullptr;
     if (::getifaddrs(&all) != 0) return true;  // cannot tell: keep what is remembered
@@ -176,7 +176,7 @@ void FollowNetwork(const DefaultRoute& route) {
     saveState();
     if (!moved) return;
     logMessage(core::levelInfo, "The network changed: the %s gateway is now %s",
-               familyName(route.family), routeWords(*best).c_str());
+               netlink::familyName(route.family), routeWords(*best).c_str());
     MoveHostRoutes(route.family);
 }
 
@@ -184,7 +184,7 @@ int RetrieveDefaultRoutes() {
     NetworkGuard guard;
     const std::optional<std::string> table = readProcNetRoute();
     if (!table) return 1;
-    saveIpv4Gateway(netlink::scanProcNetRoute(*table, tunnelSkip()));
+    saveIpv4Gateway(rtnetlink::scanProcNetRoute(*table, tunnelSkip()));
     const bool ipv6 = retrieveIpv6Gateway();
     saveState();
     if (!ipv6) return state().ipv4Gateway ? 0 : 1;

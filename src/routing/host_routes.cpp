@@ -1,6 +1,8 @@
 // Routes to the VPN server and the DNS servers through the physical gateway, and the default
 // routes through the tunnel gateway.
 
+#include <net/if.h>
+
 #include <algorithm>
 #include <new>
 
@@ -22,7 +24,7 @@ using core::logMessage;
 
 // The client's text when it is an address of `family`. Nothing else ever reaches a command.
 std::optional<std::string> addressText(std::string_view text, int family, const char* what) {
-    if (Address::parse(text, family)) return std::string(text);
+    if (netlink::Address::parse(text, family)) return std::string(text);
     logMessage(levelError, "Refusing %s '%s': not an %s address", what,
                util::printable(text).c_str(), family == AF_INET6 ? "IPv6" : "IPv4");
     return std::nullopt;
@@ -289,6 +291,17 @@ void UnsetRoutesForDns() {
 void UnsetRoutesForDns6() {
     NetworkGuard guard;
     unsetRoutesForDns(AF_INET6);
+}
+
+std::vector<std::string> TunnelInterfaces() {
+    std::vector<std::string> names;
+    for (const int family : {AF_INET, AF_INET6}) {
+        const auto route = tunnelDefaultRoute(family);
+        char name[IF_NAMESIZE] = {};
+        if (!route || ::if_indextoname(route->outputInterface, name) == nullptr) continue;
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
+    }
+    return names;
 }
 
 }  // namespace routing

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "routing/address.h"
-#include "util/unique_fd.h"
+#include "netlink/address.h"
+#include "netlink/socket.h"
 
 namespace routing {
 
@@ -25,7 +25,7 @@ struct RouteInfo {
     unsigned char type = 0;  // RTN_UNICAST, RTN_BLACKHOLE, ...
     unsigned char dstLength = 0;
     std::uint32_t priority = 0;
-    std::optional<Address> gateway;
+    std::optional<netlink::Address> gateway;
     unsigned outputInterface = 0;
     std::uint32_t flags = 0;               // rtm_flags: RTNH_F_ONLINK, ...
     unsigned char protocol = RTPROT_BOOT;  // who made it: RTPROT_DHCP, RTPROT_STATIC, ...
@@ -41,12 +41,7 @@ struct RuleInfo {
 };
 
 // A route watcher's notification socket, or the call that failed to make it.
-struct WatchSocket {
-    enum class Failure { None, Socket, Bind };
-    Failure failure = Failure::None;
-    int error = 0;  // errno of the failed call
-    util::unique_fd fd;
-};
+using WatchSocket = netlink::Subscription;
 
 struct Kernel {
     // Runs one route command and returns its raw wait status.

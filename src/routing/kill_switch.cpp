@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "routing/netlink_bytes.h"
+#include "netlink/bytes.h"
 #include "routing/routing.h"
 #include "routing/state.h"
 
@@ -65,7 +65,7 @@ bool add(std::span<const std::byte> request, const char* what, int family, int& 
         warnUnsupportedOnce();
     } else {
         logMessage(levelError, "Error %d (%s) adding the kill switch's %s (%s)", -code,
-                   std::strerror(-code), what, familyName(family));
+                   std::strerror(-code), what, netlink::familyName(family));
     }
     return false;
 }
@@ -78,7 +78,7 @@ int removeAll(const std::vector<std::byte>& request, const char* what, int famil
         if (code == 0) continue;
         if (code != -ENOENT && code != -ESRCH && !unsupported(code)) {
             logMessage(levelError, "Error %d (%s) removing the kill switch's %s (%s)", -code,
-                       std::strerror(-code), what, familyName(family));
+                       std::strerror(-code), what, netlink::familyName(family));
         }
         break;
     }
@@ -99,17 +99,6 @@ bool isOurs(const RuleInfo& rule, const KillSwitchRule& wanted) {
            (!wanted.suppressDefault || rule.suppressPrefixLength == 0u);
 }
 
-std::optional<RouteInfo> mainTunnelRoute(int family) {
-    const auto tunnel = tunnelAddressCopy(family);
-    const auto gateway = tunnel ? Address::parse(*tunnel, family) : std::nullopt;
-    const auto routes = gateway ? kernel().defaultRoutes(family) : std::nullopt;
-    if (!routes) return std::nullopt;
-    for (const RouteInfo& route : *routes) {
-        if (route.type == RTN_UNICAST && route.gateway == gateway) return route;
-    }
-    return std::nullopt;
-}
-
 void warnAboutEarlierRules(int family, const std::vector<RuleInfo>& rules) {
     for (const RuleInfo& rule : rules) {
         if (rule.priority >= killSwitchPriority || rule.table == RT_TABLE_LOCAL) continue;
@@ -117,7 +106,7 @@ void warnAboutEarlierRules(int family, const std::vector<RuleInfo>& rules) {
         logMessage(levelWarning,
                    "Policy rule %u (%s) looks up table %u before the kill switch's rules and can "
                    "route around them",
-                   rule.priority, familyName(family), rule.table);
+                   rule.priority, netlink::familyName(family), rule.table);
     }
 }
 
@@ -150,7 +139,8 @@ std::vector<std::byte> tableCopyRequest(Change change, const RouteInfo& route) {
     Request request(routeType(change), changeFlags(change), 0, header);
     request.attribute32(RTA_TABLE, killSwitchTable);
     if (route.gateway) {
-        request.attribute(RTA_GATEWAY, route.gateway->bytes.data(), Address::size(route.family));
+        request.attribute(RTA_GATEWAY, route.gateway->bytes.data(),
+                          netlink::Address::size(route.family));
     }
     if (change == Change::Add) {
         if (route.outputInterface != 0) request.attribute32(RTA_OIF, route.outputInterface);
@@ -215,7 +205,7 @@ int ensureKillSwitch(int family) {
     // The table first: a rule that sends traffic to an empty table lets it fall through.
     if (!add(unreachableRequest(Change::Add, family), "unreachable route", family, added))
         return added;
-    if (const auto tunnel = mainTunnelRoute(family))
+    if (const auto tunnel = tunnelDefaultRoute(family))
         add(tableCopyRequest(Change::Add, *tunnel), "tunnel route", family, added);
     for (const KillSwitchRule& rule : killSwitchRules) {
         if (!add(ruleRequest(Change::Add, family, rule), "rule", family, added)) break;
@@ -226,7 +216,7 @@ int ensureKillSwitch(int family) {
 void copyTunnelRoute(int family) {
     if (!state().killSwitchHeld) return;
     int added = 0;
-    if (const auto tunnel = mainTunnelRoute(family))
+    if (const auto tunnel = tunnelDefaultRoute(family))
         add(tableCopyRequest(Change::Add, *tunnel), "tunnel route", family, added);
 }
 
@@ -235,7 +225,7 @@ void removeTunnelRoute(int family, const std::string& gateway) {
     if (!state().killSwitchHeld) return;
     RouteInfo route;
     route.family = family;
-    route.gateway = Address::parse(gateway, family);
+    route.gateway = netlink::Address::parse(gateway, family);
     if (route.gateway) removeAll(tableCopyRequest(Change::Remove, route), "tunnel route", family);
 }
 
@@ -253,7 +243,7 @@ void EnsureKillSwitch() {
         if (ensureKillSwitch(family) > 0) {
             logMessage(levelWarning,
                        "The kill switch's rules or routes (%s) were missing; put back",
-                       familyName(family));
+                       netlink::familyName(family));
         }
     }
 }
@@ -273,7 +263,7 @@ void RemoveKillSwitch() {
         removed += removeAll(tableDefaultRemoval(family), "routes", family);
         if (removed > 0) {
             logMessage(levelDebug, "Removed the kill switch rules and routes (%s)\n",
-                       familyName(family));
+                       netlink::familyName(family));
         }
     }
 }

@@ -53,7 +53,8 @@ std::optional<DefaultRoute> parseRouteWords(int family, std::string_view text) {
                          : key == "proto"  ? 3
                                            : -1;
         if (slot < 0 || std::exchange(seen[slot], true)) return std::nullopt;
-        if (slot == 0 && !(route.gateway = Address::parse(value, family))) return std::nullopt;
+        if (slot == 0 && !(route.gateway = netlink::Address::parse(value, family)))
+            return std::nullopt;
         if (slot == 1 && !deviceName(value)) return std::nullopt;
         if (slot == 1) route.device = value;
         if (slot >= 2) {

@@ -12,15 +12,16 @@
 #include <string_view>
 #include <vector>
 
-#include "routing/address.h"
+#include "netlink/address.h"
 #include "routing/kernel.h"
 
 namespace routing {
 
 struct DefaultRoute {
     int family = AF_INET;
-    std::optional<Address> gateway;  // none: a point-to-point uplink (PPP, mobile broadband)
-    std::string device;              // empty when the route named none
+    std::optional<netlink::Address>
+        gateway;         // none: a point-to-point uplink (PPP, mobile broadband)
+    std::string device;  // empty when the route named none
     std::uint32_t metric = 0;
     unsigned protocol = RTPROT_BOOT;
     bool operator==(const DefaultRoute&) const = default;

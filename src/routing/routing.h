@@ -10,7 +10,9 @@
 // watchers run some of them too (FollowNetwork, DisableIpv6, the kill switch's repair), under
 // routing's network lock where they touch its state (see the thread model in modes/modes.h).
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "routing/remembered_routes.h"
 
@@ -48,6 +50,9 @@ int SetRouteForDns(std::string_view address);
 int SetRouteForDns6(std::string_view address);
 void UnsetRoutesForDns();
 void UnsetRoutesForDns6();
+// The names of the interfaces the tunnel's default routes go through, each once: what
+// EnableRouteForIpv4 and EnableRouteForIpv6 made leads into the tunnel device.
+std::vector<std::string> TunnelInterfaces();
 // Sends the server and DNS host routes the way of the family's current gateway.
 void MoveHostRoutes(int family);
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "routing/kernel.h"
-#include "routing/netlink.h"
 #include "routing/routing.h"
+#include "routing/rtnetlink.h"
 #include "routing/runner.h"
 #include "util/no_destructor.h"
 
@@ -20,11 +20,11 @@ State& state() {
 Kernel systemKernel() {
     return Kernel{
         .run = spawnCommand,
-        .defaultRoutes = netlink::dumpDefaultRoutes,
-        .openWatchSocket = netlink::openRouteWatchSocket,
-        .change = netlink::exchangeChange,
-        .rules = netlink::dumpRules,
-        .hasIpv6 = netlink::kernelHasIpv6,
+        .defaultRoutes = rtnetlink::dumpDefaultRoutes,
+        .openWatchSocket = rtnetlink::openRouteWatchSocket,
+        .change = rtnetlink::exchangeChange,
+        .rules = rtnetlink::dumpRules,
+        .hasIpv6 = rtnetlink::kernelHasIpv6,
     };
 }
 
@@ -69,9 +69,20 @@ std::string gatewayWords(int family, bool routeForm) {
     return words;
 }
 
+std::optional<RouteInfo> tunnelDefaultRoute(int family) {
+    const auto tunnel = tunnelAddressCopy(family);
+    const auto gateway = tunnel ? netlink::Address::parse(*tunnel, family) : std::nullopt;
+    const auto routes = gateway ? kernel().defaultRoutes(family) : std::nullopt;
+    if (!routes) return std::nullopt;
+    for (const RouteInfo& route : *routes) {
+        if (route.type == RTN_UNICAST && route.gateway == gateway) return route;
+    }
+    return std::nullopt;
+}
+
 bool leadsIntoTunnel(const RouteInfo& route, const std::vector<RouteInfo>& all) {
     const auto text = tunnelAddressCopy(route.family);
-    const auto tunnel = text ? Address::parse(*text, route.family) : std::nullopt;
+    const auto tunnel = text ? netlink::Address::parse(*text, route.family) : std::nullopt;
     if (!tunnel) return false;
     if (route.gateway == tunnel) return true;
     return route.outputInterface != 0 &&

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "routing/address.h"
+#include "netlink/address.h"
 #include "routing/remembered_routes.h"
 #include "routing/watchers.h"
 
@@ -69,6 +69,8 @@ std::string ipv6GatewayText();
 // for a link-local gateway, which the kernel needs named), or " dev IFNAME" for an uplink
 // without gateway. `routeForm` gives the route program's " gw GW".
 std::string gatewayWords(int family, bool routeForm = false);
+// The main table's default route through the stored tunnel gateway of a family, if it holds one.
+std::optional<RouteInfo> tunnelDefaultRoute(int family);
 // Whether a default route leads into the tunnel: through its gateway, or over the device that
 // carries the route through that gateway. `all` is the family's default routes.
 bool leadsIntoTunnel(const RouteInfo& route, const std::vector<RouteInfo>& all);

@@ -40,7 +40,7 @@ std::optional<DefaultRoute> parseRouteLine(std::string_view value) {
 }
 
 std::optional<std::string> addressValue(std::string_view value, int family) {
-    if (!Address::parse(value, family)) return std::nullopt;
+    if (!netlink::Address::parse(value, family)) return std::nullopt;
     return std::string(value);
 }
 

@@ -15,9 +15,9 @@
 #include <memory>
 
 #include "core/log.h"
+#include "netlink/bytes.h"
 #include "routing/kernel.h"
 #include "routing/kill_switch.h"
-#include "routing/netlink_bytes.h"
 #include "routing/routing.h"
 #include "routing/runner.h"
 #include "routing/state.h"
@@ -36,10 +36,10 @@ constexpr std::size_t attributesStart = netlink::routeAttributesStart;
 
 // Whether `gateway` is the tunnel's own: the stored text and the kernel's address are compared
 // as addresses, so that "FD42::1" and fd42::1 are the same gateway.
-bool isTunnelGateway(int family, const Address& gateway) {
+bool isTunnelGateway(int family, const netlink::Address& gateway) {
     const std::optional<std::string> tunnel = tunnelAddressCopy(family);
     if (!tunnel) return false;
-    const std::optional<Address> parsed = Address::parse(*tunnel, family);
+    const std::optional<netlink::Address> parsed = netlink::Address::parse(*tunnel, family);
     return parsed && *parsed == gateway;
 }
 
@@ -103,18 +103,18 @@ void logStep(int family, const WatchStep& step, std::optional<int> status) {
             // Only an address of the wrong size is news; metrics, interfaces and the like
             // are of other sizes in every notification.
             logMessage(isAddressAttribute(step.type) ? levelError : levelDebug,
-                       "Size mismatch (%s)", familyName(family));
+                       "Size mismatch (%s)", netlink::familyName(family));
             break;
         case WatchStep::Kind::DefaultWithoutGateway:
             if (step.elsewhere) {
                 logMessage(core::levelWarning,
                            "A new default route (%s, metric %u) leads through next hops this "
                            "watcher cannot judge; it is left in place",
-                           familyName(family), step.metric);
+                           netlink::familyName(family), step.metric);
             } else if (!status) {
                 logMessage(levelError,
                            "A new default route (%s) names no interface to remove it by",
-                           familyName(family));
+                           netlink::familyName(family));
             } else {
                 logMessage(levelDebug, "Closing route without gateway\n");
             }
@@ -128,7 +128,7 @@ void warnRestored(int family, int added) {
         logMessage(core::levelWarning,
                    "The kill switch's rules or routes (%s) were removed by another program; put "
                    "back",
-                   familyName(family));
+                   netlink::familyName(family));
     }
 }
 
@@ -204,7 +204,7 @@ void sweepTable(int family) {
 // Notifications were lost: look at the table itself for default routes to delete.
 void resynchronise(int family) {
     logMessage(core::levelWarning, "Route notifications were lost (%s), checking the routing table",
-               familyName(family));
+               netlink::familyName(family));
     warnRestored(family, ensureKillSwitch(family));
     sweepTable(family);
 }
@@ -212,7 +212,7 @@ void resynchronise(int family) {
 }  // namespace
 
 std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagram, int family) {
-    const std::size_t addressSize = Address::size(family);
+    const std::size_t addressSize = netlink::Address::size(family);
     std::vector<WatchStep> steps;
     netlink::forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
         if (type == NLMSG_DONE) return false;
@@ -228,7 +228,7 @@ std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagra
             steps.push_back({WatchStep::Kind::Attribute, attribute, std::nullopt, false});
             if (data.size() == addressSize) {
                 steps.push_back({WatchStep::Kind::Address, attribute,
-                                 Address::fromBytes(family, data.data()),
+                                 netlink::Address::fromBytes(family, data.data()),
                                  attribute == RTA_GATEWAY});
             } else {
                 steps.push_back({WatchStep::Kind::SizeMismatch, attribute, std::nullopt, false});
@@ -272,7 +272,7 @@ namespace {
 
 // Handles the notifications of `socket` until woken through `wake` or until the socket fails.
 void watchLoop(int family, int socket, int wake) {
-    const char* name = familyName(family);
+    const char* name = netlink::familyName(family);
     std::array<std::byte, receiveSize> buffer{};
     // The kernel reports only the first loss while the socket stays congested: notifications
     // dropped after that go unreported until the queue has been read empty. So the table is
@@ -316,7 +316,7 @@ void watchLoop(int family, int socket, int wake) {
 }  // namespace
 
 void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(bool)>& listening) {
-    const char* name = familyName(family);
+    const char* name = netlink::familyName(family);
     const WatchSocket socket = kernel().openWatchSocket(family);
     if (socket.failure == WatchSocket::Failure::Socket) {
         logMessage(levelError, "Error %d (%s) opening netlink socket (%s)", socket.error,
@@ -340,7 +340,7 @@ void CloseDefaultRoutesWorker(int family, int wake, const std::function<void(boo
 
 bool RouteWatcher::start() {
     stop();
-    const char* name = familyName(family_);
+    const char* name = netlink::familyName(family_);
     auto bound = std::make_shared<std::promise<bool>>();
     std::future<bool> listening = bound->get_future();
     int error = 0;
@@ -369,7 +369,7 @@ bool RouteWatcher::start() {
 
 void RouteWatcher::stop() {
     listening_ = false;
-    const char* name = familyName(family_);
+    const char* name = netlink::familyName(family_);
     int error = 0;
     switch (thread_.stop(error)) {
         case util::WakeableThread::Failure::Wake:

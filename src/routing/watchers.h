@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "routing/address.h"
+#include "netlink/address.h"
 #include "util/wakeable_thread.h"
 
 namespace routing {
@@ -30,7 +30,7 @@ struct WatchStep {
     };
     Kind kind;
     int type = 0;
-    std::optional<Address> address;
+    std::optional<netlink::Address> address;
     bool gateway = false;  // the address is a route's gateway (RTA_GATEWAY)
     // The message is a new unicast default route of the main table: only such a route is ever
     // deleted, never the host and network routes that name the same gateway.

@@ -12,7 +12,7 @@
 
 #include "fuzz_support.h"
 #include "routing/kill_switch.h"
-#include "routing/netlink.h"
+#include "routing/rtnetlink.h"
 #include "routing/watchers.h"
 
 namespace {
@@ -20,7 +20,7 @@ namespace {
 using routing::WatchStep;
 
 void lookupReply(std::span<const std::byte> datagram) {
-    const auto walk = routing::netlink::walkIpv6LookupReply(datagram);
+    const auto walk = routing::rtnetlink::walkIpv6LookupReply(datagram);
     if (walk.gateway) FUZZ_CHECK(walk.gateway->family == AF_INET6);
     if (walk.failed) FUZZ_CHECK(!walk.errors.empty());
     // Every message is at least a 16-byte header, and each gives at most one error per
@@ -29,8 +29,8 @@ void lookupReply(std::span<const std::byte> datagram) {
 }
 
 void routeDump(std::span<const std::byte> datagram) {
-    routing::netlink::RouteMessages messages;
-    routing::netlink::parseRouteMessages(datagram, messages);
+    routing::rtnetlink::RouteMessages messages;
+    routing::rtnetlink::parseRouteMessages(datagram, messages);
     FUZZ_CHECK(messages.routes.size() <= datagram.size() / NLMSG_LENGTH(sizeof(rtmsg)));
     for (const routing::RouteInfo& route : messages.routes) {
         if (route.gateway) FUZZ_CHECK(route.gateway->family == route.family);
@@ -38,14 +38,14 @@ void routeDump(std::span<const std::byte> datagram) {
     // A second datagram appends to the first.
     const std::size_t first = messages.routes.size();
     if (!messages.done && messages.error == 0) {
-        routing::netlink::parseRouteMessages(datagram, messages);
+        routing::rtnetlink::parseRouteMessages(datagram, messages);
         FUZZ_CHECK(messages.routes.size() == 2 * first);
     }
 }
 
 void ruleDump(std::span<const std::byte> datagram) {
-    routing::netlink::RuleMessages messages;
-    routing::netlink::parseRuleMessages(datagram, messages);
+    routing::rtnetlink::RuleMessages messages;
+    routing::rtnetlink::parseRuleMessages(datagram, messages);
     FUZZ_CHECK(messages.rules.size() <= datagram.size() / NLMSG_LENGTH(sizeof(fib_rule_hdr)));
 }
 

@@ -3,10 +3,10 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "routing/netlink.h"
+#include "routing/rtnetlink.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto scan = routing::netlink::scanProcNetRoute(fuzz::textOf(data, size));
+    const auto scan = routing::rtnetlink::scanProcNetRoute(fuzz::textOf(data, size));
 
     FUZZ_CHECK(scan.gateway.has_value() == !scan.taken.empty());
     if (!scan.taken.empty()) FUZZ_CHECK(scan.interface == scan.taken.back());

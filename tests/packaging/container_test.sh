@@ -21,7 +21,7 @@ build=$1 scratch_parent=$2 cpack=$3 source=$4
 max_exposure=2.9
 
 cache=${TELVORD_ROOTFS_CACHE:-/var/cache/telvord-tests}
-include=systemd,systemd-sysv,dbus,iproute2,openvpn,openssl,systemd-resolved,libnss-resolve,dnsmasq-base
+include=systemd,systemd-sysv,dbus,iproute2,nftables,openvpn,openssl,systemd-resolved,libnss-resolve,dnsmasq-base
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -281,9 +281,14 @@ poll 10 resolves test.example 203.0.113.9 &&
     fail "test.example: $(inside resolvectl query --cache=no test.example 2>&1; inside getent hosts test.example)"
 [[ $(lan_queries) == "$lan_before" ]] && pass "the LAN's DNS server got no query while connected" ||
     fail "the LAN's DNS server got $(($(lan_queries) - lan_before)) queries while connected: $(inside grep 'query\[' /root/lan-dns.log)"
-# A name under the uplink's own domain is the LAN's, and stays with the LAN's server.
-resolves host.lan 192.0.2.77 && pass "host.lan still resolves through the LAN's server" ||
-    fail "host.lan: $(inside resolvectl query --cache=no host.lan 2>&1)"
+# While the resolver is replaced, the guard refuses DNS outside the tunnel, the LAN's server
+# included, even for a name under the uplink's own domain.
+inside resolvectl query --cache=no host.lan >/dev/null 2>&1 || true
+[[ $(lan_queries) == "$lan_before" ]] && pass "a LAN name's lookup did not reach the LAN's server" ||
+    fail "the LAN's DNS server got a query for host.lan while connected"
+guard=$(telvorctl status --json)
+[[ $guard == *'"guard":true'* ]] && pass "the packet filter guard is in place under the unit" ||
+    fail "telvorctl status: $guard"
 telvorctl restoredns
 poll 5 resolved_as_before && pass "restoredns took the server back from resolved" ||
     fail "resolved after restoredns: $(resolved_links) (before: $resolved_before)"
@@ -324,6 +329,8 @@ poll 5 inside cmp -s /etc/resolv.conf /root/resolv.conf.before && pass "apt remo
     fail "/etc/resolv.conf after apt remove: $(inside cat /etc/resolv.conf)"
 resolved_as_before && pass "resolved holds for each link what it held before the connection" ||
     fail "resolved after apt remove: $(resolved_links) (before: $resolved_before)"
+! inside nft list table inet telvord >/dev/null 2>&1 && pass "apt remove took the guard's table away" ||
+    fail "the guard's table is still there after apt remove"
 [[ $(inside systemctl is-active telvord) != active ]] && ! inside ip link show tun0 >/dev/null 2>&1 &&
     pass "apt remove stopped the daemon and OpenVPN" || fail "telvord or OpenVPN still runs after apt remove"
 errors=$(errors --since "$since")

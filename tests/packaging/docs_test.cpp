@@ -13,6 +13,7 @@
 #include "client.h"
 #include "control/dispatch.h"
 #include "core/config.h"
+#include "guard/ruleset.h"
 
 namespace {
 
@@ -98,6 +99,14 @@ TEST(DaemonManualPage, NamesTheFilesTheDaemonUses) {
           "/etc/resolv.conf", "/etc/resolv.conf.telvord", "/proc/net/route"}) {
         EXPECT_NE(text.find(std::string("_") + path + "_"), std::string::npos) << path;
     }
+}
+
+TEST(DaemonManualPage, NamesThePacketFilterTableAndItsCounter) {
+    const std::string text = readSource(daemonPage);
+    const std::string table =
+        "*" + std::string(guard::tableFamily) + " " + std::string(guard::tableName) + "*";
+    EXPECT_NE(text.find(table), std::string::npos) << table;
+    EXPECT_NE(text.find("*" + std::string(guard::refusedCounter) + "*"), std::string::npos);
 }
 
 TEST(ClientManualPage, DescribesEveryCommandWithItsArgument) {

@@ -134,6 +134,8 @@ check_field Maintainer '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$'
 check_field Depends '(^|, )iproute2(,|$)'
 check_field Depends '(^|, )libc6( |,|$)'
 check_field Depends '(^|, )libsystemd0( |,|$)'
+check_field Depends '(^|, )libnftables1( |,|$)'
+check_field Depends '(^|, )nftables(,|$)'
 check_field Recommends '(^|, )openvpn(,|$)'
 check_field Description '.'
 

@@ -86,19 +86,20 @@ TEST_F(LockdownDay, TelvorctlStatusSaysWhatTheDaemonHoldsInEachModeAndChangesNot
         return must(telvorctlBinary() + " " + options + " status");
     };
     expectParts(status(""), {"Mode:           basic, not connected"});
-    expectParts(status("--json"),
-                {"\"mode\":\"basic\"", "\"lockdown\":false", "\"killswitch\":false",
-                 "\"removed4\":[]", "\"openvpn\":null", "\"resolver\":\"system\""});
+    expectParts(
+        status("--json"),
+        {"\"mode\":\"basic\"", "\"lockdown\":false", "\"killswitch\":false", "\"guard\":false",
+         "\"refused\":null", "\"removed4\":[]", "\"openvpn\":null", "\"resolver\":\"system\""});
 
     daemon.send({"enablelockdown", "dnsaddress", "203.0.113.53"});
     const std::string before = tables();
     expectParts(status("--json"),
                 {"\"mode\":\"lockdown\"", "\"lockdown\":true", "\"killswitch\":true",
-                 "\"removed4\":[\"via 192.0.2.1 dev veth0\"]",
+                 "\"guard\":true", "\"removed4\":[\"via 192.0.2.1 dev veth0\"]",
                  "\"removed6\":[\"via fe80::1 dev veth0 metric 1024\"]",
                  "\"dns4\":[\"203.0.113.53\"]", "\"gateway4\":\"via 192.0.2.1\""});
     EXPECT_EQ(tables(), before);
-    expectParts(status(""), {"Kill switch:    rules in place"});
+    expectParts(status(""), {"Kill switch:    rules in place", "Guard:          in place, "});
 
     daemon.send(
         {"disablelockdown", "enableforced", "prepareforconnect", "serveraddress", "198.51.100.7"});

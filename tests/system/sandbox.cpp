@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <net/if.h>
@@ -180,6 +181,61 @@ std::optional<int> acceptQueue(int port) {
         }
     }
     return std::nullopt;
+}
+
+util::unique_fd farReceiver(std::uint16_t port) {
+    util::unique_fd socket;
+    // A namespace is a thread's own: a helper thread enters "outside" and makes the socket.
+    std::thread([&] {
+        const util::unique_fd outside(::open("/run/netns/outside", O_RDONLY | O_CLOEXEC));
+        if (!outside || ::setns(outside.get(), CLONE_NEWNET) != 0) return;
+        socket.reset(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const int no = 0;
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        if (::setsockopt(socket.get(), IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no) != 0 ||
+            ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            socket.reset();
+    }).join();
+    if (!socket) throw std::runtime_error("no receiver in outside");
+    return socket;
+}
+
+void sendDatagrams(int socket, const std::string& to, std::uint16_t port, int count,
+                   const std::string& payload) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof(sockaddr_in);
+    if (to.find(':') != std::string::npos) {
+        auto& six = reinterpret_cast<sockaddr_in6&>(address);
+        six.sin6_family = AF_INET6;
+        six.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, to.c_str(), &six.sin6_addr);
+        size = sizeof six;
+    } else {
+        auto& four = reinterpret_cast<sockaddr_in&>(address);
+        four.sin_family = AF_INET;
+        four.sin_port = htons(port);
+        ::inet_pton(AF_INET, to.c_str(), &four.sin_addr);
+    }
+    for (int i = 0; i < count; ++i) {
+        ::sendto(socket, payload.data(), payload.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&address), size);
+    }
+}
+
+int countBeforeMarker(int receiver, const std::string& marker) {
+    int count = 0;
+    const bool marked = eventually([&] {
+        char buffer[64];
+        for (ssize_t n; (n = ::recv(receiver, buffer, sizeof buffer, 0)) > 0;) {
+            if (std::string(buffer, static_cast<std::size_t>(n)) == marker) return true;
+            ++count;
+        }
+        return false;
+    });
+    if (!marked) throw std::runtime_error("the marker '" + marker + "' did not arrive");
+    return count;
 }
 
 std::string resolverText(std::size_t size) {

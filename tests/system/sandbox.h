@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "client.h"
+#include "util/unique_fd.h"
 
 namespace systest {
 
@@ -52,6 +53,17 @@ std::optional<int> acceptQueue(int port);
 std::string resolverText(std::size_t size);
 // Writes `path` until the file system holding it has no room left.
 void fillFileSystem(const std::string& path);
+
+// A UDP socket in the namespace "outside", bound to every address of both families at `port`:
+// what arrives there has crossed the uplink.
+util::unique_fd farReceiver(std::uint16_t port);
+// Sends `count` datagrams from `socket` to `address` (IPv4 or IPv6 text) at `port`; a send
+// that fails is not retried.
+void sendDatagrams(int socket, const std::string& address, std::uint16_t port, int count,
+                   const std::string& payload = "leak");
+// How many datagrams `receiver` got before one reading `marker`, which the caller sent last
+// over a way known to work; throws when the marker never comes.
+int countBeforeMarker(int receiver, const std::string& marker);
 
 struct UplinkOptions {
     bool ipv6 = true;            // 2001:db8::10/64 with a link-local default gateway

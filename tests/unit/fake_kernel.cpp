@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "core/paths.h"
-#include "routing/netlink_bytes.h"
+#include "netlink/bytes.h"
 #include "routing/runner.h"
 
 namespace support {
@@ -42,7 +42,7 @@ std::vector<std::byte> message(unsigned short type, const std::vector<std::byte>
 // The text of the entry a kill switch request adds or removes; for a removal that names no
 // gateway, a prefix of every entry it matches.
 std::string entryText(std::span<const std::byte> request) {
-    using namespace routing::netlink;
+    using namespace netlink;
     const auto type = load<std::uint16_t>(request, 4);
     const bool rule = type == RTM_NEWRULE || type == RTM_DELRULE;
     const int family = load<unsigned char>(request, sizeof(nlmsghdr));
@@ -51,8 +51,8 @@ std::string entryText(std::span<const std::byte> request) {
     std::string via;
     forEachAttribute(request.subspan(start), [&](std::uint16_t attribute, auto data) {
         if (data.size() == 4) words[attribute] = load<std::uint32_t>(data, 0);
-        if (!rule && attribute == RTA_GATEWAY && data.size() == routing::Address::size(family))
-            via = " via " + routing::Address::fromBytes(family, data.data()).text();
+        if (!rule && attribute == RTA_GATEWAY && data.size() == netlink::Address::size(family))
+            via = " via " + netlink::Address::fromBytes(family, data.data()).text();
     });
     std::string text =
         std::string(rule ? "rule " : "route ") + (family == AF_INET6 ? "inet6" : "inet");
@@ -67,11 +67,25 @@ std::string entryText(std::span<const std::byte> request) {
     return text + via;
 }
 
+// A notification socket whose far end, `peer`, a test writes datagrams to.
+netlink::Subscription socketPair(util::unique_fd& peer) {
+    netlink::Subscription socket;
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        socket.failure = netlink::Subscription::Failure::Socket;
+        socket.error = errno;
+        return socket;
+    }
+    socket.fd.reset(ends[0]);
+    peer.reset(ends[1]);
+    return socket;
+}
+
 }  // namespace
 
 int FakeKernel::change(std::span<const std::byte> request) {
     std::lock_guard guard(lock_);
-    const auto type = routing::netlink::load<std::uint16_t>(request, 4);
+    const auto type = netlink::load<std::uint16_t>(request, 4);
     const bool adding = type == RTM_NEWRULE || type == RTM_NEWROUTE;
     const std::string entry = entryText(request);
     commands.push_back(std::string(adding ? "netlink add " : "netlink del ") + entry);
@@ -109,6 +123,53 @@ std::optional<std::vector<routing::RuleInfo>> FakeKernel::rules(int family) {
     return all;
 }
 
+FakeFilter::FakeFilter() : saved_(guard::kernel()) {
+    guard::Kernel& k = guard::kernel();
+    k.nft = [this](const std::string& commands, std::string& output) {
+        return nft(commands, output);
+    };
+    k.hasNfTables = [this] { return nfTables; };
+    k.addresses = [this] {
+        std::lock_guard guard(lock_);
+        return std::optional(addresses);
+    };
+    k.interfaceIndex = [this](const std::string& name) {
+        std::lock_guard guard(lock_);
+        const auto found = interfaces.find(name);
+        return found == interfaces.end() ? 0u : found->second;
+    };
+    k.watchInterfaces = [this] { return watch(); };
+    k.watchTables = [this] { return watch(); };
+}
+
+FakeFilter::~FakeFilter() {
+    guard::kernel() = saved_;
+}
+
+std::optional<std::string> FakeFilter::nft(const std::string& commands, std::string& output) {
+    std::lock_guard guard(lock_);
+    transactions.push_back(commands);
+    if (!nfTables) return "Error: Could not process rule: Protocol not supported";
+    if (commands.starts_with("list ")) {
+        if (!table) return "Error: No such file or directory";
+        output =
+            commands.starts_with("list counter") ? "packets " + std::to_string(refused) : *table;
+    } else if (commands.find("delete table") != std::string::npos) {
+        table.reset();
+    } else {
+        table = commands;
+    }
+    return std::nullopt;
+}
+
+netlink::Subscription FakeFilter::watch() {
+    util::unique_fd peer;
+    netlink::Subscription socket = socketPair(peer);
+    std::lock_guard guard(lock_);
+    if (peer) watchPeers.push_back(std::move(peer));
+    return socket;
+}
+
 FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::paths().stateFile) {
     // Outside a sandbox the routing operations write no state file: the system's is not ours.
     if (savedStateFile_ == core::Paths{}.stateFile) core::paths().stateFile.clear();
@@ -122,16 +183,10 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::path
     k.rules = [this](int family) { return rules(family); };
     k.hasIpv6 = [this] { return ipv6; };
     k.openWatchSocket = [this](int family) {
-        routing::WatchSocket socket;
-        int ends[2];
-        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
-            socket.failure = routing::WatchSocket::Failure::Socket;
-            socket.error = errno;
-            return socket;
-        }
-        socket.fd.reset(ends[0]);
+        util::unique_fd peer;
+        routing::WatchSocket socket = socketPair(peer);
         std::lock_guard guard(lock_);
-        watchPeers[family].reset(ends[1]);
+        if (peer) watchPeers[family] = std::move(peer);
         return socket;
     };
 }
@@ -147,7 +202,7 @@ routing::RouteInfo FakeKernel::unicastDefault(const std::string& gateway, unsign
     route.table = RT_TABLE_MAIN;
     route.type = RTN_UNICAST;
     route.priority = metric;
-    route.gateway = routing::Address::parse(gateway, route.family);
+    route.gateway = netlink::Address::parse(gateway, route.family);
     return route;
 }
 
@@ -230,9 +285,9 @@ std::vector<std::byte> routeMessage(
 
 std::vector<std::byte> gatewayAttributePayload(const std::string& address) {
     const int family = address.find(':') == std::string::npos ? AF_INET : AF_INET6;
-    const auto parsed = routing::Address::parse(address, family);
+    const auto parsed = netlink::Address::parse(address, family);
     std::vector<std::byte> bytes;
-    append(bytes, parsed->bytes.data(), routing::Address::size(family));
+    append(bytes, parsed->bytes.data(), netlink::Address::size(family));
     return bytes;
 }
 

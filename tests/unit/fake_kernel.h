@@ -1,15 +1,49 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "guard/kernel.h"
 #include "routing/kernel.h"
 #include "util/unique_fd.h"
 
 namespace support {
+
+// Stands in for nftables and the guard's netlink sockets while it lives: keeps the guard's
+// table as the text of the last transaction that made it, and records every transaction.
+class FakeFilter {
+  public:
+    FakeFilter();
+    ~FakeFilter();
+    FakeFilter(const FakeFilter&) = delete;
+    FakeFilter& operator=(const FakeFilter&) = delete;
+
+    // Runs `change` on the fields below while the guard's watcher cannot look at them; a test
+    // whose guard holds touches them only so.
+    void locked(const std::function<void()>& change) {
+        std::lock_guard guard(lock_);
+        change();
+    }
+
+    std::vector<std::string> transactions;  // every nft command text, in order
+    std::optional<std::string> table;       // the commands that made the table, if it exists
+    bool nfTables = true;                   // false: every transaction fails, as without it
+    std::uint64_t refused = 0;              // what the table's counter says
+    std::vector<guard::InterfaceAddress> addresses;
+    std::map<std::string, unsigned> interfaces;  // index by name
+    // The far ends of the watcher's sockets: interfaces first, then nf_tables.
+    std::vector<util::unique_fd> watchPeers;
+
+  private:
+    std::mutex lock_;
+    std::optional<std::string> nft(const std::string& commands, std::string& output);
+    netlink::Subscription watch();
+    guard::Kernel saved_;
+};
 
 // Stands in for the kernel while it lives: records every route command instead of running it,
 // answers with chosen statuses, and keeps a small table of default routes that the default
@@ -40,6 +74,8 @@ class FakeKernel {
     // The far ends of the route watchers' sockets, by family: a watcher stays quiet until a
     // test writes a datagram here.
     std::map<int, util::unique_fd> watchPeers;
+    // The guard's side, which the connection handlers reach too.
+    FakeFilter filter;
 
     static routing::RouteInfo unicastDefault(const std::string& gateway, unsigned metric = 0);
     static routing::RouteInfo blackholeDefault6();

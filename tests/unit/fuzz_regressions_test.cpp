@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "fake_kernel.h"
-#include "routing/address.h"
-#include "routing/netlink.h"
+#include "netlink/address.h"
+#include "routing/rtnetlink.h"
 
 namespace {
 
-using routing::Address;
+using netlink::Address;
 
 std::vector<std::byte> bytes(std::initializer_list<unsigned char> values) {
     std::vector<std::byte> result;
@@ -45,7 +45,7 @@ TEST(FuzzRegressions, LookupErrorCodeThatCannotBeNegatedFailsTheWalkWithAnUnknow
         {0x16, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x16, 0x00, 0x00, 0x16, 0x00, 0x00, 0x00,
          0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x01, 0x80, 0x16, 0x00, 0x00, 0x00, 0x00, 0x16, 0x40});
     for (const auto& reply : {found, support::netlinkError(INT_MIN)}) {
-        const auto walk = routing::netlink::walkIpv6LookupReply(reply);
+        const auto walk = routing::rtnetlink::walkIpv6LookupReply(reply);
         EXPECT_TRUE(walk.failed);
         EXPECT_FALSE(walk.gateway);
         EXPECT_EQ(walk.errors,

@@ -9,8 +9,8 @@
 #include <map>
 
 #include "fake_kernel.h"
+#include "netlink/bytes.h"
 #include "routing/kill_switch.h"
-#include "routing/netlink_bytes.h"
 #include "routing/routing.h"
 #include "routing/state.h"
 #include "support.h"
@@ -19,7 +19,7 @@ namespace {
 
 using routing::Change;
 using routing::killSwitchRules;
-using namespace routing::netlink;
+using namespace netlink;
 
 // The fields of a request the kernel acts on, as one line: message type and flags, family,
 // the rule's action or the route's type and flags, then each 32-bit attribute as type=value.
@@ -37,7 +37,7 @@ std::string decode(const std::vector<std::byte>& request) {
     forEachAttribute(std::span(request).subspan(start), [&](std::uint16_t attribute, auto data) {
         text += " " + std::to_string(attribute) + "=";
         if (!rule && attribute == RTA_GATEWAY) {
-            text += routing::Address::fromBytes(header.rtm_family, data.data()).text();
+            text += netlink::Address::fromBytes(header.rtm_family, data.data()).text();
         } else {
             text += std::to_string(load<std::uint32_t>(data, 0));
         }

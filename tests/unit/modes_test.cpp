@@ -6,6 +6,7 @@
 #include "core/paths.h"
 #include "dns/resolver.h"
 #include "fake_kernel.h"
+#include "guard/guard.h"
 #include "modes/modes.h"
 #include "routing/routing.h"
 #include "routing/state.h"
@@ -30,6 +31,7 @@ class Modes : public ::testing::Test {
     }
     void TearDown() override {
         routing::StopRouteWatchThread();
+        guard::Release();  // its watcher calls the fake kernel
         modes::InitRoutingVariables();
     }
 
@@ -282,6 +284,38 @@ TEST_F(Modes, SetAsDisconnectedClearsOnlyConnected) {
     modes::SetAsDisconnected();
     EXPECT_EQ(flags().connected, 0);
     EXPECT_EQ(flags().connecting, 1);
+}
+
+// The guard's table as the fake holds it: empty when there is none.
+std::string guardTable(support::FakeKernel& kernel) {
+    std::string table;
+    kernel.filter.locked([&] { table = kernel.filter.table.value_or(""); });
+    return table;
+}
+
+TEST_F(Modes, TheGuardHoldsInLockdownAndWhileAForcedConnectionIsUp) {
+    const std::string confined = "th dport { 53, 853 } jump refuse";
+    modes::EnableLockdown();
+    EXPECT_NE(guardTable(kernel), "");
+    modes::SetServerAddress("198.51.100.7");
+    EXPECT_NE(guardTable(kernel).find("ip daddr 198.51.100.7 accept"), std::string::npos);
+    modes::ConnectionSuccessful();
+    dns::ReplaceDns("10.8.0.1");
+    modes::RefreshGuard();
+    EXPECT_NE(guardTable(kernel).find(confined), std::string::npos) << "DNS only in the tunnel";
+    modes::ConnectionClosed();
+    EXPECT_EQ(guardTable(kernel).find(confined), std::string::npos);
+    EXPECT_NE(guardTable(kernel), "") << "lockdown goes on";
+    modes::DisableLockdown();
+    EXPECT_EQ(guardTable(kernel), "");
+
+    modes::EnableForcedMode();
+    modes::PrepareForTunnel();
+    EXPECT_EQ(guardTable(kernel), "");
+    modes::ConnectionSuccessful();
+    EXPECT_NE(guardTable(kernel), "");
+    modes::ConnectionClosed();
+    EXPECT_EQ(guardTable(kernel), "");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ DefaultRoute route(int family, const char* gateway, const char* device, std::uin
                    unsigned protocol) {
     DefaultRoute r;
     r.family = family;
-    if (gateway != nullptr) r.gateway = routing::Address::parse(gateway, family);
+    if (gateway != nullptr) r.gateway = netlink::Address::parse(gateway, family);
     r.device = device;
     r.metric = metric;
     r.protocol = protocol;

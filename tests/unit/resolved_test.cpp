@@ -24,7 +24,7 @@ class ResolvedClient : public ::testing::Test {
         support::writeFile(core::paths().resolverFile, "nameserver 192.0.2.53\n");
         bus() = Bus{
             .connect = [this] { return running; },
-            .routeLink = [this](const routing::Address&) { return link; },
+            .routeLink = [this](const netlink::Address&) { return link; },
             .call = [this](const Call& call) -> std::optional<BusError> {
                 calls.push_back(call);
                 if (call.index() != failing) return std::nullopt;
@@ -40,7 +40,7 @@ class ResolvedClient : public ::testing::Test {
 
     static std::vector<Call> given(int ifindex, const std::string& server) {
         const int family = server.find(':') == std::string::npos ? AF_INET : AF_INET6;
-        return {SetLinkDns{ifindex, *routing::Address::parse(server, family)},
+        return {SetLinkDns{ifindex, *netlink::Address::parse(server, family)},
                 SetLinkDomains{ifindex, ".", true}, SetLinkDefaultRoute{ifindex, true}};
     }
     static std::vector<Call> join(std::vector<std::vector<Call>> parts) {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "fake_kernel.h"
-#include "routing/netlink.h"
 #include "routing/routing.h"
+#include "routing/rtnetlink.h"
 #include "routing/runner.h"
 #include "routing/state.h"
 #include "support.h"
@@ -25,8 +25,8 @@ namespace {
 using Strings = std::vector<std::string>;
 using Bytes = std::vector<std::byte>;
 using Attributes = std::vector<std::pair<unsigned short, Bytes>>;
-using routing::netlink::scanProcNetRoute;
-using routing::netlink::walkIpv6LookupReply;
+using routing::rtnetlink::scanProcNetRoute;
+using routing::rtnetlink::walkIpv6LookupReply;
 
 // --- "/proc/net/route" text ------------------------------------------------------------------
 
@@ -42,7 +42,7 @@ std::string procLine(const std::string& interface, const std::string& destinatio
 
 // The Gateway column of an address: its four bytes read as one word of this host.
 std::string gatewayWord(const std::string& address) {
-    const auto parsed = routing::Address::parse(address, AF_INET);
+    const auto parsed = netlink::Address::parse(address, AF_INET);
     std::uint32_t word = 0;
     std::memcpy(&word, parsed->bytes.data(), sizeof word);
     char text[9];
@@ -55,9 +55,9 @@ std::string defaultLine(const std::string& interface, const std::string& gateway
     return procLine(interface, "00000000", gatewayWord(gateway), "0003", metric, "00000000");
 }
 
-std::string gatewayOf(const routing::netlink::ProcRouteScan& scan) {
+std::string gatewayOf(const routing::rtnetlink::ProcRouteScan& scan) {
     if (!scan.gateway) return "none";
-    return routing::Address::fromBytes(AF_INET, &*scan.gateway).text();
+    return netlink::Address::fromBytes(AF_INET, &*scan.gateway).text();
 }
 
 // --- IPv6 lookup replies ---------------------------------------------------------------------
@@ -79,7 +79,7 @@ Bytes gatewayReply(const std::string& gateway, unsigned interface = 0) {
     return support::concat({routeTo(gateway, interface), support::netlinkDone()});
 }
 
-std::string walkGateway(const routing::netlink::Ipv6LookupWalk& walk) {
+std::string walkGateway(const routing::rtnetlink::Ipv6LookupWalk& walk) {
     return walk.gateway ? walk.gateway->text() : "none";
 }
 

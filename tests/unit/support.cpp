@@ -7,10 +7,31 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "core/log.h"
+#include "guard/kernel.h"
 
 namespace support {
+namespace {
+
+// No unit test reaches the host's packet filter: the guard's kernel refuses everything unless
+// a test put a fake in its place.
+[[maybe_unused]] const bool guardKernelRefuses = [] {
+    guard::Kernel& k = guard::kernel();
+    k.nft = [](const std::string&, std::string&) -> std::optional<std::string> {
+        return "unit tests never reach the packet filter";
+    };
+    k.hasNfTables = [] { return true; };
+    k.addresses = [] { return std::optional<std::vector<guard::InterfaceAddress>>(); };
+    k.interfaceIndex = [](const std::string&) { return 0u; };
+    k.watchInterfaces = k.watchTables = [] {
+        return netlink::Subscription{netlink::Subscription::Failure::Socket, EPERM, {}};
+    };
+    return true;
+}();
+
+}  // namespace
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -28,6 +49,15 @@ bool exists(const std::string& path) {
     std::error_code error;
     return std::filesystem::symlink_status(path, error).type() !=
            std::filesystem::file_type::not_found;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 TempDir::TempDir() {

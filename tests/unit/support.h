@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,9 @@ namespace support {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
+// Polls `condition` until it holds or `timeout` passes; whether it held.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // A private temporary directory, removed with everything in it.
 class TempDir {

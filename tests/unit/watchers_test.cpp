@@ -273,14 +273,7 @@ TEST_F(CloseRouteCommand, AFailingDeletionIsLoggedWithItsRawStatus) {
 
 // --- watcher threads on a socket pair -----------------------------------------------------------
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-}
+using support::eventually;
 
 std::size_t entriesOf(const char* directory) {
     std::size_t count = 0;

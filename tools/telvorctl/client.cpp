@@ -170,6 +170,10 @@ std::string statusSummary(std::string_view reply) {
     row("Mode:", one("mode") + (one("connected") == "yes" ? ", connected" : ", not connected"));
     const std::string rules = one("killswitch");
     row("Kill switch:", rules == "yes" ? "rules in place" : rules == "no" ? "no rules" : rules);
+    const std::string guard = one("guard");
+    row("Guard:", guard == "yes"           ? "in place, " + one("refused") + " packets refused"
+                  : guard == "unavailable" ? "unavailable: the kernel has no nf_tables"
+                                           : "not in place");
     row("Gateways:", "IPv4 " + one("gateway4") + "; IPv6 " + one("gateway6"));
     std::vector<std::string> removed = valuesOf(lines, "removed4");
     for (const std::string& route : valuesOf(lines, "removed6"))

@@ -1,8 +1,9 @@
 #pragma once
 
-// The kernel's routing data as bytes: "/proc/net/route" text and rtnetlink messages. The
-// parsers are pure functions over what the kernel (or anyone else) sent, so that unit tests
-// feed them crafted bytes and fuzzers random ones; the exchanges below them talk to the kernel.
+// The kernel's routing data as bytes: "/proc/net/route" text and the rtnetlink messages of
+// routes and rules. The parsers are pure functions over what the kernel (or anyone else) sent,
+// so that unit tests feed them crafted bytes and fuzzers random ones; the exchanges below
+// them talk to the kernel through the netlink layer.
 
 #include <cstdint>
 #include <functional>
@@ -14,7 +15,7 @@
 
 #include "routing/kernel.h"
 
-namespace routing::netlink {
+namespace routing::rtnetlink {
 
 // --- "/proc/net/route" ----------------------------------------------------------------------
 
@@ -36,10 +37,10 @@ ProcRouteScan scanProcNetRoute(std::string_view text, const ProcRouteSkip& skip 
 // --- IPv6 default gateway lookup ------------------------------------------------------------
 
 struct Ipv6LookupWalk {
-    std::optional<Address> gateway;   // the last gateway of the right size
-    unsigned outputInterface = 0;     // the interface of the route that carried it
-    std::uint32_t metric = 0;         // that route's metric, 0 when the reply had none
-    std::vector<std::string> errors;  // error messages met on the way, in order
+    std::optional<netlink::Address> gateway;  // the last gateway of the right size
+    unsigned outputInterface = 0;             // the interface of the route that carried it
+    std::uint32_t metric = 0;                 // that route's metric, 0 when the reply had none
+    std::vector<std::string> errors;          // error messages met on the way, in order
     bool failed = false;  // an error reply other than "network unreachable" ended the walk
 };
 
@@ -81,4 +82,4 @@ int exchangeChange(std::span<const std::byte> request);
 WatchSocket openRouteWatchSocket(int family);
 bool kernelHasIpv6();
 
-}  // namespace routing::netlink
+}  // namespace routing::rtnetlink

@@ -1,20 +1,22 @@
 #pragma once
 
-// Walking rtnetlink bytes as the kernel lays them out, without trusting them: every message
+// Walking netlink bytes as the kernel lays them out, without trusting them: every message
 // and attribute is bounded by what remains, and fields are copied out rather than cast, so
-// that neither length nor alignment of the bytes matters.
+// that neither length nor alignment of the bytes matters. rtnetlink and nf_tables lay out
+// their attributes alike.
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <vector>
 
-namespace routing::netlink {
+namespace netlink {
 
 // The T stored at `offset`; the caller has checked that it fits.
 template <typename T>
@@ -49,8 +51,8 @@ void forEachAttribute(std::span<const std::byte> area, Visit visit) {
     }
 }
 
-// One rtnetlink request, laid out as the kernel reads it: a message header, a family header
-// (rtmsg, fib_rule_hdr, ...) and attributes, each padded to four bytes.
+// One netlink request, laid out as the kernel reads it: a message header, a family header
+// (rtmsg, fib_rule_hdr, nfgenmsg, ...) and attributes, each padded to four bytes.
 class Request {
   public:
     template <typename Header>
@@ -89,7 +91,16 @@ class Request {
     std::vector<std::byte> bytes_;
 };
 
-// Where the attributes of a route message begin.
-inline constexpr std::size_t routeAttributesStart = NLMSG_LENGTH(sizeof(rtmsg));
+// Where the attributes of a message begin whose family header is a `Header` (rtmsg,
+// ifaddrmsg, fib_rule_hdr, nfgenmsg).
+template <typename Header>
+inline constexpr std::size_t attributesStart = NLMSG_LENGTH(sizeof(Header));
+inline constexpr std::size_t routeAttributesStart = attributesStart<rtmsg>;
 
-}  // namespace routing::netlink
+// The error code of an NLMSG_ERROR message: 0 for an acknowledgement, else a negative errno.
+inline int errorCode(std::span<const std::byte> message) {
+    return message.size() >= NLMSG_HDRLEN + sizeof(int) ? load<int>(message, NLMSG_HDRLEN)
+                                                        : -EPROTO;
+}
+
+}  // namespace netlink

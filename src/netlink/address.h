@@ -4,12 +4,13 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <compare>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace routing {
+namespace netlink {
 
 // "IPv6" or "IPv4", as log messages name a family.
 inline const char* familyName(int family) {
@@ -49,7 +50,7 @@ struct Address {
     bool isLinkLocal6() const {
         return family == AF_INET6 && bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80;
     }
-    bool operator==(const Address&) const = default;
+    auto operator<=>(const Address&) const = default;
 };
 
-}  // namespace routing
+}  // namespace netlink

@@ -1,6 +1,4 @@
-#include "routing/netlink.h"
-
-#include "routing/netlink_bytes.h"
+#include "routing/rtnetlink.h"
 
 #include <linux/fib_rules.h>
 #include <linux/netlink.h>
@@ -14,15 +12,18 @@
 #include <cstring>
 #include <limits>
 
-namespace routing::netlink {
+#include "netlink/bytes.h"
+#include "netlink/socket.h"
+
+namespace routing::rtnetlink {
 namespace {
 
-constexpr std::size_t headerSize = sizeof(nlmsghdr);  // 16
+using netlink::forEachAttribute;
+using netlink::forEachMessage;
+using netlink::load;
+using netlink::routeAttributesStart;
 
-// The error code of an NLMSG_ERROR message: 0 for an acknowledgement.
-int errorCode(std::span<const std::byte> message) {
-    return message.size() >= headerSize + sizeof(int) ? load<int>(message, headerSize) : -EPROTO;
-}
+constexpr std::size_t headerSize = NLMSG_HDRLEN;
 
 // The part of a dump that is not data: a done message ends it, an error reply fails it. Returns
 // whether to walk on, or none for a data message.
@@ -34,30 +35,21 @@ std::optional<bool> dumpControl(std::uint16_t type, std::span<const std::byte> m
         return false;
     }
     if (type != NLMSG_ERROR) return std::nullopt;
-    const int code = errorCode(message);
+    const int code = netlink::errorCode(message);
     if (code != 0) into.error = code;
     return code == 0;
 }
 
-// Sends a dump request of `type` for `family` and hands every datagram of the answer to
-// `parse`, until it reports the dump done or failed (its `done` and `error` fields).
+// Sends a dump request of `type` for `family` and hands every message of the answer to
+// `parse`.
 template <typename Messages, typename Header>
 std::optional<Messages> dump(std::uint16_t type, const Header& header,
                              void (*parse)(std::span<const std::byte>, Messages&)) {
-    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!socket) return std::nullopt;
-    const std::vector<std::byte> request =
-        Request(type, NLM_F_REQUEST | NLM_F_DUMP, 1, header).bytes();
-    if (::send(socket.get(), request.data(), request.size(), 0) < 0) return std::nullopt;
     Messages messages;
-    std::vector<std::byte> buffer(64 * 1024);
-    while (!messages.done && messages.error == 0) {
-        const ssize_t count = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return std::nullopt;
-        parse(std::span(buffer).first(static_cast<std::size_t>(count)), messages);
-    }
-    if (messages.error != 0) return std::nullopt;
+    const int code = netlink::exchange(
+        NETLINK_ROUTE, netlink::Request(type, NLM_F_REQUEST | NLM_F_DUMP, 1, header).bytes(),
+        [&](std::uint16_t, std::span<const std::byte> message) { parse(message, messages); });
+    if (code != 0 || messages.error != 0) return std::nullopt;
     return messages;
 }
 
@@ -114,14 +106,14 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
                 if (message.size() < routeAttributesStart) return true;
                 const auto route = load<rtmsg>(message, headerSize);
                 if (route.rtm_family != AF_INET6 || route.rtm_table != RT_TABLE_MAIN) return true;
-                std::optional<Address> gateway;
+                std::optional<netlink::Address> gateway;
                 unsigned interface = 0;
                 std::uint32_t metric = 0;
                 forEachAttribute(message.subspan(routeAttributesStart), [&](std::uint16_t attribute,
                                                                             auto data) {
                     if (attribute == RTA_GATEWAY) {
                         if (data.size() == sizeof(in6_addr)) {
-                            gateway = Address::fromBytes(AF_INET6, data.data());
+                            gateway = netlink::Address::fromBytes(AF_INET6, data.data());
                         } else {
                             walk.errors.emplace_back("Size mismatch");
                         }
@@ -163,8 +155,8 @@ std::optional<RouteInfo> parseRoute(std::span<const std::byte> message) {
             if (attribute == RTA_PRIORITY && word) route.priority = load<std::uint32_t>(data, 0);
             if (attribute == RTA_OIF && word) route.outputInterface = load<std::uint32_t>(data, 0);
             if (attribute == RTA_GATEWAY && (route.family == AF_INET || route.family == AF_INET6) &&
-                data.size() == Address::size(route.family)) {
-                route.gateway = Address::fromBytes(route.family, data.data());
+                data.size() == netlink::Address::size(route.family)) {
+                route.gateway = netlink::Address::fromBytes(route.family, data.data());
             }
         });
     return route;
@@ -230,22 +222,7 @@ std::optional<std::vector<RuleInfo>> dumpRules(int family) {
 }
 
 int exchangeChange(std::span<const std::byte> request) {
-    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!socket) return -errno;
-    if (::send(socket.get(), request.data(), request.size(), 0) < 0) return -errno;
-    std::array<std::byte, 8192> buffer{};
-    for (;;) {
-        const ssize_t count = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return count < 0 ? -errno : -EPROTO;
-        std::optional<int> code;
-        forEachMessage(std::span(buffer).first(static_cast<std::size_t>(count)),
-                       [&](std::uint16_t type, std::span<const std::byte> message) {
-                           if (type == NLMSG_ERROR) code = errorCode(message);
-                           return !code;
-                       });
-        if (code) return *code;
-    }
+    return netlink::exchange(NETLINK_ROUTE, request);
 }
 
 bool kernelHasIpv6() {
@@ -253,32 +230,9 @@ bool kernelHasIpv6() {
 }
 
 WatchSocket openRouteWatchSocket(int family) {
-    WatchSocket result;
-    result.fd.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (!result.fd) {
-        result.failure = WatchSocket::Failure::Socket;
-        result.error = errno;
-        return result;
-    }
-    // Room for ordinary bursts; beyond that the watcher learns of the loss (ENOBUFS).
-    const int bufferSize = 1 << 20;
-    if (::setsockopt(result.fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &bufferSize, sizeof bufferSize) !=
-        0) {
-        ::setsockopt(result.fd.get(), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
-    }
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_groups = family == AF_INET6 ? RTMGRP_IPV6_ROUTE : RTMGRP_IPV4_ROUTE;
-    // The IPv6 rule group has no bit of the old 32-bit mask: it is joined by number.
-    const int rules = family == AF_INET6 ? RTNLGRP_IPV6_RULE : RTNLGRP_IPV4_RULE;
-    if (::bind(result.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::setsockopt(result.fd.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &rules, sizeof rules) !=
-            0) {
-        result.failure = WatchSocket::Failure::Bind;
-        result.error = errno;
-        result.fd.reset();
-    }
-    return result;
+    return family == AF_INET6
+               ? netlink::subscribe(NETLINK_ROUTE, {RTNLGRP_IPV6_ROUTE, RTNLGRP_IPV6_RULE})
+               : netlink::subscribe(NETLINK_ROUTE, {RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV4_RULE});
 }
 
-}  // namespace routing::netlink
+}  // namespace routing::rtnetlink

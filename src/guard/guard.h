@@ -1,0 +1,44 @@
+#pragma once
+
+// The egress guard: while lockdown holds, and while a forced-mode connection is up, an
+// nftables table of the daemon's own refuses every packet that would leave the host outside
+// the tunnel, whatever routes the LAN pushes, whatever interface a socket is bound to, and for
+// forwarded traffic too (see guard/ruleset.h for what passes). It backs the kill switch's
+// rules, which know only default routes.
+//
+// The table outlives the daemon like the rules do. While the guard holds, one watcher thread
+// keeps it current as the uplinks' addresses and the tunnel device come and go, and puts it
+// back when another program deletes or changes it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "netlink/address.h"
+
+namespace guard {
+
+// What the guard is to let pass; the rest (the LAN, the tunnel's interface indexes) it reads
+// from the kernel.
+struct Intent {
+    std::vector<std::string> tunnels;  // the tunnel's interfaces, by name
+    std::vector<netlink::Address> servers, dnsServers;
+    bool dnsConfined = false;
+    bool operator==(const Intent&) const = default;
+};
+
+// Puts the table in place for `intent`, or brings it up to date, in one transaction, and keeps
+// it so until Release. Without nf_tables it warns once and holds nothing.
+void Hold(const Intent& intent);
+// Removes the table, whether this run or an earlier one made it.
+void Release();
+
+enum class Standing { Held, Released, Unavailable };
+struct Status {
+    Standing standing = Standing::Released;
+    std::optional<std::uint64_t> refused;  // packets refused since the table was made
+};
+Status CurrentStatus();
+
+}  // namespace guard
