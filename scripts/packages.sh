@@ -5,8 +5,11 @@
 #   build  cmake, the compiler, sd-bus and the test libraries the default preset configures
 #          with;
 #   demo   the programs the sandbox demo runs (ip, openvpn, openssl, unshare);
-#   test   the sanitizer and fuzzer compilers, the route and packaging tools, and what the
-#          container test boots a Debian system with (systemd-nspawn, mmdebstrap);
+#   test   the sanitizer and fuzzer compilers, the route, packet filter and packaging tools,
+#          the LAN's software that the leak benchmark runs in its namespaces (the DHCP server
+#          and client and the router advertisement daemon, as binaries without the system
+#          services where Debian splits them), and what the container test boots a Debian
+#          system with (systemd-nspawn, mmdebstrap);
 #   ci     lintian as well.
 #
 #   scripts/packages.sh demo      installs what is missing (as root), or says what is
@@ -15,8 +18,8 @@ set -euo pipefail
 # shellcheck disable=SC2034 # the sets are chosen by name below
 build=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev)
 demo=("${build[@]}" iproute2 openvpn openssl util-linux procps)
-test=("${demo[@]}" clang libclang-rt-14-dev net-tools scdoc dpkg-dev man-db
-      systemd-container mmdebstrap)
+test=("${demo[@]}" clang libclang-rt-14-dev net-tools nftables scdoc dpkg-dev man-db
+      dnsmasq-base dhcpcd-base radvd systemd-container mmdebstrap)
 ci=("${test[@]}" lintian)
 
 case ${1:-} in
