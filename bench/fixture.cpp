@@ -4,6 +4,7 @@
 #include "fixture.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <net/if.h>
 #include <sched.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "netlink/bytes.h"
@@ -48,8 +50,27 @@ int numberArgument(int argc, char** argv, int& i, int minimum, void (*usage)()) 
     return value;
 }
 
+void parseNumberOptions(int argc, char** argv, std::initializer_list<NumberOption> options,
+                        void (*usage)()) {
+    for (int i = 1; i < argc; ++i) {
+        const NumberOption* option = nullptr;
+        for (const NumberOption& candidate : options) {
+            if (candidate.name == argv[i]) option = &candidate;
+        }
+        if (option == nullptr) usage();
+        *option->value = numberArgument(argc, argv, i, option->minimum, usage);
+    }
+}
+
 [[noreturn]] void dieErrno(const std::string& what) {
     die(what + ": " + std::strerror(errno));
+}
+
+std::string utcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::array<char, 32> date{};
+    std::strftime(date.data(), date.size(), "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    return date.data();
 }
 
 // --- the namespace guard ---------------------------------------------------------------------
@@ -89,13 +110,25 @@ void requireFresh() {
 
 // --- processes -------------------------------------------------------------------------------
 
-int spawnAndWait(std::vector<std::string> words) {
+pid_t spawn(std::vector<std::string> words, const std::string& log) {
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (!log.empty()) {
+        ::posix_spawn_file_actions_addopen(&actions, 1, log.c_str(),
+                                           O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     pid_t child = -1;
-    if (::posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    const int error = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? child : -1;
+}
+
+int reap(pid_t child) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) return -1;
@@ -103,15 +136,74 @@ int spawnAndWait(std::vector<std::string> words) {
     return status;
 }
 
+int spawnAndWait(std::vector<std::string> words) {
+    const pid_t child = spawn(std::move(words));
+    return child < 0 ? -1 : reap(child);
+}
+
+std::string commandLine(const std::vector<std::string>& words) {
+    std::string line;
+    for (const std::string& word : words)
+        line += (line.empty() ? "" : " ") + word;
+    return line;
+}
+
 // Runs a set-up command, inside the fresh namespace only.
 void must(const std::vector<std::string>& words) {
     requireFresh();
-    if (spawnAndWait(words) != 0) {
-        std::string line;
-        for (const std::string& word : words)
-            line += (line.empty() ? "" : " ") + word;
-        die("command failed: " + line);
+    if (spawnAndWait(words) != 0) die("command failed: " + commandLine(words));
+}
+
+bool holdsWithin(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    return true;
+}
+
+void waitFor(const std::function<bool()>& condition, const std::string& what,
+             std::chrono::milliseconds limit) {
+    if (!holdsWithin(condition, limit)) die("timed out waiting for " + what);
+}
+
+Child::Child(std::vector<std::string> words, const std::string& log) {
+    requireFresh();
+    const std::string line = commandLine(words);
+    pid_ = spawn(std::move(words), log);
+    if (pid_ < 0) die("cannot start " + line);
+}
+
+void Child::stop(int signal) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, signal);
+    reap(pid_);
+    pid_ = -1;
+}
+
+NetNamespace::NetNamespace(std::string name) : name_(std::move(name)) {
+    must({"ip", "netns", "add", name_});
+}
+
+std::vector<std::string> NetNamespace::exec(std::vector<std::string> words) const {
+    words.insert(words.begin(), {"ip", "netns", "exec", name_});
+    return words;
+}
+
+unique_fd openNamespace(const std::string& path) {
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) dieErrno("open " + path);
+    return fd;
+}
+
+Inside::Inside(const NetNamespace& space) : home_(openNamespace("/proc/thread-self/ns/net")) {
+    if (::setns(openNamespace("/run/netns/" + space.name()).get(), CLONE_NEWNET) != 0)
+        dieErrno("entering the network namespace " + space.name());
+}
+
+Inside::~Inside() {
+    if (::setns(home_.get(), CLONE_NEWNET) != 0) dieErrno("leaving a network namespace");
 }
 
 // --- namespaces and file systems -------------------------------------------------------------
@@ -126,6 +218,7 @@ void mountOrDie(const char* source, const char* target, const char* type, unsign
 // place (the host's entries, less /dev/log, which the program serves itself when a variant asks
 // for a listening syslog).
 void enterNamespaces() {
+    if (::geteuid() != 0) die("run as root (it needs network and mount namespaces of its own)");
     hostNetNamespace = netNamespaceInode();
     if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) dieErrno("unshare (run as root)");
     // From here on, nothing this process mounts reaches the host.
@@ -268,18 +361,17 @@ void setUpNetwork() {
     vethIndex = ::if_nametoindex("veth0");
     if (vethIndex == 0) dieErrno("if_nametoindex veth0");
     // Wait for the on-link routes that the gateways need.
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        bool on4 = false, on6 = false;
-        for (const routing::RouteInfo& route : dumpRoutes(AF_INET))
-            on4 |= route.dstLength == 24;
-        for (const routing::RouteInfo& route : dumpRoutes(AF_INET6))
-            on6 |= route.dstLength == 64 && route.table == RT_TABLE_MAIN &&
-                   route.outputInterface == vethIndex;
-        if (on4 && on6) break;
-        if (Clock::now() > deadline) die("the on-link routes of veth0 did not appear");
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    waitFor(
+        [] {
+            bool on4 = false, on6 = false;
+            for (const routing::RouteInfo& route : dumpRoutes(AF_INET))
+                on4 |= route.dstLength == 24;
+            for (const routing::RouteInfo& route : dumpRoutes(AF_INET6))
+                on6 |= route.dstLength == 64 && route.table == RT_TABLE_MAIN &&
+                       route.outputInterface == vethIndex;
+            return on4 && on6;
+        },
+        "the on-link routes of veth0", std::chrono::seconds(5));
     requireFresh();
 }
 

@@ -8,12 +8,18 @@
 // exits with status 2 otherwise.
 
 #include <linux/rtnetlink.h>
+#include <signal.h>
+#include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <optional>
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "netlink/address.h"
@@ -32,15 +38,77 @@ constexpr std::uint32_t routeMetric = 100;
 // The number that follows option `i` of the command line (`i` then names it), when it is at
 // least `minimum`; `usage` ends the program otherwise.
 int numberArgument(int argc, char** argv, int& i, int minimum, void (*usage)());
+// An option of the command line that takes a number of at least `minimum`.
+struct NumberOption {
+    std::string_view name;
+    int* value;
+    int minimum = 1;
+};
+// Reads a command line made of such options only; `usage` ends the program at anything else.
+void parseNumberOptions(int argc, char** argv, std::initializer_list<NumberOption> options,
+                        void (*usage)());
+
+// The time of the run, for the heading of a report: "YYYY-MM-DD HH:MM UTC".
+std::string utcNow();
 
 // The interfaces the program made; requireFresh() accepts no other.
 extern std::set<std::string> madeInterfaces;
 void requireFresh();
 
+// Starts `words` (the program is searched in PATH), with its output appended to `log` unless that
+// is empty; -1 when it cannot be started.
+pid_t spawn(std::vector<std::string> words, const std::string& log = {});
 int spawnAndWait(std::vector<std::string> words);
 // Runs a set-up command, inside the fresh namespace only; dies when it fails.
 void must(const std::vector<std::string>& words);
+// Polls `condition` every 5 ms until it holds (true) or `limit` has passed (false).
+bool holdsWithin(const std::function<bool()>& condition, std::chrono::milliseconds limit);
+// The same, but dies when `condition` has not held within `limit`.
+void waitFor(const std::function<bool()>& condition, const std::string& what,
+             std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// A program the benchmark started, inside the fresh namespace only; stopped with SIGTERM and
+// reaped when it goes out of scope.
+class Child {
+  public:
+    explicit Child(std::vector<std::string> words, const std::string& log = {});
+    Child(Child&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
+    Child& operator=(Child&&) = delete;
+    ~Child() { stop(SIGTERM); }
+    // Sends `signal` and reaps the program; nothing once it has been stopped.
+    void stop(int signal);
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// A further network namespace of the program's own, made with `ip netns add`. Its handle lives
+// below /run, which must be a mount of the program's own by then: it goes when the program ends.
+class NetNamespace {
+  public:
+    explicit NetNamespace(std::string name);
+    const std::string& name() const { return name_; }
+    // The command that runs `words` inside it.
+    std::vector<std::string> exec(std::vector<std::string> words) const;
+
+  private:
+    std::string name_;
+};
+
+// Holds the calling thread inside `space` while it lives, so that the sockets made meanwhile
+// belong there.
+class Inside {
+  public:
+    explicit Inside(const NetNamespace& space);
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+    ~Inside();
+
+  private:
+    util::unique_fd home_;
+};
+
+// Enters fresh namespaces, as root only.
 void enterNamespaces();
 void setUpNetwork();
 extern unsigned vethIndex;

@@ -623,7 +623,6 @@ std::string formatMicros(double value) {
 int main(int argc, char** argv) {
     programName = "telvord_leak_window";
     Options options = parseOptions(argc, argv);
-    if (::geteuid() != 0) die("run as root (it needs network and mount namespaces of its own)");
 
     enterNamespaces();
     setUpNetwork();
@@ -715,10 +714,8 @@ int main(int argc, char** argv) {
     // --- report
     utsname system_name{};
     ::uname(&system_name);
-    const std::time_t now = std::time(nullptr);
-    std::array<char, 32> date{};
-    std::strftime(date.data(), date.size(), "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-    std::printf("telvord leak window: %s, kernel %s, %u cores, build %s\n", date.data(),
+    const std::string date = utcNow();
+    std::printf("telvord leak window: %s, kernel %s, %u cores, build %s\n", date.c_str(),
                 system_name.release, std::thread::hardware_concurrency(), TELVORD_BENCH_BUILD_TYPE);
     std::printf("IPv4 deletion: %s\nIPv6 deletion: %s\n", command4.c_str(), command6.c_str());
     std::printf(

@@ -1,33 +1,28 @@
-// telvord_leaked_packets: how many datagrams leave through the physical uplink while a foreign
-// default route comes and goes, with no daemon, with the route watchers alone, and with the
-// daemon as shipped (lockdown, forced mode with the tunnel up, and killed with SIGKILL).
+// telvord_leaked_packets: how many datagrams leave through the physical uplink past the daemon.
+// Two tables in one run:
+// - configurations: while a foreign default route comes and goes, with no daemon, with the route
+//   watchers alone, and with the daemon as shipped (lockdown, forced mode with the tunnel up, and
+//   killed with SIGKILL). The program adds the routes itself, as a DHCP client does (IPv4, proto
+//   dhcp) and as a router advertisement does (IPv6, proto ra, via the link-local fe80::1), N
+//   times per family.
+// - leak classes: the ways out that are no default route, each made by the real software that
+//   makes it on a user's network (routes pushed by dnsmasq to dhcpcd, route information from
+//   radvd, a socket bound to the uplink, a container's traffic behind NAT, a flushed ruleset, DNS
+//   to the LAN), once without a daemon (calibration) and once with the daemon.
 //
-// Run as root. It stands in the namespace fixture of the benchmarks (fixture.h): fresh network
-// and mount namespaces, veth0 as the uplink and veth1 as the far side of it. A sender streams
-// UDP datagrams to 203.0.113.1 and 2001:db8:ffff::1, addresses behind the uplink; a packet
-// socket on veth1 counts those that arrive, and the tunnel device's own descriptor counts
-// those the tunnel carries. Meanwhile the program adds a default route to the main table as a
-// DHCP client does (IPv4, proto dhcp) and as a router advertisement does (IPv6, proto ra, via
-// the link-local fe80::1), N times per family. The daemon runs from the build tree with its
-// files on tmpfs and an overlay of /etc, and is driven with telvorctl.
+// Run as root. It stands in the namespace fixture of the benchmarks (fixture.h) with veth0 as
+// the uplink; the far side of it, veth1, stands in a namespace of its own that plays the LAN
+// (lan.h). A sender streams UDP datagrams; a packet socket on veth1 counts those that arrive
+// there, and the tunnel device's own descriptor counts those the tunnel carries. The daemon runs
+// from the build tree with its files on tmpfs and an overlay of /etc, and is driven with
+// telvorctl (host.h).
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <linux/if_ether.h>
-#include <linux/if_packet.h>
-#include <linux/if_tun.h>
 #include <net/if.h>
-#include <netinet/ip.h>
-#include <netinet/ip6.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -37,21 +32,20 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fixture.h"
+#include "host.h"
+#include "lan.h"
 #include "netlink/bytes.h"
 #include "routing/kernel.h"
 #include "routing/kill_switch.h"
 #include "routing/routing.h"
 #include "routing/state.h"
-
-extern char** environ;
 
 namespace {
 
@@ -65,21 +59,18 @@ constexpr std::uint16_t farPort = 40000;
 // tunnel's 1024 (net.ipv6.conf.*.ra_defrtr_metric), so that the route would win over it.
 constexpr std::uint32_t dhcpMetric = 100;
 constexpr std::uint32_t raMetric = 512;
-const Address far4 = *Address::parse("203.0.113.1", AF_INET);
-const Address far6 = *Address::parse("2001:db8:ffff::1", AF_INET6);
-const Address uplink4 = *Address::parse("192.0.2.1", AF_INET);
-const Address uplink6 = *Address::parse("fe80::1", AF_INET6);
-const Address tunnel4 = *Address::parse("10.8.0.1", AF_INET);
-const Address tunnel6 = *Address::parse("fd42::1", AF_INET6);
+const Address lanDns4 = *Address::parse("192.0.2.1", AF_INET);
+const Address lanDns6 = *Address::parse("2001:db8::1", AF_INET6);
 
 struct Options {
-    int events = 100;  // per family and configuration
-    int rate = 20000;  // datagrams a second, per family
-    int holdMs = 20;   // how long a route nobody deletes stays
-    int gapMs = 5;     // between events
+    int events = 100;    // per family and configuration
+    int rate = 20000;    // datagrams a second, per family
+    int holdMs = 20;     // how long a route nobody deletes stays
+    int gapMs = 5;       // between events
+    int classMs = 1000;  // how long a leak class streams once its way out stands
 };
 
-int familyIndex(int family) {
+std::size_t familyIndex(int family) {
     return family == AF_INET6 ? 1 : 0;
 }
 
@@ -93,37 +84,36 @@ struct Counts {
 };
 Counts counts;
 
-// Whether a packet (IP header first) is one of the sender's, and of which family.
-std::optional<int> streamFamily(const unsigned char* packet, std::size_t size) {
-    if (size >= sizeof(iphdr) && (packet[0] >> 4) == 4) {
-        iphdr header{};
-        std::memcpy(&header, packet, sizeof header);
-        if (header.protocol == IPPROTO_UDP && std::memcmp(&header.daddr, far4.bytes.data(), 4) == 0)
-            return AF_INET;
+// The counts of a stretch of time, per family.
+struct Tally {
+    std::array<long, 2> leaked{}, tunnel{}, sent{}, refused{};
+
+    static Tally now() {
+        Tally tally;
+        for (std::size_t f = 0; f < 2; ++f) {
+            tally.leaked[f] = counts.leaked[f];
+            tally.tunnel[f] = counts.tunnel[f];
+            tally.sent[f] = counts.sent[f];
+            tally.refused[f] = counts.refused[f];
+        }
+        return tally;
     }
-    if (size >= sizeof(ip6_hdr) && (packet[0] >> 4) == 6) {
-        ip6_hdr header{};
-        std::memcpy(&header, packet, sizeof header);
-        if (header.ip6_nxt == IPPROTO_UDP &&
-            std::memcmp(&header.ip6_dst, far6.bytes.data(), 16) == 0)
-            return AF_INET6;
+    Tally operator-(const Tally& earlier) const {
+        Tally difference;
+        for (std::size_t f = 0; f < 2; ++f) {
+            difference.leaked[f] = leaked[f] - earlier.leaked[f];
+            difference.tunnel[f] = tunnel[f] - earlier.tunnel[f];
+            difference.sent[f] = sent[f] - earlier.sent[f];
+            difference.refused[f] = refused[f] - earlier.refused[f];
+        }
+        return difference;
     }
-    return std::nullopt;
-}
+};
 
 // Counts the stream's packets that reach veth1 or the tunnel, until woken.
 class Receiver {
   public:
-    Receiver(int tun) : tun_(tun) {
-        farSide_.reset(
-            ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_ALL)));
-        if (!farSide_) dieErrno("packet socket");
-        sockaddr_ll address{};
-        address.sll_family = AF_PACKET;
-        address.sll_protocol = htons(ETH_P_ALL);
-        address.sll_ifindex = static_cast<int>(::if_nametoindex("veth1"));
-        if (::bind(farSide_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address))
-            dieErrno("bind veth1");
+    Receiver(unique_fd farSide, int tun) : farSide_(std::move(farSide)), tun_(tun) {
         wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         thread_ = std::thread([this] { loop(); });
     }
@@ -141,27 +131,61 @@ class Receiver {
                 {{farSide_.get(), POLLIN, 0}, {tun_, POLLIN, 0}, {wake_.get(), POLLIN, 0}}};
             if (::poll(waitFor.data(), waitFor.size(), -1) < 0 && errno != EINTR) return;
             if (waitFor[2].revents != 0) return;
-            for (int source = 0; source < 2; ++source) {
-                if (waitFor[static_cast<std::size_t>(source)].revents == 0) continue;
+            for (std::size_t source = 0; source < 2; ++source) {
+                if (waitFor[source].revents == 0) continue;
                 const int fd = source == 0 ? farSide_.get() : tun_;
                 const ssize_t n = ::read(fd, packet.data(), packet.size());  // tun0 is no socket
                 if (n <= 0) continue;
                 if (const auto family = streamFamily(packet.data(), static_cast<std::size_t>(n))) {
                     auto& into = source == 0 ? counts.leaked : counts.tunnel;
-                    into[static_cast<std::size_t>(familyIndex(*family))].fetch_add(1);
+                    into[familyIndex(*family)].fetch_add(1);
                 }
             }
         }
     }
+    unique_fd farSide_;
     int tun_;
-    unique_fd farSide_, wake_;
+    unique_fd wake_;
     std::thread thread_;
 };
 
-// Sends `rate` datagrams a second per family, evenly spaced, until stopped.
+// One destination of the stream, with the socket it is sent from.
+struct Target {
+    unique_fd socket;
+    sockaddr_storage to{};
+    socklen_t size = 0;
+    std::size_t family = 0;
+};
+
+// A socket of the calling thread's network namespace for `to`, bound to `device` if one is named.
+Target target(const Address& to, std::uint16_t port, const char* device = nullptr) {
+    Target made;
+    made.family = familyIndex(to.family);
+    made.socket.reset(::socket(to.family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!made.socket) dieErrno("socket");
+    if (device != nullptr && ::setsockopt(made.socket.get(), SOL_SOCKET, SO_BINDTODEVICE, device,
+                                          static_cast<socklen_t>(std::strlen(device))) != 0)
+        dieErrno("SO_BINDTODEVICE");
+    if (to.family == AF_INET) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        std::memcpy(&address.sin_addr, to.bytes.data(), 4);
+        std::memcpy(&made.to, &address, made.size = sizeof address);
+    } else {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        std::memcpy(&address.sin6_addr, to.bytes.data(), 16);
+        std::memcpy(&made.to, &address, made.size = sizeof address);
+    }
+    return made;
+}
+
+// Sends `rate` datagrams a second to each target, evenly spaced, until it goes out of scope.
 class Sender {
   public:
-    explicit Sender(int rate) : rate_(rate) {
+    Sender(int rate, std::vector<Target> targets) : rate_(rate), targets_(std::move(targets)) {
         thread_ = std::thread([this] { loop(); });
     }
     ~Sender() {
@@ -171,16 +195,6 @@ class Sender {
 
   private:
     void loop() {
-        const unique_fd socket4(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        const unique_fd socket6(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        sockaddr_in to4{};
-        to4.sin_family = AF_INET;
-        to4.sin_port = htons(farPort);
-        std::memcpy(&to4.sin_addr, far4.bytes.data(), 4);
-        sockaddr_in6 to6{};
-        to6.sin6_family = AF_INET6;
-        to6.sin6_port = htons(farPort);
-        std::memcpy(&to6.sin6_addr, far6.bytes.data(), 16);
         const auto start = Clock::now();
         long done = 0;
         timespec next{};
@@ -189,8 +203,8 @@ class Sender {
             const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
             // Behind after a slow wake-up: catch up, but never in a burst of more than 4.
             for (int burst = 0; done < static_cast<long>(elapsed * rate_) && burst < 4; ++burst) {
-                send(socket4.get(), &to4, sizeof to4, 0);
-                send(socket6.get(), &to6, sizeof to6, 1);
+                for (const Target& target : targets_)
+                    send(target);
                 ++done;
             }
             next.tv_nsec += 1'000'000'000L / rate_;
@@ -201,160 +215,25 @@ class Sender {
             ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
         }
     }
-    static void send(int fd, const void* to, socklen_t size, std::size_t family) {
-        const char payload[] = "telvord";
-        const bool ok =
-            ::sendto(fd, payload, sizeof payload, 0, static_cast<const sockaddr*>(to), size) >= 0;
-        (ok ? counts.sent : counts.refused)[family].fetch_add(1);
+    static void send(const Target& target) {
+        const bool ok = ::sendto(target.socket.get(), streamMarker, sizeof streamMarker, 0,
+                                 reinterpret_cast<const sockaddr*>(&target.to), target.size) >= 0;
+        (ok ? counts.sent : counts.refused)[target.family].fetch_add(1);
     }
     int rate_;
+    std::vector<Target> targets_;
     std::atomic<bool> running_ = true;
     std::thread thread_;
 };
 
-// --- the host: uplink, tunnel, files of the daemon -------------------------------------------
-
-std::string hardwareAddress(const char* interface) {
-    const unique_fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, interface, IFNAMSIZ - 1);
-    if (::ioctl(socket.get(), SIOCGIFHWADDR, &request) != 0) dieErrno("SIOCGIFHWADDR");
-    const auto* bytes = reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data);
-    std::array<char, 18> text{};
-    std::snprintf(text.data(), text.size(), "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1],
-                  bytes[2], bytes[3], bytes[4], bytes[5]);
-    return text.data();
+std::vector<Target> toTheInternet() {
+    std::vector<Target> targets;
+    targets.push_back(target(far4, farPort));
+    targets.push_back(target(far6, farPort));
+    return targets;
 }
 
-// The tunnel device, held open so that its carrier is up and its packets can be counted.
-unique_fd openTunnel() {
-    unique_fd fd(::open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) dieErrno("/dev/net/tun");
-    ifreq request{};
-    request.ifr_flags = IFF_TUN | IFF_NO_PI;
-    std::strncpy(request.ifr_name, "tun0", IFNAMSIZ - 1);
-    if (::ioctl(fd.get(), TUNSETIFF, &request) != 0) dieErrno("TUNSETIFF");
-    madeInterfaces.insert("tun0");
-    must({"ip", "addr", "add", "10.8.0.2/24", "dev", "tun0"});
-    must({"ip", "-6", "addr", "add", "fd42::2/64", "dev", "tun0", "nodad"});
-    must({"ip", "link", "set", "tun0", "up"});
-    return fd;
-}
-
-void setUpUplink() {
-    // Nobody answers ARP or ND on veth1: the gateways' addresses are pinned to it.
-    const std::string far = hardwareAddress("veth1");
-    must(
-        {"ip", "neigh", "replace", "192.0.2.1", "lladdr", far, "dev", "veth0", "nud", "permanent"});
-    must({"ip", "-6", "neigh", "replace", "fe80::1", "lladdr", far, "dev", "veth0", "nud",
-          "permanent"});
-}
-
-unique_fd control;  // rtnetlink requests of the program's own
-
-void removeMainDefaults() {
-    requireFresh();
-    for (const int family : {AF_INET, AF_INET6}) {
-        for (const routing::RouteInfo& route : mainDefaultRoutes(family)) {
-            if (route.gateway)
-                changeDefaultRoute(control.get(), false, *route.gateway, route.priority);
-        }
-    }
-    spawnAndWait({"sh", "-c", "ip -6 route del blackhole default 2>/dev/null"});
-}
-
-// The uplink's own default routes, as the host had them before any configuration.
-void restorePhysicalDefaults() {
-    removeMainDefaults();
-    changeDefaultRoute(control.get(), true, uplink4, 0);
-    changeDefaultRoute(control.get(), true, uplink6, 1024);
-}
-
-void mountTmpfs(const char* target) {
-    if (::mount("tmpfs", target, "tmpfs", 0, "mode=0755") != 0)
-        dieErrno(std::string("mount ") + target);
-}
-
-// The daemon's files on the program's own mounts: /etc as an overlay, tmpfs below /var and /run.
-void prepareDaemonFiles() {
-    const std::string upper = std::string(scratch) + "/etc-upper";
-    const std::string work = std::string(scratch) + "/etc-work";
-    if (::mkdir(upper.c_str(), 0755) != 0 || ::mkdir(work.c_str(), 0755) != 0) dieErrno("mkdir");
-    const std::string options = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
-    if (::mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0) dieErrno("overlay /etc");
-    for (const char* target : {"/var/tmp", "/var/log", "/run"})
-        mountTmpfs(target);
-}
-
-// --- the daemon --------------------------------------------------------------------------------
-
-pid_t daemonPid = -1;
-
-void writeConfiguration(const std::string& text) {
-    std::ofstream("/etc/telvor.clientd.conf", std::ios::trunc) << text;
-}
-
-void telvorctl(std::vector<std::string> words) {
-    words.insert(words.begin(), TELVORCTL_BINARY);
-    if (spawnAndWait(words) != 0) die("telvorctl " + words[1] + " failed");
-}
-
-// Whether a route netlink socket of this namespace listens to `group`.
-bool routeGroupWatched(unsigned group) {
-    std::ifstream table("/proc/self/net/netlink");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string socket;
-        int protocol = -1;
-        long long port = 0;
-        unsigned groups = 0;
-        fields >> socket >> protocol >> port >> std::hex >> groups;
-        if (protocol == NETLINK_ROUTE && (groups & group) != 0) return true;
-    }
-    return false;
-}
-
-void waitFor(const std::function<bool()>& condition, const char* what) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (Clock::now() > deadline) die(std::string("timed out waiting for ") + what);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-void waitForWatchers() {
-    waitFor(
-        [] { return routeGroupWatched(RTMGRP_IPV4_ROUTE) && routeGroupWatched(RTMGRP_IPV6_ROUTE); },
-        "the route watchers");
-}
-
-void startDaemon(bool lockdown) {
-    requireFresh();
-    writeConfiguration(std::string("lockdown=") + (lockdown ? "true" : "false") + "\n");
-    ::unlink("/var/tmp/telvor.clientd.port");
-    const char* argv[] = {"telvord", nullptr};
-    if (::posix_spawn(&daemonPid, TELVORD_BINARY, nullptr, nullptr, const_cast<char**>(argv),
-                      environ) != 0) {
-        die("cannot start telvord");
-    }
-    waitFor([] { return ::access("/var/tmp/telvor.clientd.port", F_OK) == 0; }, "the port file");
-}
-
-void stopDaemon(int signal) {
-    if (daemonPid <= 0) return;
-    ::kill(daemonPid, signal);
-    ::waitpid(daemonPid, nullptr, 0);
-    daemonPid = -1;
-}
-
-bool killSwitchHolds() {
-    return routing::killSwitchInPlace(AF_INET).value_or(false) &&
-           routing::killSwitchInPlace(AF_INET6).value_or(false);
-}
-
-// --- configurations -----------------------------------------------------------------------------
+// --- configurations: foreign default routes ----------------------------------------------------
 
 struct Configuration {
     std::string name;
@@ -386,37 +265,11 @@ std::vector<Configuration> configurations() {
         {"watchers alone, lockdown", [] { inProcessWatchers(false); }, stopInProcessWatchers},
         {"watchers alone, forced, tunnel up", [] { inProcessWatchers(true); },
          stopInProcessWatchers},
-        {"daemon, lockdown",
-         [] {
-             startDaemon(true);
-             waitFor(killSwitchHolds, "the kill switch");
-             waitForWatchers();
-         },
-         [] {}},
-        {"daemon, lockdown, after SIGKILL", [] { stopDaemon(SIGKILL); },
-         [] {
-             startDaemon(false);  // removes what the killed one left
-             stopDaemon(SIGTERM);
-             restorePhysicalDefaults();
-         }},
-        {"daemon, forced, tunnel up",
-         [] {
-             startDaemon(false);
-             telvorctl({"enableforced", "prepareforconnect", "serveraddress", "198.51.100.7",
-                        "connectionsuccesful", "connectionsuccesful4", "10.8.0.1",
-                        "connectionsuccesful6", "fd42::1"});
-             waitFor(killSwitchHolds, "the kill switch");
-             waitForWatchers();
-         },
-         [] {
-             telvorctl({"connectionclosed"});
-             stopDaemon(SIGTERM);
-             restorePhysicalDefaults();
-         }},
+        {"daemon, lockdown", [] { enterMode(Mode::lockdown); }, [] {}},
+        {"daemon, lockdown, after SIGKILL", [] { stopDaemon(SIGKILL); }, leaveMode},
+        {"daemon, forced, tunnel up", [] { enterMode(Mode::forcedConnected); }, leaveMode},
     };
 }
-
-// --- events --------------------------------------------------------------------------------------
 
 // Waits until `observer` reports the removal of the main-table default route through
 // `gateway`, or until `deadline`.
@@ -444,7 +297,7 @@ bool removedBefore(int observer, const Address& gateway, Clock::time_point deadl
 
 struct Result {
     std::string name;
-    std::array<long, 2> leaked{}, tunnel{}, sent{}, refused{};
+    Tally tally;
     std::array<int, 2> removedByOthers{};
 };
 
@@ -455,11 +308,11 @@ bool event(int observer, int family, const Options& options) {
     const unsigned char protocol = ipv6 ? RTPROT_RA : RTPROT_DHCP;
     const std::uint32_t metric = ipv6 ? raMetric : dhcpMetric;
     requireFresh();
-    if (changeDefaultRoute(control.get(), true, gateway, metric, 0, protocol) != 0)
+    if (changeDefaultRoute(control(), true, gateway, metric, 0, protocol) != 0)
         die("adding the foreign default route failed");
     const bool removed =
         removedBefore(observer, gateway, Clock::now() + std::chrono::milliseconds(options.holdMs));
-    if (!removed) changeDefaultRoute(control.get(), false, gateway, metric);
+    if (!removed) changeDefaultRoute(control(), false, gateway, metric);
     std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));
     return removed;
 }
@@ -469,16 +322,10 @@ Result measure(const Configuration& configuration, const Options& options) {
     configuration.begin();
     const unique_fd observer = openRtnetlink(RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE);
     acceptOnlyRemovals(observer.get());
-    std::array<long, 2> leaked{}, tunnel{}, sent{}, refused{};
-    for (std::size_t f = 0; f < 2; ++f) {
-        leaked[f] = counts.leaked[f];
-        tunnel[f] = counts.tunnel[f];
-        sent[f] = counts.sent[f];
-        refused[f] = counts.refused[f];
-    }
-    Result result{configuration.name};
+    const Tally before = Tally::now();
+    Result result{configuration.name, {}, {}};
     {
-        const Sender sender(options.rate);
+        const Sender sender(options.rate, toTheInternet());
         for (int i = 0; i < options.events; ++i) {
             for (const int family : {AF_INET, AF_INET6})
                 result.removedByOthers[familyIndex(family)] +=
@@ -486,65 +333,199 @@ Result measure(const Configuration& configuration, const Options& options) {
         }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the last packets land
-    for (std::size_t f = 0; f < 2; ++f) {
-        result.leaked[f] = counts.leaked[f] - leaked[f];
-        result.tunnel[f] = counts.tunnel[f] - tunnel[f];
-        result.sent[f] = counts.sent[f] - sent[f];
-        result.refused[f] = counts.refused[f] - refused[f];
-    }
+    result.tally = Tally::now() - before;
     configuration.end();
     return result;
 }
+
+// --- leak classes: ways out that are no default route ------------------------------------------
+
+// Where a class's stream goes, and from where.
+enum class Stream {
+    internet,       // to 203.0.113.1 and 2001:db8:ffff::1
+    boundToUplink,  // the same, from sockets bound to veth0 (SO_BINDTODEVICE)
+    fromGuest,      // the same, from the guest namespace, forwarded and masqueraded by the host
+    lanDns,         // to the LAN's DNS server, 192.0.2.1 and 2001:db8::1, port 53
+};
+
+constexpr unsigned ipv4 = 1, ipv6 = 2;
+
+struct LeakClass {
+    std::string name;
+    Mode mode;  // the daemon's, in the daemon's run
+    unsigned families = ipv4;
+    Stream stream = Stream::internet;
+    std::vector<std::string> pushedRoutes{};  // by the LAN's DHCP server (option 121)
+    bool routeInformation = false;            // by the LAN's router advertisements
+    bool flushRuleset = false;                // `nft flush ruleset` as the stream starts
+    bool replaceDns = false;                  // `replacedns:` while connected
+};
+
+std::vector<LeakClass> leakClasses() {
+    const std::vector<std::string> halves{"0.0.0.0/1", "128.0.0.0/1"};
+    const std::vector<std::string> internet{"203.0.113.0/24"};
+    return {
+        {.name = "pushed /1 routes (DHCP), lockdown",
+         .mode = Mode::lockdown,
+         .pushedRoutes = halves},
+        {.name = "pushed /24 (DHCP), lockdown, connected",
+         .mode = Mode::lockdownConnected,
+         .pushedRoutes = internet},
+        {.name = "pushed /24 (DHCP), forced, connected",
+         .mode = Mode::forcedConnected,
+         .pushedRoutes = internet},
+        {.name = "route information (RA), lockdown",
+         .mode = Mode::lockdown,
+         .families = ipv6,
+         .routeInformation = true},
+        {.name = "socket bound to the uplink, lockdown",
+         .mode = Mode::lockdown,
+         .families = ipv4 | ipv6,
+         .stream = Stream::boundToUplink},
+        {.name = "forwarded behind NAT, /1 routes, lockdown",
+         .mode = Mode::lockdown,
+         .stream = Stream::fromGuest,
+         .pushedRoutes = halves},
+        {.name = "nft flush ruleset, /1 routes, lockdown",
+         .mode = Mode::lockdown,
+         .pushedRoutes = halves,
+         .flushRuleset = true},
+        {.name = "DNS to the LAN, connected, replacedns",
+         .mode = Mode::lockdownConnected,
+         .families = ipv4 | ipv6,
+         .stream = Stream::lanDns,
+         .replaceDns = true},
+    };
+}
+
+std::vector<Target> targets(const LeakClass& leak, const Lan& lan) {
+    const bool dns = leak.stream == Stream::lanDns;
+    const std::uint16_t port = dns ? 53 : farPort;
+    const char* device = leak.stream == Stream::boundToUplink ? "veth0" : nullptr;
+    std::optional<Inside> inside;  // so that the sockets are the guest's
+    if (leak.stream == Stream::fromGuest) inside.emplace(lan.guest());
+    std::vector<Target> made;
+    if (leak.families & ipv4) made.push_back(target(dns ? lanDns4 : far4, port, device));
+    if (leak.families & ipv6) made.push_back(target(dns ? lanDns6 : far6, port, device));
+    return made;
+}
+
+// The LAN's part of a class: the routes it pushes or advertises, while this lives.
+struct Exposure {
+    std::optional<PushedRoutes> pushed;
+    std::optional<AdvertisedRoute> advertised;
+
+    Exposure(const LeakClass& leak, const Lan& lan) {
+        if (leak.flushRuleset) must({"nft", "flush", "ruleset"});
+        if (!leak.pushedRoutes.empty()) pushed.emplace(lan, leak.pushedRoutes);
+        if (leak.routeInformation) advertised.emplace(lan);
+    }
+};
+
+// Streams from before the way out is made until `classMs` after it stands. Without the daemon
+// the uplink has no default route, as in lockdown.
+Tally runClass(const LeakClass& leak, const Lan& lan, bool withDaemon, const Options& options) {
+    std::fprintf(stderr, "%s, %s...\n", leak.name.c_str(), withDaemon ? "daemon" : "no daemon");
+    if (withDaemon) {
+        enterMode(leak.mode, leak.replaceDns);
+    } else {
+        removeMainDefaults();
+    }
+    const Tally before = Tally::now();
+    {
+        std::optional<Masquerade> masquerade;
+        if (leak.stream == Stream::fromGuest) masquerade.emplace();
+        std::optional<Sender> sender(std::in_place, options.rate, targets(leak, lan));
+        const Exposure exposure(leak, lan);
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.classMs));
+        sender.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the last packets land
+    }
+    const Tally tally = Tally::now() - before;
+    if (withDaemon) {
+        leaveMode();
+    } else {
+        restorePhysicalDefaults();
+    }
+    return tally;
+}
+
+// --- command line and report -------------------------------------------------------------------
 
 [[noreturn]] void usage() {
     std::fprintf(
         stderr,
         "usage: telvord_leaked_packets [--events N] [--rate N] [--hold-ms N] [--gap-ms N]\n"
-        "  --events N   foreign default routes per family and configuration (100)\n"
-        "  --rate N     datagrams a second per family (20000)\n"
-        "  --hold-ms N  how long a route that nobody removes stays (20)\n"
-        "  --gap-ms N   pause after each event (5)\n");
+        "                              [--class-ms N]\n"
+        "  --events N    foreign default routes per family and configuration (100)\n"
+        "  --rate N      datagrams a second per family (20000)\n"
+        "  --hold-ms N   how long a route that nobody removes stays (20)\n"
+        "  --gap-ms N    pause after each event (5)\n"
+        "  --class-ms N  how long a leak class streams once its way out stands (1000)\n");
     std::exit(2);
 }
 
 Options parseOptions(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        const auto number = [&] { return numberArgument(argc, argv, i, 1, usage); };
-        if (argument == "--events") {
-            options.events = number();
-        } else if (argument == "--rate") {
-            options.rate = std::min(number(), 100000);
-        } else if (argument == "--hold-ms") {
-            options.holdMs = number();
-        } else if (argument == "--gap-ms") {
-            options.gapMs = number();
-        } else {
-            usage();
-        }
-    }
+    parseNumberOptions(argc, argv,
+                       {{"--events", &options.events},
+                        {"--rate", &options.rate},
+                        {"--hold-ms", &options.holdMs},
+                        {"--gap-ms", &options.gapMs},
+                        {"--class-ms", &options.classMs}},
+                       usage);
+    options.rate = std::min(options.rate, 100000);
     return options;
 }
 
-void report(const std::vector<Result>& results, const Options& options) {
-    const std::time_t now = std::time(nullptr);
-    std::array<char, 32> date{};
-    std::strftime(date.data(), date.size(), "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-    std::printf(
-        "telvord leaked packets: %s, build %s, %d events per family, %d datagrams/s per "
-        "family, hold %d ms, gap %d ms\n\n",
-        date.data(), TELVORD_BENCH_BUILD_TYPE, options.events, options.rate, options.holdMs,
-        options.gapMs);
+const char* familyName(std::size_t f) {
+    return f == 0 ? "IPv4" : "IPv6";
+}
+
+void reportConfigurations(const std::vector<Result>& results, const Options& options) {
     std::printf("%-34s %-4s %8s %8s %7s %8s %9s\n", "configuration", "fam", "sent", "refused",
                 "leaked", "tunnel", "removed");
     for (const Result& r : results) {
         for (std::size_t f = 0; f < 2; ++f) {
-            std::printf("%-34s %-4s %8ld %8ld %7ld %8ld %5d/%-3d\n", r.name.c_str(),
-                        f == 0 ? "IPv4" : "IPv6", r.sent[f], r.refused[f], r.leaked[f], r.tunnel[f],
-                        r.removedByOthers[f], options.events);
+            const Tally& t = r.tally;
+            std::printf("%-34s %-4s %8ld %8ld %7ld %8ld %5d/%-3d\n", r.name.c_str(), familyName(f),
+                        t.sent[f], t.refused[f], t.leaked[f], t.tunnel[f], r.removedByOthers[f],
+                        options.events);
         }
     }
+}
+
+struct ClassResult {
+    const LeakClass* leak;
+    Tally calibration, daemon;
+};
+
+void reportClasses(const std::vector<ClassResult>& results) {
+    std::printf("%-42s %-4s | %-16s | %s\n", "", "", "no daemon", "daemon");
+    std::printf("%-42s %-4s | %7s %8s | %7s %8s %7s %7s\n", "leak class", "fam", "sent", "leaked",
+                "sent", "refused", "leaked", "tunnel");
+    for (const ClassResult& r : results) {
+        for (std::size_t f = 0; f < 2; ++f) {
+            if ((r.leak->families & (f == 0 ? ipv4 : ipv6)) == 0) continue;
+            std::printf("%-42s %-4s | %7ld %8ld | %7ld %8ld %7ld %7ld\n", r.leak->name.c_str(),
+                        familyName(f), r.calibration.sent[f], r.calibration.leaked[f],
+                        r.daemon.sent[f], r.daemon.refused[f], r.daemon.leaked[f],
+                        r.daemon.tunnel[f]);
+        }
+    }
+}
+
+void report(const std::vector<Result>& configurations, const std::vector<ClassResult>& classes,
+            const Options& options) {
+    const std::string date = utcNow();
+    std::printf(
+        "telvord leaked packets: %s, build %s, %d events per family, %d datagrams/s per "
+        "family, hold %d ms, gap %d ms, leak classes %d ms\n\n",
+        date.c_str(), TELVORD_BENCH_BUILD_TYPE, options.events, options.rate, options.holdMs,
+        options.gapMs, options.classMs);
+    reportConfigurations(configurations, options);
+    std::printf("\n");
+    reportClasses(classes);
     std::printf(
         "\nsent: accepted by sendto; refused: sendto failed (no route); leaked: arrived "
         "behind the uplink;\ntunnel: read from tun0; removed: events whose route "
@@ -556,21 +537,19 @@ void report(const std::vector<Result>& results, const Options& options) {
 int main(int argc, char** argv) {
     programName = "telvord_leaked_packets";
     const Options options = parseOptions(argc, argv);
-    if (::geteuid() != 0) die("run as root (it needs network and mount namespaces of its own)");
-    enterNamespaces();
-    setUpNetwork();
-    prepareDaemonFiles();
-    setUpUplink();
-    control = openRtnetlink(0);
-    const unique_fd tun = openTunnel();
-    restorePhysicalDefaults();
-    routing::kernel() = routing::systemKernel();
+    const unique_fd tun = setUpHost();
+    const Lan lan;
 
-    const Receiver receiver(tun.get());
+    const Receiver receiver(lan.openFarSide(), tun.get());
     std::vector<Result> results;
     for (const Configuration& configuration : configurations())
         results.push_back(measure(configuration, options));
+    const std::vector<LeakClass> classes = leakClasses();
+    std::vector<ClassResult> classResults;
+    for (const LeakClass& leak : classes)
+        classResults.push_back(
+            {&leak, runClass(leak, lan, false, options), runClass(leak, lan, true, options)});
     requireFresh();
-    report(results, options);
+    report(results, classResults, options);
     return 0;
 }

@@ -5,10 +5,12 @@
 #   build  cmake, the compiler, sd-bus, libnftables and the test libraries the default preset
 #          configures with;
 #   demo   the programs the sandbox demo runs (ip, nft, openvpn, openssl, unshare);
-#   test   the sanitizer and fuzzer compilers, the route and packaging tools, the DHCP, router
-#          advertisement and firewall programs the system tests play the LAN and other
-#          software with, and what the container test boots a Debian system with
-#          (systemd-nspawn, mmdebstrap);
+#   test   the sanitizer and fuzzer compilers, the route, packet filter and packaging tools,
+#          the LAN's software that the system tests and the leak benchmark run in their
+#          namespaces (the DHCP server and client and the router advertisement daemon, as
+#          binaries without the system services where Debian splits them), the firewall
+#          program the guard must coexist with, and what the container test boots a Debian
+#          system with (systemd-nspawn, mmdebstrap);
 #   ci     lintian as well.
 #
 #   scripts/packages.sh demo      installs what is missing (as root), or says what is
@@ -19,7 +21,7 @@ build=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-d
        libnftables-dev)
 demo=("${build[@]}" iproute2 nftables openvpn openssl util-linux procps)
 test=("${demo[@]}" clang libclang-rt-14-dev net-tools scdoc dpkg-dev man-db
-      dnsmasq dhcpcd5 radvd iptables systemd-container mmdebstrap)
+      dnsmasq-base dhcpcd-base radvd iptables systemd-container mmdebstrap)
 ci=("${test[@]}" lintian)
 
 case ${1:-} in
