@@ -15,7 +15,6 @@
 #include <system_error>
 #include <thread>
 
-#include "control/audit.h"
 #include "control/caller_files.h"
 #include "control/policy.h"
 #include "control/trust.h"
@@ -158,19 +157,12 @@ std::optional<std::string> trustedOpenVpn(const std::string& path) {
     return std::nullopt;
 }
 
-// The user who owns the client's connection; files are read with that user's rights.
-std::optional<Caller> clientCaller(int client) {
-    const std::optional<uid_t> owner = clientSocketOwner(client);
-    if (!owner) {
-        logMessage(levelError,
-                   "Refusing to start OpenVpn: the owner of the client connection "
-                   "cannot be found");
-        return std::nullopt;
-    }
-    std::optional<Caller> caller = callerOf(*owner);
+// The user who owns the client's connection, whose rights files are read with.
+std::optional<Caller> clientCaller(const Client& client) {
+    std::optional<Caller> caller = callerOf(client.uid);
     if (!caller) {
         logMessage(levelError, "Refusing to start OpenVpn: uid %u is no known user",
-                   static_cast<unsigned>(*owner));
+                   static_cast<unsigned>(client.uid));
     }
     return caller;
 }
@@ -329,7 +321,7 @@ void sendReply(int client, std::string_view text) {
     }
 }
 
-void Launcher::receivePath(const Frame& frame) {
+void Launcher::receivePath(const Frame& frame, const Client&) {
     // A frame of fewer than six bytes yields an empty path.
     const std::size_t length = frame.received > 6 ? frame.received - 6 : 0;
     const std::string_view text = frame.text(6);
@@ -338,21 +330,22 @@ void Launcher::receivePath(const Frame& frame) {
                shown(*openVpnPath_).c_str());
 }
 
-Outcome Launcher::launch(std::string_view commandLine, int client) {
+Outcome Launcher::launch(std::string_view commandLine, const Client& client) {
     std::vector<std::string> words = tokenizeCommandLine(commandLine);
     logCommandLine(commandLine, words);
     if (!openVpnPath_ || openVpnPath_->empty()) {
         logMessage(levelError, "No OpenVpn path received from the client, not starting it");
-        sendReply(client, statusMsgOpenVpnFailed);
+        sendReply(client.socket, statusMsgOpenVpnFailed);
         return Outcome::NextFrame;
     }
     if (words.empty()) words.push_back(*openVpnPath_);
     const bool started = start(words, *openVpnPath_, client);
-    if (!started) sendReply(client, statusMsgOpenVpnFailed);
+    if (!started) sendReply(client.socket, statusMsgOpenVpnFailed);
     return Outcome::NextFrame;
 }
 
-bool Launcher::start(std::vector<std::string>& words, const std::string& path, int client) {
+bool Launcher::start(std::vector<std::string>& words, const std::string& path,
+                     const Client& client) {
     const std::optional<std::string> program = trustedOpenVpn(path);
     if (!program) return false;
     const std::optional<Caller> caller = clientCaller(client);
@@ -378,7 +371,7 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path, i
         logMessage(levelError, "OpenVpn not started");
         return false;
     }
-    sendReply(client, statusMsgOpenVpnStarted);
+    sendReply(client.socket, statusMsgOpenVpnStarted);
     logMessage(levelInfo, "OpenVpn started");
     {
         // The copies of a superseded launch go now; these go when this OpenVPN ends.

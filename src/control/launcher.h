@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "control/client.h"
 #include "control/dispatch.h"
 #include "control/frame.h"
 
@@ -25,14 +26,14 @@ LaunchSettings& launchSettings();
 class Launcher {
   public:
     // "path:" handling.
-    void receivePath(const Frame& frame);
+    void receivePath(const Frame& frame, const Client& client);
     // "commandline:" handling: launches the program and replies on the client connection.
-    Outcome launch(std::string_view commandLine, int client);
+    Outcome launch(std::string_view commandLine, const Client& client);
 
     const std::optional<std::string>& openVpnPath() const { return openVpnPath_; }
 
   private:
-    bool start(std::vector<std::string>& words, const std::string& program, int client);
+    bool start(std::vector<std::string>& words, const std::string& program, const Client& client);
 
     std::optional<std::string> openVpnPath_;
     unsigned launches_ = 0;
