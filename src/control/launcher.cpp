@@ -321,11 +321,12 @@ void sendReply(int client, std::string_view text) {
     }
 }
 
-void Launcher::receivePath(const Frame& frame, const Client&) {
+void Launcher::receivePath(const Frame& frame, const Client& client) {
     // A frame of fewer than six bytes yields an empty path.
     const std::size_t length = frame.received > 6 ? frame.received - 6 : 0;
     const std::string_view text = frame.text(6);
     openVpnPath_ = std::string(text.substr(0, std::min(length, text.size())));
+    pathOwner_ = client.uid;
     logMessage(levelInfo, "Openvpn path received from the client; %s",
                shown(*openVpnPath_).c_str());
 }
@@ -333,13 +334,20 @@ void Launcher::receivePath(const Frame& frame, const Client&) {
 Outcome Launcher::launch(std::string_view commandLine, const Client& client) {
     std::vector<std::string> words = tokenizeCommandLine(commandLine);
     logCommandLine(commandLine, words);
+    bool started = false;
     if (!openVpnPath_ || openVpnPath_->empty()) {
         logMessage(levelError, "No OpenVpn path received from the client, not starting it");
-        sendReply(client.socket, statusMsgOpenVpnFailed);
-        return Outcome::NextFrame;
+    } else if (pathOwner_ != client.uid) {
+        // One user names the program and starts it: what another process sends on a
+        // connection of its own never starts what a user named, with that process's rights.
+        logMessage(levelError,
+                   "Refusing to start OpenVpn: its path came from uid %u and its command line "
+                   "from uid %u",
+                   static_cast<unsigned>(pathOwner_), static_cast<unsigned>(client.uid));
+    } else {
+        if (words.empty()) words.push_back(*openVpnPath_);
+        started = start(words, *openVpnPath_, client);
     }
-    if (words.empty()) words.push_back(*openVpnPath_);
-    const bool started = start(words, *openVpnPath_, client);
     if (!started) sendReply(client.socket, statusMsgOpenVpnFailed);
     return Outcome::NextFrame;
 }

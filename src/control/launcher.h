@@ -22,7 +22,8 @@ struct LaunchSettings {
 LaunchSettings& launchSettings();
 
 // Starts OpenVPN on the client's behalf and watches it. Owned by the control loop: the path
-// stays in force from one client connection to the next.
+// stays in force from one client connection to the next, together with the user whose
+// connection sent it, and only a command line from that same user starts it.
 class Launcher {
   public:
     // "path:" handling.
@@ -36,6 +37,7 @@ class Launcher {
     bool start(std::vector<std::string>& words, const std::string& program, const Client& client);
 
     std::optional<std::string> openVpnPath_;
+    uid_t pathOwner_ = 0;
     unsigned launches_ = 0;
 };
 

@@ -1,3 +1,4 @@
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include "control/launcher.h"
 #include "control/trust.h"
 #include "support.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -29,6 +31,36 @@ TEST(CommandLine, TheWorkingDirectoryIsThePathWithoutItsLastEightCharacters) {
     EXPECT_EQ(control::workingDirectoryFor("/usr/bin/vpn-client"), std::nullopt);
     EXPECT_EQ(control::workingDirectoryFor("openvpn"), std::nullopt);
     EXPECT_EQ(control::workingDirectoryFor("/openvpn"), "");
+}
+
+TEST(LaunchOwner, OnlyTheUserWhoSentThePathStartsIt) {
+    const support::Sandbox sandbox;
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    const util::unique_fd daemonEnd(fds[0]), clientEnd(fds[1]);
+    const std::string ownerRefusal = "Refusing to start OpenVpn: its path came from uid ";
+    const struct {
+        uid_t path, commandLine;
+        bool refused;
+    } cases[] = {{1000, 0, true}, {0, 1000, true}, {1000, 1000, false}};
+    for (const auto& c : cases) {
+        sandbox.clearLog();
+        control::Launcher launcher;
+        control::Frame frame;
+        const std::string text = "path: /nonexistent/openvpn";
+        std::copy(text.begin(), text.end(), frame.bytes.begin());
+        frame.received = control::frameSize;
+        launcher.receivePath(frame, {daemonEnd.get(), c.path});
+        launcher.launch("openvpn --verb 3", {daemonEnd.get(), c.commandLine});
+        std::array<char, control::frameSize> reply{};
+        ASSERT_EQ(::recv(clientEnd.get(), reply.data(), reply.size(), MSG_WAITALL),
+                  static_cast<ssize_t>(reply.size()));
+        EXPECT_STREQ(reply.data(), "false");
+        EXPECT_EQ(sandbox.countContaining(ownerRefusal), c.refused ? 1 : 0) << c.commandLine;
+        // A launch by the path's own user goes on to judge the program.
+        EXPECT_EQ(sandbox.countContaining("Refusing to run /nonexistent/openvpn"),
+                  c.refused ? 0 : 1);
+    }
 }
 
 class TrustedPrograms : public ::testing::Test {
