@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -191,20 +192,40 @@ std::string startDirectory(const std::optional<std::string>& derived) {
     return "/";
 }
 
+// Opens a configuration the client named. One in a directory where the administrator keeps
+// configurations for users is opened as root, once, and trusted when the opened file shows that
+// root put it there; its names are then read as root from where it really lies. Any other is
+// read with the client's rights.
+OpenedConfiguration openConfiguration(const std::string& path, const Caller& caller) {
+    const std::vector<std::string>& directories = launchSettings().openVpnConfigDirs;
+    if (!claimsTrustedDirectory(path, directories))
+        return {readFileAs(path, caller, maxFileSize), {}};
+    if (holdsParentReference(path)) {
+        return {{std::nullopt, "it leads into a directory of openvpnconfigdirs through '..'"}, {}};
+    }
+    std::string reason;
+    std::optional<ProvidedConfiguration> provided =
+        openProvidedConfiguration(path, directories, maxFileSize, reason);
+    if (!provided) {
+        logMessage(core::levelWarning, "Reading %s with the client's rights: it %s",
+                   shown(path).c_str(), shown(reason, shownLine).c_str());
+        return {readFileAs(path, caller, maxFileSize), {}};
+    }
+    auto directory = std::make_shared<util::unique_fd>(std::move(provided->directory));
+    return {{std::move(provided->text), {}}, [directory](const std::string& name) {
+                return readProvidedName(directory->get(), name, maxFileSize);
+            }};
+}
+
 // Applies the launch policy: the argument vector then names private copies of every file.
 bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& directory,
                        const Caller& caller, PrivateCopies& copies) {
     const LaunchFiles files{
         .read =
-            [&caller](const std::string& path, bool asRoot) {
-                return readFileAs(path, asRoot ? nullptr : &caller, maxFileSize);
-            },
+            [&caller](const std::string& path) { return readFileAs(path, caller, maxFileSize); },
+        .configuration =
+            [&caller](const std::string& path) { return openConfiguration(path, caller); },
         .keep = [&copies](std::string_view text) { return copies.keep(text); },
-        .provided =
-            [](const std::string& path) {
-                const LaunchSettings& settings = launchSettings();
-                return inTrustedDirectory(path, settings.openVpnConfigDirs);
-            },
     };
     const PolicyVerdict verdict = checkLaunchPolicy(words, directory, files);
     if (!verdict.allowed) logRefusal(verdict);

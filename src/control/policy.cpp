@@ -220,12 +220,19 @@ std::string resolve(const std::string& name, const std::string& directory) {
     return (directory.ends_with('/') ? directory : directory + "/") + name;
 }
 
+// Where the names an option holds are read from.
+struct Origin {
+    std::string directory;  // relative names count from here
+    // Set inside a configuration the administrator provided, which reads its own names.
+    const std::function<FileRead(const std::string&)>* provided = nullptr;
+};
+
 class Checker {
   public:
     explicit Checker(const LaunchFiles& files) : files_(files) {}
 
     // Checks one option with its words; points its file word, if any, at a private copy.
-    PolicyVerdict option(std::vector<std::string>& words, const std::string& directory, bool asRoot,
+    PolicyVerdict option(std::vector<std::string>& words, const Origin& origin,
                          bool inConfiguration) {
         const std::string name = words[0];
         PolicyVerdict verdict = checkArguments(name, words, inConfiguration);
@@ -235,16 +242,18 @@ class Checker {
             isKeyword(words[rule.file], rule.notFiles))
             return {};
         std::string& word = words[rule.file];
-        const std::string path = resolve(word, directory);
-        if (rule.check == Check::CommandLineOnly) return configuration(name, word, path);
-        const FileRead read = readFile(path, asRoot);
+        if (rule.check == Check::CommandLineOnly) {
+            return configuration(name, word, resolve(word, origin.directory));
+        }
+        const FileRead read =
+            limited(origin.provided ? (*origin.provided)(word)
+                                    : files_.read(resolve(word, origin.directory)));
         if (!read.text) return refuse(name, "names a file that cannot be read: " + read.error);
         return keep(name, *read.text, word);
     }
 
   private:
-    FileRead readFile(const std::string& path, bool asRoot) {
-        FileRead read = files_.read(path, asRoot);
+    static FileRead limited(FileRead read) {
         if (read.text && read.text->size() > maxFileSize) return {std::nullopt, "it is too large"};
         return read;
     }
@@ -258,15 +267,17 @@ class Checker {
 
     PolicyVerdict configuration(std::string_view option, std::string& word,
                                 const std::string& path) {
-        const bool provided = files_.provided(path);
-        const FileRead read = readFile(path, provided);
+        const OpenedConfiguration opened = files_.configuration(path);
+        const FileRead read = limited(opened.file);
         PolicyVerdict verdict;
         if (!read.text) {
             verdict = refuse(option, "names a file that cannot be read: " + read.error);
         } else {
             ConfigurationReading reading = readOpenVpnConfiguration(*read.text, mayBeInline);
+            const Origin inner{util::parentDirectory(path),
+                               opened.readProvided ? &opened.readProvided : nullptr};
             verdict = reading.refusal.empty()
-                          ? directives(reading.directives, util::parentDirectory(path), provided)
+                          ? directives(reading.directives, inner)
                           : PolicyVerdict{false, {}, reading.refusal, {}, reading.line};
             if (verdict.allowed) {
                 const std::optional<std::string> text =
@@ -279,16 +290,15 @@ class Checker {
         return verdict;
     }
 
-    PolicyVerdict directives(std::vector<Directive>& list, const std::string& directory,
-                             bool asRoot) {
+    PolicyVerdict directives(std::vector<Directive>& list, const Origin& origin) {
         for (Directive& directive : list) {
             PolicyVerdict verdict;
             // Blocks were checked as they were read: connections hold options of their own,
             // and other blocks belong to options that may be inline.
             if (directive.block && !directive.inlineText) {
-                verdict = directives(directive.connection, directory, asRoot);
+                verdict = directives(directive.connection, origin);
             } else if (!directive.block) {
-                verdict = option(directive.words, directory, asRoot, true);
+                verdict = option(directive.words, origin, true);
                 verdict.line = directive.line;
             }
             if (!verdict.allowed) return verdict;
@@ -309,10 +319,11 @@ bool mayBeInline(std::string_view option) {
 PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
                                 const LaunchFiles& files) {
     Checker checker(files);
+    const Origin origin{directory};
     // A lone argument that is not an option names a configuration file.
     if (argv.size() == 2 && !argv[1].starts_with("--")) {
         std::vector<std::string> words = {"config", argv[1]};
-        const PolicyVerdict verdict = checker.option(words, directory, false, false);
+        const PolicyVerdict verdict = checker.option(words, origin, false);
         if (verdict.allowed) argv[1] = words[1];
         return verdict;
     }
@@ -323,7 +334,7 @@ PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::strin
         std::vector<std::string> words = {argv[i++].substr(2)};
         while (i < argv.size() && !argv[i].starts_with("--"))
             words.push_back(argv[i++]);
-        const PolicyVerdict verdict = checker.option(words, directory, false, false);
+        const PolicyVerdict verdict = checker.option(words, origin, false);
         if (!verdict.allowed) return verdict;
         std::copy(words.begin() + 1, words.end(), argv.begin() + static_cast<long>(first) + 1);
     }

@@ -28,15 +28,24 @@ struct FileRead {
     std::string error;
 };
 
+// A configuration file as it was opened.
+struct OpenedConfiguration {
+    FileRead file;  // its text, or why it cannot be read
+    // Set when the administrator provided the configuration for users to start: reads a name
+    // it holds as root, a relative one from the directory the file really lies in. A
+    // configuration nobody provided has its names read like the command line's, with the
+    // caller's rights and relative to the directory it was named in.
+    std::function<FileRead(const std::string& name)> readProvided;
+};
+
 // Where the policy meets the file system.
 struct LaunchFiles {
-    // Reads the file at an absolute path with the caller's rights, or as root.
-    std::function<FileRead(const std::string& path, bool asRoot)> read;
+    // Reads the file at an absolute path with the caller's rights.
+    std::function<FileRead(const std::string& path)> read;
+    // Opens the configuration file at an absolute path.
+    std::function<OpenedConfiguration(const std::string& path)> configuration;
     // Keeps `text` in a private file and returns the path OpenVPN is to read instead.
     std::function<std::optional<std::string>(std::string_view text)> keep;
-    // Whether the file at an absolute path is a configuration the administrator provided
-    // for users to start; it and the files it names are then read as root.
-    std::function<bool(const std::string& path)> provided;
 };
 
 // Checks OpenVPN's argument vector (argv[0] first) and points every file word at its private

@@ -122,16 +122,65 @@ TEST_F(TrustedPrograms, OnlyFilesNamedOpenVpnOrListedAreOpenVpn) {
     EXPECT_TRUE(control::isOpenVpnProgram(dir / "bin/vpn-2.6", {dir / "listed"}));
 }
 
-TEST_F(TrustedPrograms, ConfigurationsCountAsProvidedOnlyInsideATrustedDirectory) {
+TEST_F(TrustedPrograms, AConfigurationIsProvidedOnlyWhenTheOpenedFileShowsRootPutItThere) {
     const std::vector<std::string> directories = {dir / "bin"};
-    const uid_t me = ::geteuid();
     support::writeFile(dir / "bin/work.conf", "client\n");
+    support::writeFile(dir / "bin/shared.conf", "client\n");
+    ::chmod((dir / "bin/shared.conf").c_str(), 0666);
     support::writeFile(dir / "other.conf", "client\n");
-    EXPECT_TRUE(control::inTrustedDirectory(dir / "bin/work.conf", directories, me));
-    EXPECT_FALSE(control::inTrustedDirectory(dir / "bin/../other.conf", directories, me));
-    EXPECT_FALSE(control::inTrustedDirectory(dir / "other.conf", directories, me));
+    ASSERT_EQ(::symlink((dir / "other.conf").c_str(), (dir / "bin/out.conf").c_str()), 0);
+    const struct {
+        std::string path, reason;
+    } cases[] = {
+        {dir / "bin/work.conf", ""},
+        {dir / "bin/shared.conf", "is writable by group or others"},
+        {dir / "bin/out.conf", "lies in no directory of openvpnconfigdirs"},
+        {dir / "other.conf", "lies in no directory of openvpnconfigdirs"},
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        const auto opened =
+            control::openProvidedConfiguration(c.path, directories, 4096, reason, ::geteuid());
+        EXPECT_EQ(opened.has_value(), c.reason.empty()) << c.path;
+        EXPECT_EQ(reason, c.reason) << c.path;
+        if (opened) {
+            EXPECT_EQ(opened->text, "client\n");
+        }
+    }
+    std::string reason;
     ::chmod((dir / "bin").c_str(), 0777);
-    EXPECT_FALSE(control::inTrustedDirectory(dir / "bin/work.conf", directories, me));
+    EXPECT_FALSE(control::openProvidedConfiguration(dir / "bin/work.conf", directories, 4096,
+                                                    reason, ::geteuid()));
+    EXPECT_EQ(reason, "lies under " + dir / "bin" + ", which group or others may write");
+
+    EXPECT_TRUE(control::claimsTrustedDirectory("/etc/openvpn/a.conf", {"/etc/openvpn"}));
+    EXPECT_FALSE(control::claimsTrustedDirectory("/etc/openvpn.conf", {"/etc/openvpn"}));
+    EXPECT_TRUE(control::holdsParentReference("/etc/openvpn/../../home/u/a.conf"));
+    EXPECT_FALSE(control::holdsParentReference("/etc/openvpn/..a/b../a.conf"));
+}
+
+TEST_F(TrustedPrograms, AProvidedConfigurationsNamesAreReadWhereItReallyLiesAndNotOutside) {
+    // A user's directory whose link leads to the provided file, and a name beside the link
+    // that leads to what only root may read.
+    support::writeFile(dir / "bin/work.conf", "client\n");
+    support::writeFile(dir / "bin/pass.txt", "administrator's\n");
+    ::mkdir((dir / "user").c_str(), 0777);
+    ASSERT_EQ(::symlink((dir / "bin/work.conf").c_str(), (dir / "user/work.conf").c_str()), 0);
+    support::writeFile(dir / "secret", "root only\n");
+    ASSERT_EQ(::symlink((dir / "secret").c_str(), (dir / "user/pass.txt").c_str()), 0);
+    ASSERT_EQ(::symlink("../secret", (dir / "bin/escape").c_str()), 0);
+
+    std::string reason;
+    const auto opened = control::openProvidedConfiguration(dir / "user/work.conf", {dir / "bin"},
+                                                           4096, reason, ::geteuid());
+    ASSERT_TRUE(opened.has_value()) << reason;
+    const int directory = opened->directory.get();
+    EXPECT_EQ(control::readProvidedName(directory, "pass.txt", 4096).text, "administrator's\n");
+    EXPECT_EQ(control::readProvidedName(directory, "../secret", 4096).error,
+              "it lies outside the configuration's directory");
+    EXPECT_EQ(control::readProvidedName(directory, "escape", 4096).error,
+              "it lies outside the configuration's directory");
+    EXPECT_EQ(control::readProvidedName(directory, dir / "secret", 4096).text, "root only\n");
 }
 
 TEST_F(TrustedPrograms, MissingPathsAndDirectoriesAreRefused) {

@@ -18,14 +18,28 @@ class Files {
     std::map<std::string, bool> readAsRoot;   // each path read, and how
     std::vector<std::string> copies;
 
+    control::FileRead read(const std::string& path, bool asRoot) {
+        readAsRoot[path] = asRoot;
+        if (disk.contains(path)) return control::FileRead{disk[path], {}};
+        if (asRoot && root.contains(path)) return control::FileRead{root[path], {}};
+        return control::FileRead{std::nullopt, "Permission denied"};
+    }
+
+    // Configurations under /etc/openvpn are the administrator's: read as root, with their
+    // relative names read from their own directory.
     control::LaunchFiles seam() {
         return {
-            .read =
-                [this](const std::string& path, bool asRoot) {
-                    readAsRoot[path] = asRoot;
-                    if (disk.contains(path)) return control::FileRead{disk[path], {}};
-                    if (asRoot && root.contains(path)) return control::FileRead{root[path], {}};
-                    return control::FileRead{std::nullopt, "Permission denied"};
+            .read = [this](const std::string& path) { return read(path, false); },
+            .configuration =
+                [this](const std::string& path) {
+                    if (!path.starts_with("/etc/openvpn/")) {
+                        return control::OpenedConfiguration{read(path, false), {}};
+                    }
+                    const std::string directory = path.substr(0, path.rfind('/') + 1);
+                    return control::OpenedConfiguration{
+                        read(path, true), [this, directory](const std::string& name) {
+                            return read(name.starts_with('/') ? name : directory + name, true);
+                        }};
                 },
             .keep =
                 [this](std::string_view text) {
@@ -33,7 +47,6 @@ class Files {
                     return std::optional<std::string>("/run/copy-" +
                                                       std::to_string(copies.size() - 1));
                 },
-            .provided = [](const std::string& path) { return path.starts_with("/etc/openvpn/"); },
         };
     }
 };
