@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "control/openvpn_config.h"
 #include "util/path.h"
@@ -162,6 +163,26 @@ constexpr std::array rules{
 };
 // clang-format on
 
+// What the command line may add to a configuration the administrator provided. Its secrets
+// (keys, proxy and user credentials) must go only where it says, so nothing that decides where
+// OpenVPN connects before the server is authenticated may be added: no proxy, remote,
+// protocol or port, no management interface, no file. Only how much OpenVPN logs and how
+// patiently it connects.
+constexpr std::array<std::string_view, 12> besideProvided{
+    "verb",
+    "mute",
+    "mute-replay-warnings",
+    "suppress-timestamps",
+    "machine-readable-output",
+    "connect-retry",
+    "connect-retry-max",
+    "connect-timeout",
+    "server-poll-timeout",
+    "resolv-retry",
+    "auth-nocache",
+    "disable-dco",
+};
+
 constexpr std::size_t maxFileSize = 1 << 20;
 
 const Rule* findRule(std::string_view option) {
@@ -252,6 +273,26 @@ class Checker {
         return keep(name, *read.text, word);
     }
 
+    // An option of the command line, once checked.
+    void commandLine(const std::vector<std::string>& words) { added_.push_back(words[0]); }
+
+    // What the options add up to: beside a configuration the administrator provided, only what
+    // cannot send its secrets elsewhere.
+    PolicyVerdict whole() const {
+        if (!provided_) return {};
+        bool configuration = false;
+        for (const std::string& name : added_) {
+            // The one configuration itself.
+            if (name == "config" && !std::exchange(configuration, true)) continue;
+            if (std::find(besideProvided.begin(), besideProvided.end(), name) ==
+                besideProvided.end()) {
+                return refuse(name,
+                              "may not be added to a configuration the administrator provided");
+            }
+        }
+        return {};
+    }
+
   private:
     static FileRead limited(FileRead read) {
         if (read.text && read.text->size() > maxFileSize) return {std::nullopt, "it is too large"};
@@ -285,6 +326,7 @@ class Checker {
                 verdict = text ? keep(option, *text, word)
                                : refuse(option, "holds a line too long to hand on");
             }
+            provided_ = provided_ || inner.provided != nullptr;
         }
         if (!verdict.allowed) verdict.file = word;
         return verdict;
@@ -307,6 +349,8 @@ class Checker {
     }
 
     const LaunchFiles& files_;
+    std::vector<std::string> added_;  // the names of the command line's options
+    bool provided_ = false;           // whether a configuration the administrator provided is read
 };
 
 }  // namespace
@@ -324,8 +368,10 @@ PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::strin
     if (argv.size() == 2 && !argv[1].starts_with("--")) {
         std::vector<std::string> words = {"config", argv[1]};
         const PolicyVerdict verdict = checker.option(words, origin, false);
-        if (verdict.allowed) argv[1] = words[1];
-        return verdict;
+        if (!verdict.allowed) return verdict;
+        checker.commandLine(words);
+        argv[1] = words[1];
+        return checker.whole();
     }
     for (std::size_t i = 1; i < argv.size();) {
         if (!argv[i].starts_with("--"))
@@ -336,9 +382,10 @@ PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::strin
             words.push_back(argv[i++]);
         const PolicyVerdict verdict = checker.option(words, origin, false);
         if (!verdict.allowed) return verdict;
+        checker.commandLine(words);
         std::copy(words.begin() + 1, words.end(), argv.begin() + static_cast<long>(first) + 1);
     }
-    return {};
+    return checker.whole();
 }
 
 }  // namespace control

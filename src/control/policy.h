@@ -50,7 +50,9 @@ struct LaunchFiles {
 
 // Checks OpenVPN's argument vector (argv[0] first) and points every file word at its private
 // copy. Relative names on the command line are taken relative to `directory`, where OpenVPN
-// starts; relative names in a configuration file relative to that file's directory.
+// starts; relative names in a configuration file relative to that file's directory. Beside a
+// configuration the administrator provided, the command line may add only what cannot send
+// its secrets elsewhere.
 PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
                                 const LaunchFiles& files);
 

@@ -190,6 +190,39 @@ TEST(LaunchPolicy, AProvidedConfigurationAndItsFilesAreReadAsRootButNotTheComman
     EXPECT_FALSE(files.readAsRoot["/etc/shadow"]);
 }
 
+TEST(LaunchPolicy, BesideAProvidedConfigurationTheCommandLineAddsNothingThatMovesItsSecrets) {
+    const std::string work = "/etc/openvpn/work.conf";
+    // What the user adds, and the option refused for it; none where it may be added.
+    const std::vector<std::pair<Argv, std::string>> additions = {
+        {{"--verb", "4", "--connect-retry", "5", "--suppress-timestamps"}, ""},
+        {{"--http-proxy", "127.0.0.1", "3128", "auto"}, "http-proxy"},
+        {{"--socks-proxy", "127.0.0.1", "1080"}, "socks-proxy"},
+        {{"--remote", "198.51.100.9", "1194"}, "remote"},
+        {{"--proto", "tcp-client"}, "proto"},
+        {{"--port", "443"}, "port"},
+        {{"--management", "127.0.0.1", "7505"}, "management"},
+        {{"--auth-user-pass", "/home/u/pass"}, "auth-user-pass"},
+        {{"--config", "/home/u/more.conf"}, "config"},
+        {{"--config", work}, "config"},
+    };
+    for (const auto& [added, option] : additions) {
+        Files files;
+        files.root[work] = "client\nhttp-proxy proxy.example.test 3128 proxy.txt basic\n";
+        files.root["/etc/openvpn/proxy.txt"] = "user\npass\n";
+        files.disk["/home/u/pass"] = "u\np\n";
+        files.disk["/home/u/more.conf"] = "http-proxy 127.0.0.1 3128\n";
+        Argv argv = {"openvpn", "--config", work};
+        argv.insert(argv.end(), added.begin(), added.end());
+        const PolicyVerdict verdict = check(argv, files);
+        EXPECT_EQ(verdict.allowed, option.empty()) << added[0];
+        EXPECT_EQ(verdict.option, option) << added[0];
+        if (!option.empty()) {
+            EXPECT_EQ(verdict.reason,
+                      "may not be added to a configuration the administrator provided");
+        }
+    }
+}
+
 TEST(LaunchPolicy, AConfigurationTheCallerCannotReadIsRefusedWithoutItsText) {
     Files files;
     files.root["/etc/shadow"] = "root:x:0:0";
