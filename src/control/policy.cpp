@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "control/openvpn_config.h"
+#include "control/openvpn_ports.h"
 #include "util/path.h"
 
 namespace control {
@@ -195,11 +196,6 @@ PolicyVerdict refuse(std::string_view option, std::string reason) {
     return PolicyVerdict{false, std::string(option), std::move(reason), {}, 0};
 }
 
-bool digits(std::string_view text) {
-    return !text.empty() && text.size() <= 5 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 bool isKeyword(std::string_view word, std::string_view keywords) {
     while (!keywords.empty()) {
         const std::size_t end = keywords.find(' ');
@@ -225,7 +221,7 @@ PolicyVerdict checkArguments(std::string_view option, const std::vector<std::str
             if (words[1] != "0" && words[1] != "1") return refuse(option, "allows programs to run");
             break;
         case Check::Loopback:
-            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !digits(words[2])) {
+            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !isPortNumber(words[2])) {
                 return refuse(option, "is allowed on 127.0.0.1 or ::1 and a port only");
             }
             break;
@@ -273,13 +269,19 @@ class Checker {
         return keep(name, *read.text, word);
     }
 
-    // An option of the command line, once checked.
-    void commandLine(const std::vector<std::string>& words) { added_.push_back(words[0]); }
+    // An option of the command line, once checked, in the place OpenVPN reads it.
+    void commandLine(const std::vector<std::string>& words) {
+        if (words[0] != "config") read_.push_back(Directive{0, words, false, std::nullopt, {}});
+        added_.push_back(words[0]);
+    }
 
     // What the options add up to: beside a configuration the administrator provided, only what
-    // cannot send its secrets elsewhere.
+    // cannot send its secrets elsewhere; otherwise no port below 1024.
     PolicyVerdict whole() const {
-        if (!provided_) return {};
+        if (!provided_) {
+            const std::optional<PortRefusal> port = privilegedPort(read_);
+            return port ? refuse(port->option, port->reason) : PolicyVerdict{};
+        }
         bool configuration = false;
         for (const std::string& name : added_) {
             // The one configuration itself.
@@ -327,6 +329,7 @@ class Checker {
                                : refuse(option, "holds a line too long to hand on");
             }
             provided_ = provided_ || inner.provided != nullptr;
+            read_.insert(read_.end(), reading.directives.begin(), reading.directives.end());
         }
         if (!verdict.allowed) verdict.file = word;
         return verdict;
@@ -349,6 +352,7 @@ class Checker {
     }
 
     const LaunchFiles& files_;
+    std::vector<Directive> read_;     // every option in the order OpenVPN reads them
     std::vector<std::string> added_;  // the names of the command line's options
     bool provided_ = false;           // whether a configuration the administrator provided is read
 };

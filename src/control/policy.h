@@ -52,7 +52,7 @@ struct LaunchFiles {
 // copy. Relative names on the command line are taken relative to `directory`, where OpenVPN
 // starts; relative names in a configuration file relative to that file's directory. Beside a
 // configuration the administrator provided, the command line may add only what cannot send
-// its secrets elsewhere.
+// its secrets elsewhere; without one, OpenVPN may bind no port below 1024.
 PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
                                 const LaunchFiles& files);
 

@@ -223,6 +223,46 @@ TEST(LaunchPolicy, BesideAProvidedConfigurationTheCommandLineAddsNothingThatMove
     }
 }
 
+TEST(LaunchPolicy, UnlessTheAdministratorProvidedItOpenVpnBindsAndListensOnNoPortBelow1024) {
+    // The options, a configuration read first where there is one, and the option refused.
+    const struct {
+        Argv options;
+        std::string configuration, refused;
+    } cases[] = {
+        {{"--proto", "udp", "--lport", "53"}, "", "lport"},
+        {{"--port", "53"}, "", "port"},
+        {{"--proto", "tcp-server", "--lport", "22"}, "", "lport"},
+        {{"--proto", "tcp-server", "--port", "22", "--nobind"}, "", "port"},
+        {{"--proto", "tcp-client", "--lport", "22"}, "", "lport"},
+        {{"--port", "domain"}, "", "port"},
+        {{"--management", "127.0.0.1", "99"}, "", "management"},
+        {{}, "<connection>\nremote 192.0.2.1\nlport 53\n</connection>\nnobind\n", "lport"},
+        {{"--lport", "53"}, "port 1194\n", "lport"},
+        {{"--proto", "udp", "--port", "53", "--nobind"}, "", ""},
+        {{"--proto", "tcp-client", "--port", "22"}, "", ""},
+        {{"--lport", "53", "--port", "1194"}, "", ""},
+        {{"--remote", "198.51.100.7", "53", "--rport", "22"}, "", ""},
+        {{"--management", "127.0.0.1", "99", "--management-client"}, "", ""},
+        {{"--nobind"}, "port 53\n", ""},
+    };
+    for (const auto& c : cases) {
+        Files files;
+        Argv argv = {"openvpn"};
+        if (!c.configuration.empty()) {
+            files.disk["/home/u/c.conf"] = c.configuration;
+            argv.insert(argv.end(), {"--config", "/home/u/c.conf"});
+        }
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        const PolicyVerdict verdict = check(argv, files);
+        EXPECT_EQ(verdict.option, c.refused) << c.options.size() << c.configuration;
+        EXPECT_EQ(verdict.allowed, c.refused.empty()) << verdict.reason;
+    }
+    // The administrator may have OpenVPN use any port.
+    Files files;
+    files.root["/etc/openvpn/dns.conf"] = "proto udp\nlport 53\n";
+    EXPECT_TRUE(check({"openvpn", "/etc/openvpn/dns.conf"}, files).allowed);
+}
+
 TEST(LaunchPolicy, AConfigurationTheCallerCannotReadIsRefusedWithoutItsText) {
     Files files;
     files.root["/etc/shadow"] = "root:x:0:0";
