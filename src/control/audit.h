@@ -2,16 +2,23 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 
 namespace control {
 
-// The uid that owns the client's end of an accepted loopback TCP connection, looked up in the
-// kernel's socket table by the connection's two ends; none when the lookup fails (errno then
-// tells why).
-std::optional<uid_t> clientSocketOwner(int connection);
+// One end of a loopback TCP connection as the kernel's socket table shows it.
+struct SocketEntry {
+    uid_t uid = 0;    // the user whose process made the socket
+    ino_t inode = 0;  // the socket's inode; 0 once no process holds it any more
+    // The control group of the process that made it, where the kernel tells.
+    std::optional<std::uint64_t> cgroup;
+};
 
-// Logs who drove the daemon: the owner of the client's socket, or that it could not be found.
-void logClientOwner(int connection);
+enum class End { Client, Daemon };
+
+// Looks up one end of an accepted connection in the kernel's socket table by the connection's
+// two addresses; none when the lookup fails (errno then tells why).
+std::optional<SocketEntry> connectionEnd(int connection, End end);
 
 }  // namespace control

@@ -83,48 +83,6 @@ bool readPipe(int fd, std::string& text) {
     }
 }
 
-FileRead readAsCaller(const std::string& path, const Caller& caller, std::size_t limit) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return {std::nullopt, std::strerror(errno)};
-    util::unique_fd in(fds[0]), out(fds[1]);
-    const pid_t child = ::fork();
-    if (child < 0) return {std::nullopt, std::strerror(errno)};
-    if (child == 0) {
-        // Nothing of the daemon's stays open in a process its user could look into.
-        if (::dup2(out.get(), STDOUT_FILENO) < 0) ::_exit(errno);
-        ::close_range(STDERR_FILENO + 1, ~0u, 0);
-        if (::setgroups(caller.groups.size(), caller.groups.data()) != 0 ||
-            ::setgid(caller.gid) != 0 || ::setuid(caller.uid) != 0) {
-            ::_exit(EPERM);
-        }
-        ::_exit(sendFile(path.c_str(), STDOUT_FILENO, limit));
-    }
-    out.reset();
-    std::string text;
-    const bool complete = readPipe(in.get(), text);
-    if (!complete) ::kill(child, SIGKILL);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!complete) return {std::nullopt, "reading it took too long"};
-    if (!WIFEXITED(status)) return {std::nullopt, "the reading process failed"};
-    if (WEXITSTATUS(status) != 0) return {std::nullopt, describe(WEXITSTATUS(status))};
-    return {std::move(text), {}};
-}
-
-FileRead readAsDaemon(const std::string& path, std::size_t limit) {
-    std::string text;
-    util::unique_fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!file) return {std::nullopt, std::strerror(errno)};
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0) return {std::nullopt, std::strerror(errno)};
-    if (!S_ISREG(st.st_mode)) return {std::nullopt, describe(notRegular)};
-    if (!util::readAll(file.get(), text, limit)) {
-        return {std::nullopt, errno == EFBIG ? describe(tooLarge) : std::strerror(errno)};
-    }
-    return {std::move(text), {}};
-}
-
 // The runtime directory, made if need be; none unless only root can enter it.
 std::optional<std::string> privateDirectory() {
     const std::string& directory = core::paths().runtimeDirectory;
@@ -166,8 +124,33 @@ std::optional<Caller> callerOf(uid_t uid) {
     }
 }
 
-FileRead readFileAs(const std::string& path, const Caller* caller, std::size_t limit) {
-    return caller != nullptr ? readAsCaller(path, *caller, limit) : readAsDaemon(path, limit);
+FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return {std::nullopt, std::strerror(errno)};
+    util::unique_fd in(fds[0]), out(fds[1]);
+    const pid_t child = ::fork();
+    if (child < 0) return {std::nullopt, std::strerror(errno)};
+    if (child == 0) {
+        // Nothing of the daemon's stays open in a process its user could look into.
+        if (::dup2(out.get(), STDOUT_FILENO) < 0) ::_exit(errno);
+        ::close_range(STDERR_FILENO + 1, ~0u, 0);
+        if (::setgroups(caller.groups.size(), caller.groups.data()) != 0 ||
+            ::setgid(caller.gid) != 0 || ::setuid(caller.uid) != 0) {
+            ::_exit(EPERM);
+        }
+        ::_exit(sendFile(path.c_str(), STDOUT_FILENO, limit));
+    }
+    out.reset();
+    std::string text;
+    const bool complete = readPipe(in.get(), text);
+    if (!complete) ::kill(child, SIGKILL);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!complete) return {std::nullopt, "reading it took too long"};
+    if (!WIFEXITED(status)) return {std::nullopt, "the reading process failed"};
+    if (WEXITSTATUS(status) != 0) return {std::nullopt, describe(WEXITSTATUS(status))};
+    return {std::move(text), {}};
 }
 
 PrivateCopies& PrivateCopies::operator=(PrivateCopies&& other) noexcept {

@@ -24,9 +24,9 @@ struct Caller {
 // The user `uid` with its primary and supplementary groups; none when the user is unknown.
 std::optional<Caller> callerOf(uid_t uid);
 
-// Reads a regular file of up to `limit` bytes: with `caller`'s rights in a child process that
-// has taken them, or as the daemon itself when `caller` is null.
-FileRead readFileAs(const std::string& path, const Caller* caller, std::size_t limit);
+// Reads a regular file of up to `limit` bytes with `caller`'s rights, in a child process that
+// has taken them.
+FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit);
 
 // The private copies of one launch, in the daemon's runtime directory: root's, mode 0600,
 // removed together when this object goes.

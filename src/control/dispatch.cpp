@@ -14,6 +14,7 @@ namespace {
 
 using Ops = Operations;
 using Arg = std::string_view;
+using C = Client;
 
 Outcome call(const std::function<void()>& f) {
     f();
@@ -29,54 +30,54 @@ Outcome call(const std::function<void(std::string_view)>& f, Arg argument) {
 // "commandline:", which skip one separator byte.
 constexpr std::array<Keyword, 20> table{{
     {"path:", 6, nullptr,
-     [](Ops& o, const Frame& f, Arg, int) {
-         o.path(f);
+     [](Ops& o, const Frame& f, Arg, const C& client) {
+         o.path(f, client);
          return Outcome::NextFrame;
      }},
     {"commandline:", 13, nullptr,
-     [](Ops& o, const Frame&, Arg a, int client) { return o.commandLine(a, client); }},
+     [](Ops& o, const Frame&, Arg a, const C& client) { return o.commandLine(a, client); }},
     {"clientshutdown:", 0, "Client sent shutdown message",
-     [](Ops& o, const Frame&, Arg, int) {
+     [](Ops& o, const Frame&, Arg, const C&) {
          o.connectionClosed();
          return Outcome::EndClient;
      }},
     {"enableforced:", 0, "Enabling forced mode",
-     [](Ops& o, const Frame&, Arg, int) { return call(o.enableForcedMode); }},
+     [](Ops& o, const Frame&, Arg, const C&) { return call(o.enableForcedMode); }},
     {"disableforced:", 0, "Disabling forced mode",
-     [](Ops& o, const Frame&, Arg, int) { return call(o.disableForcedMode); }},
+     [](Ops& o, const Frame&, Arg, const C&) { return call(o.disableForcedMode); }},
     {"enablelockdown:", 0, "Enabling lockdown",
-     [](Ops& o, const Frame&, Arg, int) { return call(o.enableLockdown); }},
+     [](Ops& o, const Frame&, Arg, const C&) { return call(o.enableLockdown); }},
     {"disablelockdown:", 0, "Disabling lockdown",
-     [](Ops& o, const Frame&, Arg, int) { return call(o.disableLockdown); }},
+     [](Ops& o, const Frame&, Arg, const C&) { return call(o.disableLockdown); }},
     {"prepareforconnect:", 0, "Preparing to connect",
-     [](Ops& o, const Frame&, Arg, int) { return call(o.prepareForTunnel); }},
+     [](Ops& o, const Frame&, Arg, const C&) { return call(o.prepareForTunnel); }},
     {"connectionfailed:", 0, "Connection failed",
-     [](Ops& o, const Frame&, Arg, int) { return call(o.connectionFailed); }},
+     [](Ops& o, const Frame&, Arg, const C&) { return call(o.connectionFailed); }},
     {"connectionsuccesful:", 0, "Connection successful",
-     [](Ops& o, const Frame&, Arg, int) { return call(o.connectionSuccessful); }},
+     [](Ops& o, const Frame&, Arg, const C&) { return call(o.connectionSuccessful); }},
     {"connectionsuccesful4:", 21, "Connection successful (IPv4)",
-     [](Ops& o, const Frame&, Arg a, int) { return call(o.connectionSuccessful4, a); }},
+     [](Ops& o, const Frame&, Arg a, const C&) { return call(o.connectionSuccessful4, a); }},
     {"connectionsuccesful6:", 21, "Connection successful (IPv6)",
-     [](Ops& o, const Frame&, Arg a, int) { return call(o.connectionSuccessful6, a); }},
+     [](Ops& o, const Frame&, Arg a, const C&) { return call(o.connectionSuccessful6, a); }},
     {"connectionclosed:", 0, "Connection closed",
-     [](Ops& o, const Frame&, Arg, int) { return call(o.connectionClosed); }},
+     [](Ops& o, const Frame&, Arg, const C&) { return call(o.connectionClosed); }},
     {"serveraddress:", 14, "Received server address for IPv4",
-     [](Ops& o, const Frame&, Arg a, int) { return call(o.setServerAddress, a); }},
+     [](Ops& o, const Frame&, Arg a, const C&) { return call(o.setServerAddress, a); }},
     {"serveraddress6:", 15, "Received server address for IPv6",
-     [](Ops& o, const Frame&, Arg a, int) { return call(o.setServerAddress6, a); }},
+     [](Ops& o, const Frame&, Arg a, const C&) { return call(o.setServerAddress6, a); }},
     {"dnsaddress:", 11, "Adding DNS route (IPv4)",
-     [](Ops& o, const Frame&, Arg a, int) { return call(o.addDnsAddress, a); }},
+     [](Ops& o, const Frame&, Arg a, const C&) { return call(o.addDnsAddress, a); }},
     {"dnsaddress6:", 12, "Adding DNS route (IPv6)",
-     [](Ops& o, const Frame&, Arg a, int) { return call(o.addDnsAddress6, a); }},
+     [](Ops& o, const Frame&, Arg a, const C&) { return call(o.addDnsAddress6, a); }},
     {"replacedns:", 11, "Replacing DNS server",
-     [](Ops& o, const Frame&, Arg a, int) { return call(o.replaceDns, a); }},
+     [](Ops& o, const Frame&, Arg a, const C&) { return call(o.replaceDns, a); }},
     {"restoredns:", 0, "Restoring DNS server",
-     [](Ops& o, const Frame&, Arg, int) {
+     [](Ops& o, const Frame&, Arg, const C&) {
          o.resetDns();
          return call(o.initializeDnsVariables);
      }},
     {"status:", 0, "Status requested",
-     [](Ops& o, const Frame&, Arg, int client) {
+     [](Ops& o, const Frame&, Arg, const C& client) {
          o.status(client);
          return Outcome::NextFrame;
      }},
@@ -92,7 +93,7 @@ std::span<const Keyword> keywords() {
     return table;
 }
 
-Outcome dispatchFrame(const Frame& frame, int client, Operations& operations) {
+Outcome dispatchFrame(const Frame& frame, const Client& client, Operations& operations) {
     // Every keyword is tested on its own; keywords end in a colon and none is the prefix of
     // another, so at most one matches.
     for (const Keyword& keyword : table) {
@@ -109,9 +110,11 @@ Operations daemonOperations(Launcher& launcher) {
     // The resolver operations are serialised with the connection handlers, which restore the
     // resolver file when a connection closes.
     return Operations{
-        .path = [&launcher](const Frame& frame) { launcher.receivePath(frame); },
-        .commandLine = [&launcher](std::string_view commandLine,
-                                   int client) { return launcher.launch(commandLine, client); },
+        .path = [&launcher](const Frame& frame,
+                            const Client& client) { launcher.receivePath(frame, client); },
+        .commandLine = [&launcher](
+                           std::string_view commandLine,
+                           const Client& client) { return launcher.launch(commandLine, client); },
         .connectionClosed = modes::ConnectionClosed,
         .enableForcedMode = modes::EnableForcedMode,
         .disableForcedMode = modes::DisableForcedMode,
@@ -145,13 +148,13 @@ Operations daemonOperations(Launcher& launcher) {
                 modes::RefreshGuard();
             },
         .status =
-            [](int client) {
+            [](const Client& client) {
                 std::string text;
                 {
                     modes::StateGuard guard;
                     text = formatStatus(currentStatus());
                 }
-                sendReply(client, text);
+                sendReply(client.socket, text);
             },
     };
 }

@@ -4,6 +4,7 @@
 #include <span>
 #include <string_view>
 
+#include "control/client.h"
 #include "control/frame.h"
 
 namespace control {
@@ -19,8 +20,8 @@ enum class Outcome {
 // What the keywords call. The daemon binds them to the connection handlers, the resolver
 // operations and the launcher; tests and fuzzers bind recorders.
 struct Operations {
-    std::function<void(const Frame&)> path;
-    std::function<Outcome(std::string_view commandLine, int client)> commandLine;
+    std::function<void(const Frame&, const Client&)> path;
+    std::function<Outcome(std::string_view commandLine, const Client&)> commandLine;
     std::function<void()> connectionClosed;
     std::function<void()> enableForcedMode;
     std::function<void()> disableForcedMode;
@@ -39,21 +40,21 @@ struct Operations {
     std::function<void()> resetDns;
     std::function<void()> initializeDnsVariables;
     // "status:": replies with the status frame; changes nothing.
-    std::function<void(int client)> status;
+    std::function<void(const Client&)> status;
 };
 
 struct Keyword {
     std::string_view word;       // compared byte for byte, colon included
     std::size_t argumentOffset;  // where the argument starts; unused for keywords without one
     const char* infoLine;        // logged before the action; null where the action logs itself
-    Outcome (*act)(Operations&, const Frame&, std::string_view argument, int client);
+    Outcome (*act)(Operations&, const Frame&, std::string_view argument, const Client&);
 };
 
 // The keyword table in the order in which every frame is tested.
 std::span<const Keyword> keywords();
 
 // Tests the frame against every keyword in table order and runs each that matches.
-Outcome dispatchFrame(const Frame& frame, int client, Operations& operations);
+Outcome dispatchFrame(const Frame& frame, const Client& client, Operations& operations);
 
 // The operations of the running daemon.
 Operations daemonOperations(Launcher& launcher);

@@ -12,10 +12,10 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <thread>
 
-#include "control/audit.h"
 #include "control/caller_files.h"
 #include "control/policy.h"
 #include "control/trust.h"
@@ -158,19 +158,12 @@ std::optional<std::string> trustedOpenVpn(const std::string& path) {
     return std::nullopt;
 }
 
-// The user who owns the client's connection; files are read with that user's rights.
-std::optional<Caller> clientCaller(int client) {
-    const std::optional<uid_t> owner = clientSocketOwner(client);
-    if (!owner) {
-        logMessage(levelError,
-                   "Refusing to start OpenVpn: the owner of the client connection "
-                   "cannot be found");
-        return std::nullopt;
-    }
-    std::optional<Caller> caller = callerOf(*owner);
+// The user who owns the client's connection, whose rights files are read with.
+std::optional<Caller> clientCaller(const Client& client) {
+    std::optional<Caller> caller = callerOf(client.uid);
     if (!caller) {
         logMessage(levelError, "Refusing to start OpenVpn: uid %u is no known user",
-                   static_cast<unsigned>(*owner));
+                   static_cast<unsigned>(client.uid));
     }
     return caller;
 }
@@ -199,20 +192,40 @@ std::string startDirectory(const std::optional<std::string>& derived) {
     return "/";
 }
 
+// Opens a configuration the client named. One in a directory where the administrator keeps
+// configurations for users is opened as root, once, and trusted when the opened file shows that
+// root put it there; its names are then read as root from where it really lies. Any other is
+// read with the client's rights.
+OpenedConfiguration openConfiguration(const std::string& path, const Caller& caller) {
+    const std::vector<std::string>& directories = launchSettings().openVpnConfigDirs;
+    if (!claimsTrustedDirectory(path, directories))
+        return {readFileAs(path, caller, maxFileSize), {}};
+    if (holdsParentReference(path)) {
+        return {{std::nullopt, "it leads into a directory of openvpnconfigdirs through '..'"}, {}};
+    }
+    std::string reason;
+    std::optional<ProvidedConfiguration> provided =
+        openProvidedConfiguration(path, directories, maxFileSize, reason);
+    if (!provided) {
+        logMessage(core::levelWarning, "Reading %s with the client's rights: it %s",
+                   shown(path).c_str(), shown(reason, shownLine).c_str());
+        return {readFileAs(path, caller, maxFileSize), {}};
+    }
+    auto directory = std::make_shared<util::unique_fd>(std::move(provided->directory));
+    return {{std::move(provided->text), {}}, [directory](const std::string& name) {
+                return readProvidedName(directory->get(), name, maxFileSize);
+            }};
+}
+
 // Applies the launch policy: the argument vector then names private copies of every file.
 bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& directory,
                        const Caller& caller, PrivateCopies& copies) {
     const LaunchFiles files{
         .read =
-            [&caller](const std::string& path, bool asRoot) {
-                return readFileAs(path, asRoot ? nullptr : &caller, maxFileSize);
-            },
+            [&caller](const std::string& path) { return readFileAs(path, caller, maxFileSize); },
+        .configuration =
+            [&caller](const std::string& path) { return openConfiguration(path, caller); },
         .keep = [&copies](std::string_view text) { return copies.keep(text); },
-        .provided =
-            [](const std::string& path) {
-                const LaunchSettings& settings = launchSettings();
-                return inTrustedDirectory(path, settings.openVpnConfigDirs);
-            },
     };
     const PolicyVerdict verdict = checkLaunchPolicy(words, directory, files);
     if (!verdict.allowed) logRefusal(verdict);
@@ -329,30 +342,39 @@ void sendReply(int client, std::string_view text) {
     }
 }
 
-void Launcher::receivePath(const Frame& frame) {
+void Launcher::receivePath(const Frame& frame, const Client& client) {
     // A frame of fewer than six bytes yields an empty path.
     const std::size_t length = frame.received > 6 ? frame.received - 6 : 0;
     const std::string_view text = frame.text(6);
     openVpnPath_ = std::string(text.substr(0, std::min(length, text.size())));
+    pathOwner_ = client.uid;
     logMessage(levelInfo, "Openvpn path received from the client; %s",
                shown(*openVpnPath_).c_str());
 }
 
-Outcome Launcher::launch(std::string_view commandLine, int client) {
+Outcome Launcher::launch(std::string_view commandLine, const Client& client) {
     std::vector<std::string> words = tokenizeCommandLine(commandLine);
     logCommandLine(commandLine, words);
+    bool started = false;
     if (!openVpnPath_ || openVpnPath_->empty()) {
         logMessage(levelError, "No OpenVpn path received from the client, not starting it");
-        sendReply(client, statusMsgOpenVpnFailed);
-        return Outcome::NextFrame;
+    } else if (pathOwner_ != client.uid) {
+        // One user names the program and starts it: what another process sends on a
+        // connection of its own never starts what a user named, with that process's rights.
+        logMessage(levelError,
+                   "Refusing to start OpenVpn: its path came from uid %u and its command line "
+                   "from uid %u",
+                   static_cast<unsigned>(pathOwner_), static_cast<unsigned>(client.uid));
+    } else {
+        if (words.empty()) words.push_back(*openVpnPath_);
+        started = start(words, *openVpnPath_, client);
     }
-    if (words.empty()) words.push_back(*openVpnPath_);
-    const bool started = start(words, *openVpnPath_, client);
-    if (!started) sendReply(client, statusMsgOpenVpnFailed);
+    if (!started) sendReply(client.socket, statusMsgOpenVpnFailed);
     return Outcome::NextFrame;
 }
 
-bool Launcher::start(std::vector<std::string>& words, const std::string& path, int client) {
+bool Launcher::start(std::vector<std::string>& words, const std::string& path,
+                     const Client& client) {
     const std::optional<std::string> program = trustedOpenVpn(path);
     if (!program) return false;
     const std::optional<Caller> caller = clientCaller(client);
@@ -378,7 +400,7 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path, i
         logMessage(levelError, "OpenVpn not started");
         return false;
     }
-    sendReply(client, statusMsgOpenVpnStarted);
+    sendReply(client.socket, statusMsgOpenVpnStarted);
     logMessage(levelInfo, "OpenVpn started");
     {
         // The copies of a superseded launch go now; these go when this OpenVPN ends.

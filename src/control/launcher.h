@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "control/client.h"
 #include "control/dispatch.h"
 #include "control/frame.h"
 
@@ -21,20 +22,22 @@ struct LaunchSettings {
 LaunchSettings& launchSettings();
 
 // Starts OpenVPN on the client's behalf and watches it. Owned by the control loop: the path
-// stays in force from one client connection to the next.
+// stays in force from one client connection to the next, together with the user whose
+// connection sent it, and only a command line from that same user starts it.
 class Launcher {
   public:
     // "path:" handling.
-    void receivePath(const Frame& frame);
+    void receivePath(const Frame& frame, const Client& client);
     // "commandline:" handling: launches the program and replies on the client connection.
-    Outcome launch(std::string_view commandLine, int client);
+    Outcome launch(std::string_view commandLine, const Client& client);
 
     const std::optional<std::string>& openVpnPath() const { return openVpnPath_; }
 
   private:
-    bool start(std::vector<std::string>& words, const std::string& program, int client);
+    bool start(std::vector<std::string>& words, const std::string& program, const Client& client);
 
     std::optional<std::string> openVpnPath_;
+    uid_t pathOwner_ = 0;
     unsigned launches_ = 0;
 };
 

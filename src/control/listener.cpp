@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "control/audit.h"
+#include "control/admission.h"
 #include "control/dispatch.h"
 #include "control/frame.h"
 #include "control/launcher.h"
@@ -79,10 +79,18 @@ bool transientAcceptError(int error) {
     }
 }
 
+// Logs a failure of `what` for want of resources and sleeps for `pause`, which grows while such
+// failures go on, so that a shortage is neither spun on nor logged without end.
+void pauseAfter(const char* what, int error, std::chrono::milliseconds& pause) {
+    pause = std::clamp(pause * 2, std::chrono::milliseconds{10}, std::chrono::milliseconds{1000});
+    logMessage(levelError, "%s failed, error is %d:%s; retrying in %d ms", what, error,
+               std::strerror(error), static_cast<int>(pause.count()));
+    std::this_thread::sleep_for(pause);
+}
+
 // Accepts the next client into `client`. Returns false on an error the loop cannot go on
-// from; `client` stays empty after an error worth another try. Such an error is followed by a
-// pause, kept by the caller, that grows while the errors go on, so that a shortage is neither
-// spun on nor logged without end.
+// from; `client` stays empty after an error worth another try, which is followed by a pause
+// kept by the caller.
 bool acceptClient(int listener, util::unique_fd& client, std::chrono::milliseconds& pause) {
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
@@ -102,20 +110,27 @@ bool acceptClient(int listener, util::unique_fd& client, std::chrono::millisecon
                    std::strerror(error));
         return false;
     }
-    pause = std::clamp(pause * 2, std::chrono::milliseconds{10}, std::chrono::milliseconds{1000});
-    logMessage(levelError, "accept() failed, error is %d:%s; retrying in %d ms", error,
-               std::strerror(error), static_cast<int>(pause.count()));
-    std::this_thread::sleep_for(pause);
+    pauseAfter("accept()", error, pause);
     return true;
 }
 
+// Admits the accepted `client` or refuses it. A shortage of descriptors or memory leaves who
+// owns it unknown, which is never taken for an answer: the daemon pauses and looks again.
+std::optional<Client> admit(int client, std::chrono::milliseconds& pause) {
+    for (;;) {
+        const ClientAdmission admission = admitClient(client);
+        if (admission.shortage == 0) return admission.client;
+        pauseAfter("Looking up the client connection", admission.shortage, pause);
+    }
+}
+
 // Serves one client until it closes, sends "clientshutdown:" or the daemon must stop.
-Outcome serveClient(int client, Operations& operations) {
+Outcome serveClient(const Client& client, Operations& operations) {
     Frame frame;
     for (;;) {
         logMessage(levelInfo, "Waiting for client response");
         frame.clear();
-        frame.received = receiveBuffer(client, frame.bytes.data(), frameSize, 0);
+        frame.received = receiveBuffer(client.socket, frame.bytes.data(), frameSize, 0);
         if (frame.received == 0) {
             logMessage(levelInfo, "Client has closed the connection");
             return Outcome::EndClient;
@@ -245,8 +260,8 @@ int startWorkerLoop() {
         ::fcntl(listener.get(), F_SETFL, savedFlags | O_NONBLOCK);
         logMessage(levelInfo,
                    "Client connected, waiting for OpenVpn information from the telvor client");
-        logClientOwner(client.get());
-        if (serveClient(client.get(), operations) == Outcome::StopDaemon) return -1;
+        const std::optional<Client> admitted = admit(client.get(), acceptPause);
+        if (admitted && serveClient(*admitted, operations) == Outcome::StopDaemon) return -1;
     }
 }
 

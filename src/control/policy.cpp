@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "control/openvpn_config.h"
+#include "control/openvpn_ports.h"
 #include "util/path.h"
 
 namespace control {
@@ -162,6 +164,26 @@ constexpr std::array rules{
 };
 // clang-format on
 
+// What the command line may add to a configuration the administrator provided. Its secrets
+// (keys, proxy and user credentials) must go only where it says, so nothing that decides where
+// OpenVPN connects before the server is authenticated may be added: no proxy, remote,
+// protocol or port, no management interface, no file. Only how much OpenVPN logs and how
+// patiently it connects.
+constexpr std::array<std::string_view, 12> besideProvided{
+    "verb",
+    "mute",
+    "mute-replay-warnings",
+    "suppress-timestamps",
+    "machine-readable-output",
+    "connect-retry",
+    "connect-retry-max",
+    "connect-timeout",
+    "server-poll-timeout",
+    "resolv-retry",
+    "auth-nocache",
+    "disable-dco",
+};
+
 constexpr std::size_t maxFileSize = 1 << 20;
 
 const Rule* findRule(std::string_view option) {
@@ -172,11 +194,6 @@ const Rule* findRule(std::string_view option) {
 
 PolicyVerdict refuse(std::string_view option, std::string reason) {
     return PolicyVerdict{false, std::string(option), std::move(reason), {}, 0};
-}
-
-bool digits(std::string_view text) {
-    return !text.empty() && text.size() <= 5 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool isKeyword(std::string_view word, std::string_view keywords) {
@@ -204,7 +221,7 @@ PolicyVerdict checkArguments(std::string_view option, const std::vector<std::str
             if (words[1] != "0" && words[1] != "1") return refuse(option, "allows programs to run");
             break;
         case Check::Loopback:
-            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !digits(words[2])) {
+            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !isPortNumber(words[2])) {
                 return refuse(option, "is allowed on 127.0.0.1 or ::1 and a port only");
             }
             break;
@@ -220,12 +237,19 @@ std::string resolve(const std::string& name, const std::string& directory) {
     return (directory.ends_with('/') ? directory : directory + "/") + name;
 }
 
+// Where the names an option holds are read from.
+struct Origin {
+    std::string directory;  // relative names count from here
+    // Set inside a configuration the administrator provided, which reads its own names.
+    const std::function<FileRead(const std::string&)>* provided = nullptr;
+};
+
 class Checker {
   public:
     explicit Checker(const LaunchFiles& files) : files_(files) {}
 
     // Checks one option with its words; points its file word, if any, at a private copy.
-    PolicyVerdict option(std::vector<std::string>& words, const std::string& directory, bool asRoot,
+    PolicyVerdict option(std::vector<std::string>& words, const Origin& origin,
                          bool inConfiguration) {
         const std::string name = words[0];
         PolicyVerdict verdict = checkArguments(name, words, inConfiguration);
@@ -235,16 +259,44 @@ class Checker {
             isKeyword(words[rule.file], rule.notFiles))
             return {};
         std::string& word = words[rule.file];
-        const std::string path = resolve(word, directory);
-        if (rule.check == Check::CommandLineOnly) return configuration(name, word, path);
-        const FileRead read = readFile(path, asRoot);
+        if (rule.check == Check::CommandLineOnly) {
+            return configuration(name, word, resolve(word, origin.directory));
+        }
+        const FileRead read =
+            limited(origin.provided ? (*origin.provided)(word)
+                                    : files_.read(resolve(word, origin.directory)));
         if (!read.text) return refuse(name, "names a file that cannot be read: " + read.error);
         return keep(name, *read.text, word);
     }
 
+    // An option of the command line, once checked, in the place OpenVPN reads it.
+    void commandLine(const std::vector<std::string>& words) {
+        if (words[0] != "config") read_.push_back(Directive{0, words, false, std::nullopt, {}});
+        added_.push_back(words[0]);
+    }
+
+    // What the options add up to: beside a configuration the administrator provided, only what
+    // cannot send its secrets elsewhere; otherwise no port below 1024.
+    PolicyVerdict whole() const {
+        if (!provided_) {
+            const std::optional<PortRefusal> port = privilegedPort(read_);
+            return port ? refuse(port->option, port->reason) : PolicyVerdict{};
+        }
+        bool configuration = false;
+        for (const std::string& name : added_) {
+            // The one configuration itself.
+            if (name == "config" && !std::exchange(configuration, true)) continue;
+            if (std::find(besideProvided.begin(), besideProvided.end(), name) ==
+                besideProvided.end()) {
+                return refuse(name,
+                              "may not be added to a configuration the administrator provided");
+            }
+        }
+        return {};
+    }
+
   private:
-    FileRead readFile(const std::string& path, bool asRoot) {
-        FileRead read = files_.read(path, asRoot);
+    static FileRead limited(FileRead read) {
         if (read.text && read.text->size() > maxFileSize) return {std::nullopt, "it is too large"};
         return read;
     }
@@ -258,15 +310,17 @@ class Checker {
 
     PolicyVerdict configuration(std::string_view option, std::string& word,
                                 const std::string& path) {
-        const bool provided = files_.provided(path);
-        const FileRead read = readFile(path, provided);
+        const OpenedConfiguration opened = files_.configuration(path);
+        const FileRead read = limited(opened.file);
         PolicyVerdict verdict;
         if (!read.text) {
             verdict = refuse(option, "names a file that cannot be read: " + read.error);
         } else {
             ConfigurationReading reading = readOpenVpnConfiguration(*read.text, mayBeInline);
+            const Origin inner{util::parentDirectory(path),
+                               opened.readProvided ? &opened.readProvided : nullptr};
             verdict = reading.refusal.empty()
-                          ? directives(reading.directives, util::parentDirectory(path), provided)
+                          ? directives(reading.directives, inner)
                           : PolicyVerdict{false, {}, reading.refusal, {}, reading.line};
             if (verdict.allowed) {
                 const std::optional<std::string> text =
@@ -274,21 +328,22 @@ class Checker {
                 verdict = text ? keep(option, *text, word)
                                : refuse(option, "holds a line too long to hand on");
             }
+            provided_ = provided_ || inner.provided != nullptr;
+            read_.insert(read_.end(), reading.directives.begin(), reading.directives.end());
         }
         if (!verdict.allowed) verdict.file = word;
         return verdict;
     }
 
-    PolicyVerdict directives(std::vector<Directive>& list, const std::string& directory,
-                             bool asRoot) {
+    PolicyVerdict directives(std::vector<Directive>& list, const Origin& origin) {
         for (Directive& directive : list) {
             PolicyVerdict verdict;
             // Blocks were checked as they were read: connections hold options of their own,
             // and other blocks belong to options that may be inline.
             if (directive.block && !directive.inlineText) {
-                verdict = directives(directive.connection, directory, asRoot);
+                verdict = directives(directive.connection, origin);
             } else if (!directive.block) {
-                verdict = option(directive.words, directory, asRoot, true);
+                verdict = option(directive.words, origin, true);
                 verdict.line = directive.line;
             }
             if (!verdict.allowed) return verdict;
@@ -297,6 +352,9 @@ class Checker {
     }
 
     const LaunchFiles& files_;
+    std::vector<Directive> read_;     // every option in the order OpenVPN reads them
+    std::vector<std::string> added_;  // the names of the command line's options
+    bool provided_ = false;           // whether a configuration the administrator provided is read
 };
 
 }  // namespace
@@ -309,12 +367,15 @@ bool mayBeInline(std::string_view option) {
 PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
                                 const LaunchFiles& files) {
     Checker checker(files);
+    const Origin origin{directory};
     // A lone argument that is not an option names a configuration file.
     if (argv.size() == 2 && !argv[1].starts_with("--")) {
         std::vector<std::string> words = {"config", argv[1]};
-        const PolicyVerdict verdict = checker.option(words, directory, false, false);
-        if (verdict.allowed) argv[1] = words[1];
-        return verdict;
+        const PolicyVerdict verdict = checker.option(words, origin, false);
+        if (!verdict.allowed) return verdict;
+        checker.commandLine(words);
+        argv[1] = words[1];
+        return checker.whole();
     }
     for (std::size_t i = 1; i < argv.size();) {
         if (!argv[i].starts_with("--"))
@@ -323,11 +384,12 @@ PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::strin
         std::vector<std::string> words = {argv[i++].substr(2)};
         while (i < argv.size() && !argv[i].starts_with("--"))
             words.push_back(argv[i++]);
-        const PolicyVerdict verdict = checker.option(words, directory, false, false);
+        const PolicyVerdict verdict = checker.option(words, origin, false);
         if (!verdict.allowed) return verdict;
+        checker.commandLine(words);
         std::copy(words.begin() + 1, words.end(), argv.begin() + static_cast<long>(first) + 1);
     }
-    return {};
+    return checker.whole();
 }
 
 }  // namespace control

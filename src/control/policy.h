@@ -28,20 +28,31 @@ struct FileRead {
     std::string error;
 };
 
+// A configuration file as it was opened.
+struct OpenedConfiguration {
+    FileRead file;  // its text, or why it cannot be read
+    // Set when the administrator provided the configuration for users to start: reads a name
+    // it holds as root, a relative one from the directory the file really lies in. A
+    // configuration nobody provided has its names read like the command line's, with the
+    // caller's rights and relative to the directory it was named in.
+    std::function<FileRead(const std::string& name)> readProvided;
+};
+
 // Where the policy meets the file system.
 struct LaunchFiles {
-    // Reads the file at an absolute path with the caller's rights, or as root.
-    std::function<FileRead(const std::string& path, bool asRoot)> read;
+    // Reads the file at an absolute path with the caller's rights.
+    std::function<FileRead(const std::string& path)> read;
+    // Opens the configuration file at an absolute path.
+    std::function<OpenedConfiguration(const std::string& path)> configuration;
     // Keeps `text` in a private file and returns the path OpenVPN is to read instead.
     std::function<std::optional<std::string>(std::string_view text)> keep;
-    // Whether the file at an absolute path is a configuration the administrator provided
-    // for users to start; it and the files it names are then read as root.
-    std::function<bool(const std::string& path)> provided;
 };
 
 // Checks OpenVPN's argument vector (argv[0] first) and points every file word at its private
 // copy. Relative names on the command line are taken relative to `directory`, where OpenVPN
-// starts; relative names in a configuration file relative to that file's directory.
+// starts; relative names in a configuration file relative to that file's directory. Beside a
+// configuration the administrator provided, the command line may add only what cannot send
+// its secrets elsewhere; without one, OpenVPN may bind no port below 1024.
 PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
                                 const LaunchFiles& files);
 

@@ -1,15 +1,21 @@
 #include "control/trust.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 
+#include "util/io.h"
 #include "util/path.h"
 
 namespace control {
@@ -52,6 +58,71 @@ std::optional<std::string> untrustedDirectory(std::string directory, uid_t alsoT
     }
 }
 
+// openat2(2): opens `name` from `directory` as `resolve` allows, close-on-exec. The kernel
+// asks for another try when a rename raced with a lookup it holds beneath a directory.
+int openAt(int directory, const char* name, std::uint64_t flags, std::uint64_t resolve) {
+    open_how how{};
+    how.flags = flags | O_CLOEXEC;
+    how.resolve = resolve;
+    for (int attempt = 0;; ++attempt) {
+        const long fd = ::syscall(SYS_openat2, directory, name, &how, sizeof how);
+        if (fd >= 0 || (errno != EAGAIN && errno != EINTR) || attempt == 8) {
+            return static_cast<int>(fd);
+        }
+    }
+}
+
+// What an opened regular file of up to `limit` bytes holds.
+FileRead readOpened(int file, std::size_t limit) {
+    struct stat st {};
+    if (::fstat(file, &st) != 0) return {std::nullopt, std::strerror(errno)};
+    if (!S_ISREG(st.st_mode)) return {std::nullopt, "it is not a regular file"};
+    std::string text;
+    if (!util::readAll(file, text, limit)) {
+        return {std::nullopt, errno == EFBIG ? "it is too large" : std::strerror(errno)};
+    }
+    return {std::move(text), {}};
+}
+
+// The same as untrustedDirectory for the directory open at `directory`, whose path was `path`,
+// walking up by descriptors; it must also lie in one of `listed`.
+std::optional<std::string> untrustedDirectoryAt(int directory, std::string path,
+                                                const std::vector<std::string>& listed,
+                                                uid_t alsoTrusted) {
+    std::vector<std::pair<dev_t, ino_t>> trusted;
+    for (const std::string& name : listed) {
+        struct stat st {};
+        if (!name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            trusted.emplace_back(st.st_dev, st.st_ino);
+    }
+    util::unique_fd current(openAt(directory, ".", O_PATH | O_DIRECTORY, 0));
+    bool inside = false;
+    for (;;) {
+        struct stat st {};
+        if (!current || ::fstat(current.get(), &st) != 0) {
+            return "lies under " + path + ", which cannot be examined";
+        }
+        if (!trustedOwner(st.st_uid, alsoTrusted)) {
+            return "lies under " + path + ", which is not owned by root";
+        }
+        if (writableByOthers(st.st_mode) && (st.st_mode & S_ISVTX) == 0) {
+            return "lies under " + path + ", which group or others may write";
+        }
+        inside = inside || std::find(trusted.begin(), trusted.end(),
+                                     std::pair(st.st_dev, st.st_ino)) != trusted.end();
+        util::unique_fd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat up {};
+        if (!parent || ::fstat(parent.get(), &up) != 0) {
+            return "lies under " + path + ", whose parent cannot be examined";
+        }
+        if (up.st_dev == st.st_dev && up.st_ino == st.st_ino) break;  // the root
+        current = std::move(parent);
+        path = util::parentDirectory(path);
+    }
+    if (!inside) return std::string("lies in no directory of openvpnconfigdirs");
+    return std::nullopt;
+}
+
 }  // namespace
 
 TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted) {
@@ -73,36 +144,76 @@ TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted) {
     return TrustVerdict{true, resolved, {}};
 }
 
-TrustVerdict checkTrustedDirectory(const std::string& path, uid_t alsoTrusted) {
-    const std::optional<std::string> real = path.starts_with('/') ? realPath(path) : std::nullopt;
-    if (!real) return refuse({}, "cannot be resolved");
-    struct stat st {};
-    if (::stat(real->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return refuse(*real, "is not a directory");
-    }
-    // The directory itself counts as one of those it lies under.
-    if (auto reason = untrustedDirectory(*real, alsoTrusted)) return refuse(*real, *reason);
-    return TrustVerdict{true, *real, {}};
-}
-
 bool isOpenVpnProgram(const std::string& resolved, const std::vector<std::string>& listed) {
     if (resolved.substr(resolved.find_last_of('/') + 1) == "openvpn") return true;
     return std::any_of(listed.begin(), listed.end(),
                        [&](const std::string& program) { return realPath(program) == resolved; });
 }
 
-bool inTrustedDirectory(const std::string& path, const std::vector<std::string>& directories,
-                        uid_t alsoTrusted) {
-    for (const std::string& listed : directories) {
-        // Only names that say they lie there are resolved: the daemon resolves nothing else
-        // that a client names.
-        const std::string prefix = listed.ends_with('/') ? listed : listed + "/";
-        if (!path.starts_with(prefix)) continue;
-        const TrustVerdict directory = checkTrustedDirectory(listed, alsoTrusted);
-        const std::optional<std::string> real = realPath(path);
-        if (directory.trusted && real && real->starts_with(directory.resolved + "/")) return true;
+bool claimsTrustedDirectory(const std::string& path, const std::vector<std::string>& directories) {
+    return std::any_of(directories.begin(), directories.end(), [&](const std::string& listed) {
+        return !listed.empty() && path.starts_with(listed.ends_with('/') ? listed : listed + "/");
+    });
+}
+
+bool holdsParentReference(const std::string& path) {
+    return ("/" + path + "/").find("/../") != std::string::npos;
+}
+
+std::optional<ProvidedConfiguration> openProvidedConfiguration(
+    const std::string& path, const std::vector<std::string>& directories, std::size_t limit,
+    std::string& reason, uid_t alsoTrusted) {
+    // Links are resolved once, here, where the administrator may have made them. From then on
+    // nothing is looked up by name again: every later step stands on a descriptor.
+    const std::optional<std::string> real = realPath(path);
+    if (!real) {
+        reason = std::string("cannot be resolved: ") + std::strerror(errno);
+        return std::nullopt;
     }
-    return false;
+    const std::string parent = util::parentDirectory(*real);
+    util::unique_fd directory(openAt(AT_FDCWD, parent.c_str(), O_PATH | O_DIRECTORY,
+                                     RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS));
+    util::unique_fd file(
+        directory ? openAt(directory.get(), real->substr(real->find_last_of('/') + 1).c_str(),
+                           O_RDONLY | O_NOCTTY | O_NONBLOCK, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS)
+                  : -1);
+    struct stat st {};
+    if (!file || ::fstat(file.get(), &st) != 0) {
+        reason = std::string("cannot be opened: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::optional<std::string> why;
+    if (!S_ISREG(st.st_mode)) {
+        why = "is not a regular file";
+    } else if (!trustedOwner(st.st_uid, alsoTrusted)) {
+        why = "is not owned by root";
+    } else if (writableByOthers(st.st_mode)) {
+        why = "is writable by group or others";
+    } else {
+        why = untrustedDirectoryAt(directory.get(), parent, directories, alsoTrusted);
+    }
+    if (why) {
+        reason = std::move(*why);
+        return std::nullopt;
+    }
+    FileRead read = readOpened(file.get(), limit);
+    if (!read.text) {
+        reason = "cannot be read: " + read.error;
+        return std::nullopt;
+    }
+    return ProvidedConfiguration{std::move(*read.text), std::move(directory)};
+}
+
+FileRead readProvidedName(int directory, const std::string& name, std::size_t limit) {
+    const bool absolute = name.starts_with('/');
+    util::unique_fd file(openAt(absolute ? AT_FDCWD : directory, name.c_str(),
+                                O_RDONLY | O_NOCTTY | O_NONBLOCK,
+                                RESOLVE_NO_MAGICLINKS | (absolute ? 0 : RESOLVE_BENEATH)));
+    if (!file) {
+        return {std::nullopt, errno == EXDEV ? "it lies outside the configuration's directory"
+                                             : std::strerror(errno)};
+    }
+    return readOpened(file.get(), limit);
 }
 
 }  // namespace control

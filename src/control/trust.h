@@ -2,8 +2,13 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "control/policy.h"
+#include "util/unique_fd.h"
 
 namespace control {
 
@@ -20,15 +25,33 @@ struct TrustVerdict {
 // `alsoTrusted` names one more owner to accept beside root, for tests.
 TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted = 0);
 
-// The same for a directory: only root can have put what lies in it there.
-TrustVerdict checkTrustedDirectory(const std::string& path, uid_t alsoTrusted = 0);
-
 // Whether a trusted program is OpenVPN: a file named "openvpn", or one of `listed`.
 bool isOpenVpnProgram(const std::string& resolved, const std::vector<std::string>& listed);
 
-// Whether `path` lies in one of the trusted directories `directories`, where the
-// administrator keeps configurations for users to start.
-bool inTrustedDirectory(const std::string& path, const std::vector<std::string>& directories,
-                        uid_t alsoTrusted = 0);
+// Whether `path`, as written, names a file in one of `directories`, where the administrator
+// keeps configurations for users to start; and whether it gets there through "..", which
+// could lead out again.
+bool claimsTrustedDirectory(const std::string& path, const std::vector<std::string>& directories);
+bool holdsParentReference(const std::string& path);
+
+// A configuration the administrator provided, opened once.
+struct ProvidedConfiguration {
+    std::string text;
+    util::unique_fd directory;  // the directory the file really lies in
+};
+
+// Opens the configuration at `path` as root and decides from the opened file whether the
+// administrator provided it: a regular file owned by root that neither group nor others may
+// write, in a directory that lies in one of `directories`, each directory from it up to /
+// owned by root and not writable by group or others unless sticky. Its text is read from that
+// descriptor. None, with `reason` set, when it is not such a file.
+std::optional<ProvidedConfiguration> openProvidedConfiguration(
+    const std::string& path, const std::vector<std::string>& directories, std::size_t limit,
+    std::string& reason, uid_t alsoTrusted = 0);
+
+// Reads, as root, a name that a provided configuration holds: an absolute name as it stands,
+// a relative one beneath `directory`, the configuration's own, never through a link that leads
+// out of it.
+FileRead readProvidedName(int directory, const std::string& name, std::size_t limit);
 
 }  // namespace control

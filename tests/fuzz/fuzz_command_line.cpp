@@ -26,13 +26,16 @@ void tokens(std::string_view commandLine) {
                commandLine.size());
     FUZZ_CHECK(words.size() <= control::countArgs(commandLine) + 1);
 
+    const auto read = [&](const std::string&) {
+        return control::FileRead{std::string(commandLine), {}};
+    };
     const control::LaunchFiles files{
-        .read =
-            [&](const std::string&, bool) {
-                return control::FileRead{std::string(commandLine), {}};
+        .read = read,
+        .configuration =
+            [&](const std::string&) {
+                return control::OpenedConfiguration{read({}), {}};
             },
         .keep = [](std::string_view) { return std::optional<std::string>("/run/copy"); },
-        .provided = [](const std::string&) { return false; },
     };
     const std::size_t count = words.size();
     const control::PolicyVerdict verdict = control::checkLaunchPolicy(words, "/fuzz", files);

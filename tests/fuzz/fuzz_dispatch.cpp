@@ -41,18 +41,18 @@ struct Recorder {
         };
         operations = control::Operations{
             .path =
-                [this](const Frame& f) {
+                [this](const Frame& f, const control::Client& client) {
                     FUZZ_CHECK(&f == frame);
-                    launcher.receivePath(f);
+                    launcher.receivePath(f, client);
                     const std::string& path = *launcher.openVpnPath();
                     FUZZ_CHECK(path.size() <= control::frameSize - 6);
                     FUZZ_CHECK(path.find('\0') == std::string::npos);
                     calls.push_back("path");
                 },
             .commandLine =
-                [this](std::string_view commandLine, int client) {
+                [this](std::string_view commandLine, const control::Client& client) {
                     checkInside(*frame, commandLine);
-                    FUZZ_CHECK(client == 7);
+                    FUZZ_CHECK(client.socket == 7);
                     calls.push_back("commandLine");
                     return Outcome::NextFrame;
                 },
@@ -74,8 +74,8 @@ struct Recorder {
             .resetDns = plain("ResetDns"),
             .initializeDnsVariables = plain("InitializeDnsVariables"),
             .status =
-                [this](int client) {
-                    FUZZ_CHECK(client == 7);
+                [this](const control::Client& client) {
+                    FUZZ_CHECK(client.socket == 7);
                     calls.push_back("status");
                 },
         };
@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     recorder.frame = &frame;
     recorder.calls.clear();
 
-    const Outcome outcome = control::dispatchFrame(frame, 7, recorder.operations);
+    const Outcome outcome =
+        control::dispatchFrame(frame, control::Client{7, 1000}, recorder.operations);
 
     // At most one keyword matches; "restoredns:" alone calls two operations.
     FUZZ_CHECK(recorder.calls.size() <= 2);

@@ -2,19 +2,91 @@
 // client runs as uid 65534, as any user of the host could, and every attack a user could try
 // on the launcher gets "false" with a log line that says why, and changes nothing.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "system_test.h"
+#include "util/unique_fd.h"
 
 namespace systest {
 namespace {
 
 constexpr const char* openVpnProgram = "/usr/sbin/openvpn";
+
+// An HTTP proxy of the test's own on 127.0.0.1 that records the request of every client.
+class RecordingProxy {
+  public:
+    RecordingProxy() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener_.get(), 8) != 0 ||
+            ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("cannot listen for the proxy");
+        }
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~RecordingProxy() {
+        stop_ = true;
+        thread_.join();
+    }
+    int port() const { return port_; }
+    std::string received() const {
+        const std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+  private:
+    void serve() {
+        while (!stop_) {
+            pollfd ready{listener_.get(), POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0) continue;
+            const util::unique_fd client(
+                ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client) continue;
+            record(client.get());
+        }
+    }
+    void record(int client) {
+        std::string request;
+        char chunk[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            pollfd ready{client, POLLIN, 0};
+            if (::poll(&ready, 1, 2000) <= 0) break;
+            const ssize_t count = ::recv(client, chunk, sizeof chunk, 0);
+            if (count <= 0) break;
+            request.append(chunk, static_cast<std::size_t>(count));
+        }
+        const std::lock_guard lock(mutex_);
+        received_ += request;
+    }
+
+    util::unique_fd listener_;
+    int port_ = 0;
+    std::atomic<bool> stop_ = false;
+    mutable std::mutex mutex_;
+    std::string received_;
+    std::thread thread_;
+};
+
+// Basic credentials as OpenVPN sends them to a proxy.
+std::string basicCredentials(const std::string& user, const std::string& password) {
+    return must("printf %s " + shellQuoted(user + ":" + password) + " | base64 -w0");
+}
 
 class UnprivilegedClient : public SystemTest {
   protected:
@@ -63,9 +135,33 @@ class UnprivilegedClient : public SystemTest {
         EXPECT_TRUE(daemon.launchedPids().empty()) << commandLine;
     }
 
+    // A root-only file whose two lines, a user name and a password, must never leave it.
+    std::string rootSecret() const {
+        const std::string path = sandbox->scratch() + "/root-only";
+        writeFile(path, "the-secret-user\nthe-secret-pass\n");
+        EXPECT_EQ(::chmod(path.c_str(), 0600), 0);
+        return path;
+    }
+    // A static key of the user's own, so that OpenVPN needs no certificates to start.
+    std::string userKey() {
+        const std::string path = home + "/static.key";
+        must(std::string(openVpnProgram) + " --genkey secret " + path);
+        EXPECT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        return path;
+    }
+
     std::string client;
     std::string home;
 };
+
+// A configuration that reaches a server through the HTTP proxy at 127.0.0.1:`port`, giving it
+// `credentials` (a file and "basic", or none), and gives up on the proxy's answer in 3 s.
+std::string throughProxy(int port, const std::string& credentials, const std::string& key,
+                         const std::string& server = "192.0.2.1") {
+    return "dev null\nproto tcp-client\nremote " + server + " 1194\nhttp-proxy 127.0.0.1 " +
+           std::to_string(port) + " " + credentials + "\nsecret " + key +
+           "\ncipher AES-256-CBC\nserver-poll-timeout 3\n";
+}
 
 // One case of each kind of refusal; the option allowlist and the configuration reader have
 // every variant in their unit tests.
@@ -133,6 +229,114 @@ TEST_F(UnprivilegedClient, CopiesAnEarlierRunLeftBehindAreRemovedAtStart) {
     writeFile("/run/telvord/openvpn-7-0", "left behind");
     daemon.start();
     EXPECT_NE(::access("/run/telvord/openvpn-7-0", F_OK), 0);
+}
+
+// OpenVPN runs as root, so a connection it makes to the control port must never count as a
+// client's: here a user has it send a proxy request padded so that a frame begins inside it
+// with a command line that would have root read a root-only file into another OpenVPN, which
+// sends it to the user's proxy.
+TEST_F(UnprivilegedClient, OpenVpnMadeAClientOfTheControlPortIsRefusedAndStartsNothing) {
+    const std::string key = userKey();
+    const RecordingProxy userProxy;
+    const std::string evil =
+        userFile("evil.conf", throughProxy(userProxy.port(), rootSecret() + " basic", key));
+    const std::string injected = "openvpn --config " + evil + " --verb ";
+
+    // The request: "CONNECT host:1194", a Host line, eight padding headers from the command
+    // line and the injected one last, from the configuration, where it may hold spaces.
+    const std::string host = std::string(180, 'h') + ".example.test";
+    std::size_t left =
+        4096 - ("CONNECT " + host + ":1194 HTTP/1.0\r\nHost: " + host + "\r\n").size();
+    std::string padding;
+    for (std::size_t i = 0; i < 8; ++i) {
+        const std::string name = "X-" + std::to_string(i);
+        const std::size_t length = left / (8 - i) - name.size() - 4;  // ": " and CR LF
+        padding += " --http-proxy-option CUSTOM-HEADER " + name + " " + std::string(length, 'a');
+        left -= name.size() + 4 + length;
+    }
+    const auto first = [&](int proxyPort) {
+        return throughProxy(proxyPort, "", key, host) + "http-proxy-option CUSTOM-HEADER Host " +
+               host + "\nhttp-proxy-option CUSTOM-HEADER commandline \"" + injected + "\"\n";
+    };
+    {
+        // The request lands as built: its second frame begins with the command line.
+        const RecordingProxy probe;
+        writeFile(sandbox->scratch() + "/probe.conf", first(probe.port()));
+        const pid_t pid =
+            std::stoi(must(std::string(openVpnProgram) + padding + " --config " +
+                           sandbox->scratch() + "/probe.conf >/dev/null 2>&1 & echo $!"));
+        eventually([&] { return probe.received().size() >= 4096 + 13 + injected.size(); });
+        ::kill(pid, SIGTERM);
+        ASSERT_EQ(probe.received().substr(4096, 13 + injected.size()), "commandline: " + injected);
+    }
+
+    const std::string firstConfiguration = userFile("first.conf", first(daemon.port()));
+    ASSERT_EQ(launch(openVpnProgram, "openvpn" + padding + " --config " + firstConfiguration),
+              "true\n");
+    const std::vector<pid_t> launched = daemon.launchedPids();
+    ASSERT_EQ(launched.size(), 1u);
+    EXPECT_TRUE(
+        daemon.waitLogged("Refusing the client connection of uid 0: its socket is held by PID " +
+                          std::to_string(launched[0]) + ", which the daemon started"));
+    EXPECT_EQ(daemon.launchedPids(), launched);
+    EXPECT_EQ(userProxy.received(), "");
+}
+
+TEST_F(UnprivilegedClient, OpenVpnBindsNoPortBelow1024ForAUser) {
+    const std::string start =
+        "openvpn --dev null --secret " + userKey() + " --cipher AES-256-CBC --remote 192.0.2.1 ";
+    expectRefused(openVpnProgram, start + "--proto udp --lport 53",
+                  "--lport would have OpenVPN bind port 53, below 1024");
+    expectRefused(openVpnProgram, start + "--proto tcp-server --lport 22",
+                  "--lport would have OpenVPN listen on port 22, below 1024");
+    EXPECT_EQ(must("ss -H -lntu 'sport < :1024'"), "");
+}
+
+// A configuration the administrator provided in /etc/openvpn, with the credentials for its
+// proxy beside it, neither readable by users; its proxy is one of the test's own.
+class ProvidedConfiguration : public UnprivilegedClient {
+  protected:
+    void SetUp() override {
+        UnprivilegedClient::SetUp();
+        if (IsSkipped()) return;
+        adminProxy.emplace();
+        ::mkdir("/etc/openvpn", 0755);
+        must(std::string(openVpnProgram) + " --genkey secret /etc/openvpn/static.key");
+        writeFile("/etc/openvpn/proxy-auth.txt", "corp-user\ncorp-pass\n");
+        writeFile(corp, throughProxy(adminProxy->port(), "proxy-auth.txt basic", "static.key"));
+        must("chmod 600 /etc/openvpn/static.key /etc/openvpn/proxy-auth.txt " + corp);
+    }
+
+    const std::string corp = "/etc/openvpn/corp.conf";
+    std::optional<RecordingProxy> adminProxy;
+};
+
+// The names in a provided configuration are read as root, so they count from where it really
+// lies, never from a directory of the user's that a link or ".." leads through.
+TEST_F(ProvidedConfiguration, ItsNamesAreReadOnlyWhereItReallyLies) {
+    const std::string evil = home + "/evil";
+    must("setpriv --reuid=65534 --regid=65534 --clear-groups sh -ec 'mkdir " + evil + "; ln -s " +
+         corp + " " + evil + "/corp.conf; ln -s " + rootSecret() + " " + evil +
+         "/proxy-auth.txt; ln -s /etc/openvpn/static.key " + evil + "/static.key'");
+    expectRefused(openVpnProgram, "openvpn --config /etc/openvpn/../.." + evil + "/corp.conf",
+                  "through '..'");
+    expectRefused(openVpnProgram, "openvpn --config " + evil + "/corp.conf",
+                  "names a file that cannot be read: Permission denied");
+    EXPECT_EQ(adminProxy->received(), "");
+}
+
+TEST_F(ProvidedConfiguration, ItsSecretsGoOnlyWhereItSaysThoughMoreVerbosityMayBeAdded) {
+    const RecordingProxy userProxy;
+    expectRefused(openVpnProgram,
+                  "openvpn --config " + corp + " --http-proxy 127.0.0.1 " +
+                      std::to_string(userProxy.port()) + " auto",
+                  "--http-proxy may not be added to a configuration the administrator provided");
+    EXPECT_EQ(launch(openVpnProgram, "openvpn --config " + corp + " --verb 4"), "true\n");
+    // Its credentials, read as root from beside it, go to its own proxy and nowhere else.
+    const std::string credentials = basicCredentials("corp-user", "corp-pass");
+    EXPECT_TRUE(
+        eventually([&] { return adminProxy->received().find(credentials) != std::string::npos; }));
+    EXPECT_EQ(userProxy.received(), "");
 }
 
 }  // namespace

@@ -34,11 +34,13 @@ struct Recorder {
         };
         operations = control::Operations{
             .path =
-                [this](const Frame& f) { calls.push_back("path(" + std::string(f.text(6)) + ")"); },
+                [this](const Frame& f, const control::Client&) {
+                    calls.push_back("path(" + std::string(f.text(6)) + ")");
+                },
             .commandLine =
-                [this](std::string_view a, int client) {
-                    calls.push_back("commandLine(" + std::string(a) + "," + std::to_string(client) +
-                                    ")");
+                [this](std::string_view a, const control::Client& client) {
+                    calls.push_back("commandLine(" + std::string(a) + "," +
+                                    std::to_string(client.socket) + ")");
                     return commandLineOutcome;
                 },
             .connectionClosed = plain("ConnectionClosed"),
@@ -59,12 +61,14 @@ struct Recorder {
             .resetDns = plain("ResetDns"),
             .initializeDnsVariables = plain("InitializeDnsVariables"),
             .status =
-                [this](int client) { calls.push_back("status(" + std::to_string(client) + ")"); },
+                [this](const control::Client& client) {
+                    calls.push_back("status(" + std::to_string(client.socket) + ")");
+                },
         };
     }
 
-    Outcome dispatch(std::string_view text, int client = 7) {
-        return control::dispatchFrame(frameOf(text), client, operations);
+    Outcome dispatch(std::string_view text) {
+        return control::dispatchFrame(frameOf(text), control::Client{7, 1000}, operations);
     }
 };
 
@@ -177,23 +181,23 @@ TEST_F(Dispatch, PathSkipsOneSeparatorByteWhateverItIs) {
     control::Launcher launcher;
     Frame frame = frameOf("path: /usr/sbin/openvpn");
     frame.received = 100;
-    launcher.receivePath(frame);
+    launcher.receivePath(frame, {});
     EXPECT_EQ(launcher.openVpnPath(), "/usr/sbin/openvpn");
 
     frame = frameOf("path:/usr/sbin/openvpn");
-    launcher.receivePath(frame);
+    launcher.receivePath(frame, {});
     EXPECT_EQ(launcher.openVpnPath(), "usr/sbin/openvpn");
     EXPECT_TRUE(sandbox.logged("Openvpn path received from the client; usr/sbin/openvpn"));
 
     // Only the bytes that arrived count.
     frame = frameOf("path: /usr/sbin/openvpn");
     frame.received = 12;
-    launcher.receivePath(frame);
+    launcher.receivePath(frame, {});
     EXPECT_EQ(launcher.openVpnPath(), "/usr/s");
 
     frame = frameOf("path:");
     frame.received = 5;
-    launcher.receivePath(frame);
+    launcher.receivePath(frame, {});
     EXPECT_EQ(launcher.openVpnPath(), "");
 }
 

@@ -1,3 +1,4 @@
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include "control/launcher.h"
 #include "control/trust.h"
 #include "support.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -29,6 +31,36 @@ TEST(CommandLine, TheWorkingDirectoryIsThePathWithoutItsLastEightCharacters) {
     EXPECT_EQ(control::workingDirectoryFor("/usr/bin/vpn-client"), std::nullopt);
     EXPECT_EQ(control::workingDirectoryFor("openvpn"), std::nullopt);
     EXPECT_EQ(control::workingDirectoryFor("/openvpn"), "");
+}
+
+TEST(LaunchOwner, OnlyTheUserWhoSentThePathStartsIt) {
+    const support::Sandbox sandbox;
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    const util::unique_fd daemonEnd(fds[0]), clientEnd(fds[1]);
+    const std::string ownerRefusal = "Refusing to start OpenVpn: its path came from uid ";
+    const struct {
+        uid_t path, commandLine;
+        bool refused;
+    } cases[] = {{1000, 0, true}, {0, 1000, true}, {1000, 1000, false}};
+    for (const auto& c : cases) {
+        sandbox.clearLog();
+        control::Launcher launcher;
+        control::Frame frame;
+        const std::string text = "path: /nonexistent/openvpn";
+        std::copy(text.begin(), text.end(), frame.bytes.begin());
+        frame.received = control::frameSize;
+        launcher.receivePath(frame, {daemonEnd.get(), c.path});
+        launcher.launch("openvpn --verb 3", {daemonEnd.get(), c.commandLine});
+        std::array<char, control::frameSize> reply{};
+        ASSERT_EQ(::recv(clientEnd.get(), reply.data(), reply.size(), MSG_WAITALL),
+                  static_cast<ssize_t>(reply.size()));
+        EXPECT_STREQ(reply.data(), "false");
+        EXPECT_EQ(sandbox.countContaining(ownerRefusal), c.refused ? 1 : 0) << c.commandLine;
+        // A launch by the path's own user goes on to judge the program.
+        EXPECT_EQ(sandbox.countContaining("Refusing to run /nonexistent/openvpn"),
+                  c.refused ? 0 : 1);
+    }
 }
 
 class TrustedPrograms : public ::testing::Test {
@@ -90,16 +122,65 @@ TEST_F(TrustedPrograms, OnlyFilesNamedOpenVpnOrListedAreOpenVpn) {
     EXPECT_TRUE(control::isOpenVpnProgram(dir / "bin/vpn-2.6", {dir / "listed"}));
 }
 
-TEST_F(TrustedPrograms, ConfigurationsCountAsProvidedOnlyInsideATrustedDirectory) {
+TEST_F(TrustedPrograms, AConfigurationIsProvidedOnlyWhenTheOpenedFileShowsRootPutItThere) {
     const std::vector<std::string> directories = {dir / "bin"};
-    const uid_t me = ::geteuid();
     support::writeFile(dir / "bin/work.conf", "client\n");
+    support::writeFile(dir / "bin/shared.conf", "client\n");
+    ::chmod((dir / "bin/shared.conf").c_str(), 0666);
     support::writeFile(dir / "other.conf", "client\n");
-    EXPECT_TRUE(control::inTrustedDirectory(dir / "bin/work.conf", directories, me));
-    EXPECT_FALSE(control::inTrustedDirectory(dir / "bin/../other.conf", directories, me));
-    EXPECT_FALSE(control::inTrustedDirectory(dir / "other.conf", directories, me));
+    ASSERT_EQ(::symlink((dir / "other.conf").c_str(), (dir / "bin/out.conf").c_str()), 0);
+    const struct {
+        std::string path, reason;
+    } cases[] = {
+        {dir / "bin/work.conf", ""},
+        {dir / "bin/shared.conf", "is writable by group or others"},
+        {dir / "bin/out.conf", "lies in no directory of openvpnconfigdirs"},
+        {dir / "other.conf", "lies in no directory of openvpnconfigdirs"},
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        const auto opened =
+            control::openProvidedConfiguration(c.path, directories, 4096, reason, ::geteuid());
+        EXPECT_EQ(opened.has_value(), c.reason.empty()) << c.path;
+        EXPECT_EQ(reason, c.reason) << c.path;
+        if (opened) {
+            EXPECT_EQ(opened->text, "client\n");
+        }
+    }
+    std::string reason;
     ::chmod((dir / "bin").c_str(), 0777);
-    EXPECT_FALSE(control::inTrustedDirectory(dir / "bin/work.conf", directories, me));
+    EXPECT_FALSE(control::openProvidedConfiguration(dir / "bin/work.conf", directories, 4096,
+                                                    reason, ::geteuid()));
+    EXPECT_EQ(reason, "lies under " + dir / "bin" + ", which group or others may write");
+
+    EXPECT_TRUE(control::claimsTrustedDirectory("/etc/openvpn/a.conf", {"/etc/openvpn"}));
+    EXPECT_FALSE(control::claimsTrustedDirectory("/etc/openvpn.conf", {"/etc/openvpn"}));
+    EXPECT_TRUE(control::holdsParentReference("/etc/openvpn/../../home/u/a.conf"));
+    EXPECT_FALSE(control::holdsParentReference("/etc/openvpn/..a/b../a.conf"));
+}
+
+TEST_F(TrustedPrograms, AProvidedConfigurationsNamesAreReadWhereItReallyLiesAndNotOutside) {
+    // A user's directory whose link leads to the provided file, and a name beside the link
+    // that leads to what only root may read.
+    support::writeFile(dir / "bin/work.conf", "client\n");
+    support::writeFile(dir / "bin/pass.txt", "administrator's\n");
+    ::mkdir((dir / "user").c_str(), 0777);
+    ASSERT_EQ(::symlink((dir / "bin/work.conf").c_str(), (dir / "user/work.conf").c_str()), 0);
+    support::writeFile(dir / "secret", "root only\n");
+    ASSERT_EQ(::symlink((dir / "secret").c_str(), (dir / "user/pass.txt").c_str()), 0);
+    ASSERT_EQ(::symlink("../secret", (dir / "bin/escape").c_str()), 0);
+
+    std::string reason;
+    const auto opened = control::openProvidedConfiguration(dir / "user/work.conf", {dir / "bin"},
+                                                           4096, reason, ::geteuid());
+    ASSERT_TRUE(opened.has_value()) << reason;
+    const int directory = opened->directory.get();
+    EXPECT_EQ(control::readProvidedName(directory, "pass.txt", 4096).text, "administrator's\n");
+    EXPECT_EQ(control::readProvidedName(directory, "../secret", 4096).error,
+              "it lies outside the configuration's directory");
+    EXPECT_EQ(control::readProvidedName(directory, "escape", 4096).error,
+              "it lies outside the configuration's directory");
+    EXPECT_EQ(control::readProvidedName(directory, dir / "secret", 4096).text, "root only\n");
 }
 
 TEST_F(TrustedPrograms, MissingPathsAndDirectoriesAreRefused) {

@@ -18,14 +18,28 @@ class Files {
     std::map<std::string, bool> readAsRoot;   // each path read, and how
     std::vector<std::string> copies;
 
+    control::FileRead read(const std::string& path, bool asRoot) {
+        readAsRoot[path] = asRoot;
+        if (disk.contains(path)) return control::FileRead{disk[path], {}};
+        if (asRoot && root.contains(path)) return control::FileRead{root[path], {}};
+        return control::FileRead{std::nullopt, "Permission denied"};
+    }
+
+    // Configurations under /etc/openvpn are the administrator's: read as root, with their
+    // relative names read from their own directory.
     control::LaunchFiles seam() {
         return {
-            .read =
-                [this](const std::string& path, bool asRoot) {
-                    readAsRoot[path] = asRoot;
-                    if (disk.contains(path)) return control::FileRead{disk[path], {}};
-                    if (asRoot && root.contains(path)) return control::FileRead{root[path], {}};
-                    return control::FileRead{std::nullopt, "Permission denied"};
+            .read = [this](const std::string& path) { return read(path, false); },
+            .configuration =
+                [this](const std::string& path) {
+                    if (!path.starts_with("/etc/openvpn/")) {
+                        return control::OpenedConfiguration{read(path, false), {}};
+                    }
+                    const std::string directory = path.substr(0, path.rfind('/') + 1);
+                    return control::OpenedConfiguration{
+                        read(path, true), [this, directory](const std::string& name) {
+                            return read(name.starts_with('/') ? name : directory + name, true);
+                        }};
                 },
             .keep =
                 [this](std::string_view text) {
@@ -33,7 +47,6 @@ class Files {
                     return std::optional<std::string>("/run/copy-" +
                                                       std::to_string(copies.size() - 1));
                 },
-            .provided = [](const std::string& path) { return path.starts_with("/etc/openvpn/"); },
         };
     }
 };
@@ -175,6 +188,79 @@ TEST(LaunchPolicy, AProvidedConfigurationAndItsFilesAreReadAsRootButNotTheComman
     EXPECT_EQ(leak.option, "http-proxy");
     EXPECT_EQ(leak.reason, "names a file that cannot be read: Permission denied");
     EXPECT_FALSE(files.readAsRoot["/etc/shadow"]);
+}
+
+TEST(LaunchPolicy, BesideAProvidedConfigurationTheCommandLineAddsNothingThatMovesItsSecrets) {
+    const std::string work = "/etc/openvpn/work.conf";
+    // What the user adds, and the option refused for it; none where it may be added.
+    const std::vector<std::pair<Argv, std::string>> additions = {
+        {{"--verb", "4", "--connect-retry", "5", "--suppress-timestamps"}, ""},
+        {{"--http-proxy", "127.0.0.1", "3128", "auto"}, "http-proxy"},
+        {{"--socks-proxy", "127.0.0.1", "1080"}, "socks-proxy"},
+        {{"--remote", "198.51.100.9", "1194"}, "remote"},
+        {{"--proto", "tcp-client"}, "proto"},
+        {{"--port", "443"}, "port"},
+        {{"--management", "127.0.0.1", "7505"}, "management"},
+        {{"--auth-user-pass", "/home/u/pass"}, "auth-user-pass"},
+        {{"--config", "/home/u/more.conf"}, "config"},
+        {{"--config", work}, "config"},
+    };
+    for (const auto& [added, option] : additions) {
+        Files files;
+        files.root[work] = "client\nhttp-proxy proxy.example.test 3128 proxy.txt basic\n";
+        files.root["/etc/openvpn/proxy.txt"] = "user\npass\n";
+        files.disk["/home/u/pass"] = "u\np\n";
+        files.disk["/home/u/more.conf"] = "http-proxy 127.0.0.1 3128\n";
+        Argv argv = {"openvpn", "--config", work};
+        argv.insert(argv.end(), added.begin(), added.end());
+        const PolicyVerdict verdict = check(argv, files);
+        EXPECT_EQ(verdict.allowed, option.empty()) << added[0];
+        EXPECT_EQ(verdict.option, option) << added[0];
+        if (!option.empty()) {
+            EXPECT_EQ(verdict.reason,
+                      "may not be added to a configuration the administrator provided");
+        }
+    }
+}
+
+TEST(LaunchPolicy, UnlessTheAdministratorProvidedItOpenVpnBindsAndListensOnNoPortBelow1024) {
+    // The options, a configuration read first where there is one, and the option refused.
+    const struct {
+        Argv options;
+        std::string configuration, refused;
+    } cases[] = {
+        {{"--proto", "udp", "--lport", "53"}, "", "lport"},
+        {{"--port", "53"}, "", "port"},
+        {{"--proto", "tcp-server", "--lport", "22"}, "", "lport"},
+        {{"--proto", "tcp-server", "--port", "22", "--nobind"}, "", "port"},
+        {{"--proto", "tcp-client", "--lport", "22"}, "", "lport"},
+        {{"--port", "domain"}, "", "port"},
+        {{"--management", "127.0.0.1", "99"}, "", "management"},
+        {{}, "<connection>\nremote 192.0.2.1\nlport 53\n</connection>\nnobind\n", "lport"},
+        {{"--lport", "53"}, "port 1194\n", "lport"},
+        {{"--proto", "udp", "--port", "53", "--nobind"}, "", ""},
+        {{"--proto", "tcp-client", "--port", "22"}, "", ""},
+        {{"--lport", "53", "--port", "1194"}, "", ""},
+        {{"--remote", "198.51.100.7", "53", "--rport", "22"}, "", ""},
+        {{"--management", "127.0.0.1", "99", "--management-client"}, "", ""},
+        {{"--nobind"}, "port 53\n", ""},
+    };
+    for (const auto& c : cases) {
+        Files files;
+        Argv argv = {"openvpn"};
+        if (!c.configuration.empty()) {
+            files.disk["/home/u/c.conf"] = c.configuration;
+            argv.insert(argv.end(), {"--config", "/home/u/c.conf"});
+        }
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        const PolicyVerdict verdict = check(argv, files);
+        EXPECT_EQ(verdict.option, c.refused) << c.options.size() << c.configuration;
+        EXPECT_EQ(verdict.allowed, c.refused.empty()) << verdict.reason;
+    }
+    // The administrator may have OpenVPN use any port.
+    Files files;
+    files.root["/etc/openvpn/dns.conf"] = "proto udp\nlport 53\n";
+    EXPECT_TRUE(check({"openvpn", "/etc/openvpn/dns.conf"}, files).allowed);
 }
 
 TEST(LaunchPolicy, AConfigurationTheCallerCannotReadIsRefusedWithoutItsText) {

@@ -1,0 +1,28 @@
+#pragma once
+
+// The ports OpenVPN would bind on the host. Root may bind ports below 1024, where the host's
+// own services (DNS on 53, SSH on 22) live, so an OpenVPN started for a user may not.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "control/openvpn_config.h"
+
+namespace control {
+
+// Whether `text` is a port number as OpenVPN would read it without looking it up.
+bool isPortNumber(std::string_view text);
+
+struct PortRefusal {
+    std::string option;  // the option that names the port
+    std::string reason;
+};
+
+// The first port below 1024, or named so that it cannot be told, that OpenVPN would bind or
+// listen on with `options`, given in the order OpenVPN reads them (configurations in the place
+// where they are named, <connection> blocks as blocks); none when it would use none.
+std::optional<PortRefusal> privilegedPort(const std::vector<Directive>& options);
+
+}  // namespace control
