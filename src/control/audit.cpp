@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <span>
 
-#include "routing/netlink_bytes.h"
+#include "netlink/bytes.h"
 #include "util/unique_fd.h"
 
 namespace control {
@@ -21,7 +21,7 @@ namespace {
 // The reply's socket, with the control group of its maker where the kernel adds it (since
 // Linux 5.9).
 std::optional<SocketEntry> parseReply(std::span<const std::byte> reply) {
-    using routing::netlink::load;
+    using netlink::load;
     if (reply.size() < sizeof(nlmsghdr)) {
         errno = EPROTO;
         return std::nullopt;
@@ -40,7 +40,7 @@ std::optional<SocketEntry> parseReply(std::span<const std::byte> reply) {
     }
     const auto message = load<inet_diag_msg>(reply, NLMSG_HDRLEN);
     SocketEntry entry{message.idiag_uid, message.idiag_inode, std::nullopt};
-    routing::netlink::forEachAttribute(
+    netlink::forEachAttribute(
         reply.subspan(NLMSG_LENGTH(sizeof(inet_diag_msg))),
         [&](std::uint16_t type, std::span<const std::byte> payload) {
             if (type == INET_DIAG_CGROUP_ID && payload.size() == sizeof(std::uint64_t)) {
