@@ -41,9 +41,8 @@ std::optional<std::string> readProcNetRoute() {
 }
 
 // The tunnel's default routes are never the physical ones: not through its gateway, nor over
-// the device that carries it.
-rtnetlink::ProcRouteSkip tunnelSkip() {
-    const auto routes = kernel().defaultRoutes(AF_INET).value_or(std::vector<RouteInfo>{});
+// the device that carries it. `routes` is the main table's IPv4 default routes.
+rtnetlink::ProcRouteSkip tunnelSkip(const std::vector<RouteInfo>& routes) {
     return [routes](std::string_view interface, std::uint32_t word) {
         RouteInfo route;
         route.family = AF_INET;
@@ -53,7 +52,7 @@ rtnetlink::ProcRouteSkip tunnelSkip() {
     };
 }
 
-void saveIpv4Gateway(const rtnetlink::ProcRouteScan& scan) {
+void saveIpv4Gateway(const rtnetlink::ProcRouteScan& scan, const std::vector<RouteInfo>& routes) {
     for (const std::string& interface : scan.taken) {
         logMessage(levelDebug, "Found gateway %s\n", interface.c_str());
     }
@@ -64,9 +63,18 @@ void saveIpv4Gateway(const rtnetlink::ProcRouteScan& scan) {
     if (*scan.gateway != 0) {
         gateway.gateway = netlink::Address::fromBytes(AF_INET, &*scan.gateway);
     } else {
-        gateway.device = scan.interface;
+        gateway.scope = RT_SCOPE_LINK;
     }
+    gateway.device = scan.interface;
     gateway.metric = scan.metric;
+    // The kernel's own record of the route says the rest: its protocol, source address, ...
+    for (const RouteInfo& route : routes) {
+        const DefaultRoute whole = rememberedRoute(route);
+        if (route.type == RTN_UNICAST && sameRoute(whole, gateway)) {
+            gateway = whole;
+            break;
+        }
+    }
     state().ipv4Gateway = gateway;
     logMessage(levelDebug, "Saving gateway %s\n", scan.interface.c_str());
 }
@@ -184,7 +192,8 @@ int RetrieveDefaultRoutes() {
     NetworkGuard guard;
     const std::optional<std::string> table = readProcNetRoute();
     if (!table) return 1;
-    saveIpv4Gateway(rtnetlink::scanProcNetRoute(*table, tunnelSkip()));
+    const auto routes4 = kernel().defaultRoutes(AF_INET).value_or(std::vector<RouteInfo>{});
+    saveIpv4Gateway(rtnetlink::scanProcNetRoute(*table, tunnelSkip(routes4)), routes4);
     const bool ipv6 = retrieveIpv6Gateway();
     saveState();
     if (!ipv6) return state().ipv4Gateway ? 0 : 1;

@@ -97,7 +97,7 @@ TEST_F(LockdownDay, TelvorctlStatusSaysWhatTheDaemonHoldsInEachModeAndChangesNot
                 {"\"mode\":\"lockdown\"", "\"lockdown\":true", "\"killswitch\":true",
                  "\"guard\":true", "\"removed4\":[\"via 192.0.2.1 dev veth0\"]",
                  "\"removed6\":[\"via fe80::1 dev veth0 metric 1024\"]",
-                 "\"dns4\":[\"203.0.113.53\"]", "\"gateway4\":\"via 192.0.2.1\""});
+                 "\"dns4\":[\"203.0.113.53\"]", "\"gateway4\":\"via 192.0.2.1 dev veth0\""});
     EXPECT_EQ(tables(), before);
     expectParts(status(""), {"Kill switch:    rules in place", "Guard:          in place, "});
 
