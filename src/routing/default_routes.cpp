@@ -113,7 +113,13 @@ void reopen(const DefaultRoute& route) {
         levelDebug,
         v6 ? "Reopening IPv6 route using gateway %s\n" : "Reopening IPv4 route using gateway %s\n",
         gateway.c_str());
-    if (const int code = restore(route, interface, lifetime); code != 0) {
+    const int code = restore(route, interface, lifetime);
+    if (code == -ENETDOWN || code == -ENETUNREACH || code == -EHOSTUNREACH) {
+        // The host roamed away from it: its device is down, or its gateway off the link.
+        logMessage(core::levelWarning,
+                   "Not restoring the default route %s (%s): its gateway cannot be reached",
+                   routeWords(route).c_str(), family);
+    } else if (code != 0) {
         logMessage(core::levelError, "Error %d (%s) restoring the default route %s (%s)", -code,
                    std::strerror(-code), routeWords(route).c_str(), family);
     }

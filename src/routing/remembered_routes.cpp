@@ -220,13 +220,58 @@ bool sameRoute(const DefaultRoute& a, const DefaultRoute& b) {
 bool rememberRoute(std::vector<DefaultRoute>& routes, const DefaultRoute& route) {
     const auto same = std::find_if(routes.begin(), routes.end(),
                                    [&](const DefaultRoute& r) { return sameRoute(r, route); });
-    if (same == routes.end()) {
+    if (same != routes.end()) {
+        if (*same == route) return false;
+        *same = route;  // its lifetime, say, was renewed
+        return true;
+    }
+    std::vector<DefaultRoute>::iterator highest = routes.end();
+    std::size_t onDevice = 0;
+    for (auto r = routes.begin(); r != routes.end(); ++r) {
+        if (r->family != route.family || r->device != route.device) continue;
+        ++onDevice;
+        if (highest == routes.end() || r->metric >= highest->metric) highest = r;
+    }
+    if (onDevice < routesPerDevice) {
         routes.push_back(route);
         return true;
     }
-    if (*same == route) return false;
-    *same = route;  // its lifetime, say, was renewed
+    if (route.metric >= highest->metric) return false;
+    routes.erase(highest);
+    routes.push_back(route);
     return true;
+}
+
+NetworkChange followNetwork(std::vector<DefaultRoute>& routes,
+                            const std::optional<DefaultRoute>& gateway, const DefaultRoute& route,
+                            const Usable& usable) {
+    const auto onDevice = [&](const DefaultRoute& r) {
+        return r.family == route.family && r.device == route.device;
+    };
+    const auto known = [&](const DefaultRoute& r) { return sameRoute(r, route); };
+    const bool isKnown = std::any_of(routes.begin(), routes.end(), known);
+    const bool roaming = isKnown || std::none_of(routes.begin(), routes.end(), [&](const auto& r) {
+                             return onDevice(r) && usable(r);
+                         });
+    NetworkChange change;
+    if (roaming) {
+        // A new network on the device: what was remembered there no longer works.
+        const std::size_t gone = isKnown ? 0 : std::erase_if(routes, onDevice);
+        change.remembered = rememberRoute(routes, route) || gone > 0;
+    }
+    const bool remembered = std::any_of(routes.begin(), routes.end(), known);
+    if (gateway && usable(*gateway)) {
+        const bool elsewhere =
+            !route.device.empty() && !gateway->device.empty() && route.device != gateway->device;
+        if (remembered && elsewhere && route.metric < gateway->metric) change.gateway = route;
+        return change;
+    }
+    std::optional<DefaultRoute> best;
+    for (const DefaultRoute& r : routes) {
+        if (r.family == route.family && (!best || r.metric < best->metric) && usable(r)) best = r;
+    }
+    if (best && !(gateway && sameRoute(*best, *gateway))) change.gateway = best;
+    return change;
 }
 
 std::vector<std::byte> restoreRequest(const DefaultRoute& route, unsigned interface,

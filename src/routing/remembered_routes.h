@@ -3,13 +3,14 @@
 // The default routes the daemon removed, remembered whole so that exactly they come back: a
 // host with two uplinks gets both again, each at the metric that told the host which to
 // prefer, with the source address and the lifetime its DHCP client or router gave it. Pure
-// functions render and read them, for the state file and the status, and build the requests
-// that put them back.
+// functions render and read them, for the state file and the status, decide which routes a
+// network change adds to them, and build the requests that put them back.
 
 #include <linux/rtnetlink.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,8 +59,37 @@ DefaultRoute rememberedRoute(const RouteInfo& route);
 // Whether two records name the same route of the kernel's table, whatever else they say.
 bool sameRoute(const DefaultRoute& a, const DefaultRoute& b);
 
-// Adds `route`, or refreshes the record of the same route. Returns whether anything changed.
+// The most routes of one family remembered per device. A host rarely has more than one or
+// two default routes on one uplink; a LAN that advertises more must not grow the state file.
+inline constexpr std::size_t routesPerDevice = 4;
+
+// Adds `route`, or refreshes the record of the same route, within routesPerDevice: on a full
+// device it takes the place of the highest metric, if its own is lower. Returns whether it is
+// remembered now.
 bool rememberRoute(std::vector<DefaultRoute>& routes, const DefaultRoute& route);
+
+// Whether a route could carry traffic now: its device exists, is up and has a carrier, and
+// its gateway lies on the device's link.
+using Usable = std::function<bool(const DefaultRoute&)>;
+
+// What a foreign default route that a watcher removes does to what is remembered.
+struct NetworkChange {
+    bool remembered = false;  // the list changed: the route joined it or took a place in it
+    // The route the server and DNS host routes now go through, when it is another.
+    std::optional<DefaultRoute> gateway;
+};
+
+// The rules by which the daemon follows the network and not the LAN: the route is remembered
+// only when the host roams, that is when its device carries no remembered route of its
+// family or none that is still usable (those that are not give way to it); a further default
+// route on a device whose remembered gateway works is forgotten. The gateway of the host
+// routes changes only when the current one is unusable (to the usable remembered route of the
+// lowest metric) or when the remembered route lies on another device at a strictly lower
+// metric. Looks only at the route's device and the current gateway unless the gateway must
+// be replaced.
+NetworkChange followNetwork(std::vector<DefaultRoute>& routes,
+                            const std::optional<DefaultRoute>& gateway, const DefaultRoute& route,
+                            const Usable& usable);
 
 // The request that puts a remembered route back, over `interface` (0: the kernel's choice),
 // with `lifetime` seconds to live when it has a limited one (IPv6 only). `withSource` false

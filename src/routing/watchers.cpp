@@ -149,19 +149,22 @@ DefaultRoute networkRoute(const WatchStep& step) {
     return rememberedRoute(info);
 }
 
+// Runs the deletion a step asks for, if any, following the network it tells of; the status
+// of the deletion.
+std::optional<int> removeFollowing(int family, const WatchStep& step) {
+    const auto deletion = deletionFor(family, step);
+    if (!deletion) return std::nullopt;
+    return FollowNetwork(networkRoute(step), [&] { return runCommand(*deletion); });
+}
+
 // Deletes what the datagram asks to delete first, and only then logs its steps, in their
 // order: writing the debug lines costs more than the walk, and a foreign default route must
 // not live while they are written.
 void handleDatagram(int family, std::span<const std::byte> datagram) {
     const std::vector<WatchStep> steps = walkRouteNotifications(datagram, family);
     std::vector<std::optional<int>> statuses(steps.size());
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (const auto deletion = deletionFor(family, steps[i]))
-            statuses[i] = runCommand(*deletion);
-    }
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (statuses[i] == 0) FollowNetwork(networkRoute(steps[i]));
-    }
+    for (std::size_t i = 0; i < steps.size(); ++i)
+        statuses[i] = removeFollowing(family, steps[i]);
     restoreWhatWasTaken(family, datagram);
     for (std::size_t i = 0; i < steps.size(); ++i)
         logStep(family, steps[i], statuses[i]);
@@ -186,12 +189,9 @@ void sweepTable(int family) {
             step.address = route.gateway;
             step.gateway = true;
         }
-        const auto deletion = deletionFor(family, step);
-        if (!deletion && step.kind == WatchStep::Kind::Address) continue;  // the tunnel's own
-        const std::optional<int> status =
-            deletion ? std::optional(runCommand(*deletion)) : std::nullopt;
-        if (status == 0) FollowNetwork(networkRoute(step));
-        logStep(family, step, status);
+        if (!deletionFor(family, step) && step.kind == WatchStep::Kind::Address)
+            continue;  // the tunnel's own
+        logStep(family, step, removeFollowing(family, step));
     }
 }
 

@@ -98,17 +98,134 @@ TEST(RememberedRoute, WordsThatNameNoRouteExactlyAreRefused) {
     }
 }
 
-TEST(RememberedRoute, EachRouteIsRememberedOnceWithItsLatestAttributes) {
+TEST(RememberedRoute, ADeviceKeepsAFewRoutesOfTheLowestMetricsAndEachRouteOnce) {
     std::vector<DefaultRoute> routes;
-    EXPECT_TRUE(routing::rememberRoute(routes, named("via 192.0.2.1 dev eth0 metric 100")));
-    EXPECT_TRUE(routing::rememberRoute(routes, named("via 192.0.2.1 dev eth0 metric 600")));
+    for (const unsigned metric : {600, 500, 400, 300, 700, 100})
+        routing::rememberRoute(routes,
+                               named("via 192.0.2.1 dev eth0 metric " + std::to_string(metric)));
+    routing::rememberRoute(routes, named("via 198.51.100.1 dev wlan0 metric 900"));
     // The same route again, with a lifetime its router renewed: its record is refreshed.
     EXPECT_TRUE(
-        routing::rememberRoute(routes, named("via 192.0.2.1 dev eth0 metric 100 expires-at 9")));
+        routing::rememberRoute(routes, named("via 192.0.2.1 dev eth0 metric 300 expires-at 9")));
     EXPECT_FALSE(
-        routing::rememberRoute(routes, named("via 192.0.2.1 dev eth0 metric 100 expires-at 9")));
-    EXPECT_EQ(wordsOf(routes), (Strings{"via 192.0.2.1 dev eth0 metric 100 expires-at 9",
-                                        "via 192.0.2.1 dev eth0 metric 600"}));
+        routing::rememberRoute(routes, named("via 192.0.2.1 dev eth0 metric 300 expires-at 9")));
+    EXPECT_EQ(routing::routesPerDevice, 4u);
+    EXPECT_EQ(
+        wordsOf(routes),
+        (Strings{"via 192.0.2.1 dev eth0 metric 500", "via 192.0.2.1 dev eth0 metric 400",
+                 "via 192.0.2.1 dev eth0 metric 300 expires-at 9",
+                 "via 192.0.2.1 dev eth0 metric 100", "via 198.51.100.1 dev wlan0 metric 900"}));
+}
+
+// --- following the network --------------------------------------------------------------------
+
+struct Roaming {
+    const char* what;
+    Strings remembered;
+    std::string gateway;  // the current one; empty: none
+    std::string route;    // the foreign default route a watcher removes
+    Strings unusable;     // routes whose device is down or gone, or gateway off the link
+    Strings after;        // what is remembered afterwards
+    std::string moveTo;   // the gateway the host routes move to; empty: they stay
+};
+
+const Roaming roaming[] = {
+    {"a second router on the same link is forgotten, even at a lower metric",
+     {"via fe80::1 dev eth0 metric 1024"},
+     "via fe80::1 dev eth0 metric 1024",
+     "via fe80::99 dev eth0 metric 100 proto 9 expires-at 1800",
+     {},
+     {"via fe80::1 dev eth0 metric 1024"},
+     ""},
+    {"another device at an equal metric is remembered and keeps the gateway",
+     {"via 192.0.2.1 dev eth0 metric 600"},
+     "via 192.0.2.1 dev eth0 metric 600",
+     "via 198.51.100.1 dev wlan0 metric 600",
+     {},
+     {"via 192.0.2.1 dev eth0 metric 600", "via 198.51.100.1 dev wlan0 metric 600"},
+     ""},
+    {"another device at a strictly lower metric becomes the gateway",
+     {"via 192.0.2.1 dev eth0 metric 600"},
+     "via 192.0.2.1 dev eth0 metric 600",
+     "via 198.51.100.1 dev wlan0 metric 100",
+     {},
+     {"via 192.0.2.1 dev eth0 metric 600", "via 198.51.100.1 dev wlan0 metric 100"},
+     "via 198.51.100.1 dev wlan0 metric 100"},
+    {"a dead gateway gives way to the new network, however high its metric",
+     {"via 192.0.2.1 dev eth0 metric 100"},
+     "via 192.0.2.1 dev eth0 metric 100",
+     "via 198.51.100.1 dev wlan0 metric 900",
+     {"via 192.0.2.1 dev eth0 metric 100"},
+     {"via 192.0.2.1 dev eth0 metric 100", "via 198.51.100.1 dev wlan0 metric 900"},
+     "via 198.51.100.1 dev wlan0 metric 900"},
+    {"a device that joined another network forgets the old one",
+     {"via 192.0.2.1 dev wlan0 metric 600", "via 192.0.2.2 dev wlan0 metric 700"},
+     "via 192.0.2.1 dev wlan0 metric 600",
+     "via 198.51.100.1 dev wlan0 metric 600 proto 16 src 198.51.100.10",
+     {"via 192.0.2.1 dev wlan0 metric 600", "via 192.0.2.2 dev wlan0 metric 700"},
+     {"via 198.51.100.1 dev wlan0 metric 600 proto 16 src 198.51.100.10"},
+     "via 198.51.100.1 dev wlan0 metric 600 proto 16 src 198.51.100.10"},
+    {"the preferred uplink coming back takes the host routes back",
+     {"via 192.0.2.1 dev eth0 metric 100", "via 198.51.100.1 dev wlan0 metric 600"},
+     "via 198.51.100.1 dev wlan0 metric 600",
+     "via 192.0.2.1 dev eth0 metric 100",
+     {},
+     {"via 192.0.2.1 dev eth0 metric 100", "via 198.51.100.1 dev wlan0 metric 600"},
+     "via 192.0.2.1 dev eth0 metric 100"},
+    {"a remembered router that advertises again renews its lifetime",
+     {"via fe80::1 dev eth0 metric 1024 proto 9 expires-at 100"},
+     "via fe80::1 dev eth0 metric 1024 proto 9 expires-at 100",
+     "via fe80::1 dev eth0 metric 1024 proto 9 expires-at 1900",
+     {},
+     {"via fe80::1 dev eth0 metric 1024 proto 9 expires-at 1900"},
+     ""},
+    {"without a gateway the first network becomes it",
+     {},
+     "",
+     "via fe80::1 dev eth0 metric 1024",
+     {},
+     {"via fe80::1 dev eth0 metric 1024"},
+     "via fe80::1 dev eth0 metric 1024"},
+};
+
+class FollowNetwork : public ::testing::TestWithParam<Roaming> {};
+
+TEST_P(FollowNetwork, RemembersOnlyWhatARoamingHostNeedsAndMovesTheGatewayOnlyForCause) {
+    const Roaming& c = GetParam();
+    SCOPED_TRACE(c.what);
+    std::vector<DefaultRoute> routes;
+    for (const std::string& words : c.remembered)
+        routes.push_back(named(words));
+    std::optional<DefaultRoute> gateway;
+    if (!c.gateway.empty()) gateway = named(c.gateway);
+    const auto change =
+        routing::followNetwork(routes, gateway, named(c.route), [&](const DefaultRoute& r) {
+            return std::find(c.unusable.begin(), c.unusable.end(), routeWords(r)) ==
+                   c.unusable.end();
+        });
+    EXPECT_EQ(wordsOf(routes), c.after);
+    EXPECT_EQ(change.remembered, wordsOf(routes) != c.remembered);
+    EXPECT_EQ(change.gateway ? routeWords(*change.gateway) : "", c.moveTo);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FollowNetwork, ::testing::ValuesIn(roaming));
+
+TEST(FollowNetworkFlood, FortyRoutersOnOneLinkLeaveNothingAndLookOnlyAtTheirDevice) {
+    std::vector<DefaultRoute> routes = {named("via fe80::1 dev eth0 metric 1024"),
+                                        named("via fe80::7 dev wlan0 metric 1024"),
+                                        named("via fe80::8 dev wlan0 metric 1024")};
+    const std::optional<DefaultRoute> gateway = routes[0];
+    const auto before = routes;
+    for (int router = 2; router <= 41; ++router) {
+        int looks = 0;
+        const auto change = routing::followNetwork(
+            routes, gateway, named("via fe80::" + std::to_string(router) + " dev eth0 metric 1024"),
+            [&](const DefaultRoute&) { return ++looks > 0; });
+        EXPECT_FALSE(change.remembered);
+        EXPECT_FALSE(change.gateway);
+        EXPECT_LE(looks, 2) << "router " << router;  // eth0's route and the gateway
+    }
+    EXPECT_EQ(routes, before);
 }
 
 }  // namespace
