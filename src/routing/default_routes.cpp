@@ -4,6 +4,8 @@
 #include <net/if.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "core/log.h"
 #include "routing/kernel.h"
@@ -33,8 +35,14 @@ std::vector<RouteInfo> foreignDefaults(const std::vector<RouteInfo>& routes) {
 // Deletes exactly this route: the kernel would otherwise take the lowest metric first, which
 // may be the tunnel's own.
 int removeExactly(const RouteInfo& route) {
-    DefaultRoute words = rememberedRoute(route);
-    words.protocol = RTPROT_BOOT;  // any protocol matches
+    // What tells the route from others: any protocol, source or lifetime matches.
+    const DefaultRoute whole = rememberedRoute(route);
+    DefaultRoute words;
+    words.family = whole.family;
+    words.gateway = whole.gateway;
+    words.device = whole.device;
+    words.metric = whole.metric;
+    words.scope = whole.scope;
     return runCommand(
         (route.family == AF_INET6 ? "ip -6 route del default " : "ip route del default ") +
         routeWords(words));
@@ -62,29 +70,59 @@ void removeDefaultRoutes(int family, const std::string& deletion) {
     }
 }
 
+// Sends the request that puts a route back; 0 when it is back (or was there already), else a
+// negative errno.
+int restore(const DefaultRoute& route, unsigned interface, std::optional<std::uint32_t> lifetime) {
+    int code = kernel().change(restoreRequest(route, interface, lifetime, true));
+    if (code == -EINVAL && route.source) {
+        // The host no longer has the source address: the route comes back without it.
+        logMessage(core::levelWarning,
+                   "The default route %s (%s) comes back without its source address, which "
+                   "the host no longer has",
+                   routeWords(route).c_str(), netlink::familyName(route.family));
+        code = kernel().change(restoreRequest(route, interface, lifetime, false));
+    }
+    return code == -EEXIST ? 0 : code;
+}
+
 // Puts back one remembered route, or says why not.
-void reopen(const DefaultRoute& route, bool ip) {
+void reopen(const DefaultRoute& route) {
     const bool v6 = route.family == AF_INET6;
-    if (!route.device.empty() && ::if_nametoindex(route.device.c_str()) == 0) {
+    const char* family = netlink::familyName(route.family);
+    const unsigned interface = route.device.empty() ? 0 : ::if_nametoindex(route.device.c_str());
+    if (!route.device.empty() && interface == 0) {
         logMessage(core::levelWarning,
                    "Not restoring the default route %s (%s): its device is gone",
-                   routeWords(route).c_str(), netlink::familyName(route.family));
+                   routeWords(route).c_str(), family);
         return;
+    }
+    std::optional<std::uint32_t> lifetime;
+    if (route.expiresAt) {
+        const std::int64_t left = *route.expiresAt - bootSeconds();
+        if (left <= 0) {
+            logMessage(levelInfo,
+                       "Not restoring the default route %s (%s): the lifetime its router gave "
+                       "it has run out",
+                       routeWords(route).c_str(), family);
+            return;
+        }
+        lifetime = static_cast<std::uint32_t>(std::min<std::int64_t>(left, 0xffffffffLL));
     }
     const std::string gateway = route.gateway ? route.gateway->text() : route.device;
     logMessage(
         levelDebug,
         v6 ? "Reopening IPv6 route using gateway %s\n" : "Reopening IPv4 route using gateway %s\n",
         gateway.c_str());
-    // The route program makes routes of protocol boot, and knows no other.
-    if (!v6 && !ip && route.gateway && route.protocol == RTPROT_BOOT) {
-        std::string command = "route add default gw " + gateway;
-        if (route.metric != 0) command += " metric " + std::to_string(route.metric);
-        if (!route.device.empty()) command += " dev " + route.device;
-        runCommand(command);
-        return;
+    const int code = restore(route, interface, lifetime);
+    if (code == -ENETDOWN || code == -ENETUNREACH || code == -EHOSTUNREACH) {
+        // The host roamed away from it: its device is down, or its gateway off the link.
+        logMessage(core::levelWarning,
+                   "Not restoring the default route %s (%s): its gateway cannot be reached",
+                   routeWords(route).c_str(), family);
+    } else if (code != 0) {
+        logMessage(core::levelError, "Error %d (%s) restoring the default route %s (%s)", -code,
+                   std::strerror(-code), routeWords(route).c_str(), family);
     }
-    runCommand((v6 ? "ip -6 route add default " : "ip route add default ") + routeWords(route));
 }
 
 // The routes to put back for a family: those removed, or else the saved gateway's.
@@ -98,11 +136,11 @@ std::vector<DefaultRoute> routesToReopen(int family) {
     return routes;
 }
 
+// Sent over rtnetlink, a request each: no program is spawned while the lock is held.
 void reopenFamily(int family) {
     NetworkGuard guard;
-    const bool ip = useIpTool();
     for (const DefaultRoute& route : routesToReopen(family))
-        reopen(route, ip);
+        reopen(route);
     std::erase_if(state().removedRoutes, [&](const DefaultRoute& r) { return r.family == family; });
     saveState();
 }

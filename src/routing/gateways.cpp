@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <linux/rtnetlink.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "core/log.h"
 #include "core/paths.h"
@@ -41,9 +39,8 @@ std::optional<std::string> readProcNetRoute() {
 }
 
 // The tunnel's default routes are never the physical ones: not through its gateway, nor over
-// the device that carries it.
-rtnetlink::ProcRouteSkip tunnelSkip() {
-    const auto routes = kernel().defaultRoutes(AF_INET).value_or(std::vector<RouteInfo>{});
+// the device that carries it. `routes` is the main table's IPv4 default routes.
+rtnetlink::ProcRouteSkip tunnelSkip(const std::vector<RouteInfo>& routes) {
     return [routes](std::string_view interface, std::uint32_t word) {
         RouteInfo route;
         route.family = AF_INET;
@@ -53,7 +50,7 @@ rtnetlink::ProcRouteSkip tunnelSkip() {
     };
 }
 
-void saveIpv4Gateway(const rtnetlink::ProcRouteScan& scan) {
+void saveIpv4Gateway(const rtnetlink::ProcRouteScan& scan, const std::vector<RouteInfo>& routes) {
     for (const std::string& interface : scan.taken) {
         logMessage(levelDebug, "Found gateway %s\n", interface.c_str());
     }
@@ -64,9 +61,18 @@ void saveIpv4Gateway(const rtnetlink::ProcRouteScan& scan) {
     if (*scan.gateway != 0) {
         gateway.gateway = netlink::Address::fromBytes(AF_INET, &*scan.gateway);
     } else {
-        gateway.device = scan.interface;
+        gateway.scope = RT_SCOPE_LINK;
     }
+    gateway.device = scan.interface;
     gateway.metric = scan.metric;
+    // The kernel's own record of the route says the rest: its protocol, source address, ...
+    for (const RouteInfo& route : routes) {
+        const DefaultRoute whole = rememberedRoute(route);
+        if (route.type == RTN_UNICAST && sameRoute(whole, gateway)) {
+            gateway = whole;
+            break;
+        }
+    }
     state().ipv4Gateway = gateway;
     logMessage(levelDebug, "Saving gateway %s\n", scan.interface.c_str());
 }
@@ -89,55 +95,54 @@ bool retrieveIpv6Gateway() {
     return true;
 }
 
-bool deviceUp(const std::string& device) {
-    util::unique_fd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, device.c_str(), IFNAMSIZ - 1);
-    return probe && ::ioctl(probe.get(), SIOCGIFFLAGS, &request) == 0 &&
-           (request.ifr_flags & IFF_UP) != 0;
-}
-
-bool samePrefix(const netlink::Address& a, const sockaddr* address, const sockaddr* mask) {
+bool inPrefix(const netlink::Address& a, const sockaddr* address, const sockaddr* mask) {
     if (address == nullptr || mask == nullptr || address->sa_family != a.family) return false;
-    const std::size_t size = netlink::Address::size(a.family);
-    const auto* addressBytes = a.family == AF_INET6
-                                   ? reinterpret_cast<const unsigned char*>(
-                                         &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
-                                   : reinterpret_cast<const unsigned char*>(
-                                         &reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
-    const auto* maskBytes = a.family == AF_INET6
-                                ? reinterpret_cast<const unsigned char*>(
-                                      &reinterpret_cast<const sockaddr_in6*>(mask)->sin6_addr)
-                                : reinterpret_cast<const unsigned char*>(
-                                      &reinterpret_cast<const sockaddr_in*>(mask)->sin_addr);
-    for (std::size_t i = 0; i < size; ++i) {
+    const auto bytes = [&](const sockaddr* s) {
+        return a.family == AF_INET6 ? reinterpret_cast<const unsigned char*>(
+                                          &reinterpret_cast<const sockaddr_in6*>(s)->sin6_addr)
+                                    : reinterpret_cast<const unsigned char*>(
+                                          &reinterpret_cast<const sockaddr_in*>(s)->sin_addr);
+    };
+    const unsigned char* addressBytes = bytes(address);
+    const unsigned char* maskBytes = bytes(mask);
+    for (std::size_t i = 0; i < netlink::Address::size(a.family); ++i) {
         if ((a.bytes[i] & maskBytes[i]) != (addressBytes[i] & maskBytes[i])) return false;
     }
     return true;
 }
 
-// Whether a gateway lies in a prefix of the device's addresses. A link-local one always does.
-bool onLink(const netlink::Address& gateway, const std::string& device) {
-    if (gateway.isLinkLocal6()) return true;
-    ifaddrs* all = nullptr;
-    if (::getifaddrs(&all) != 0) return true;  // cannot tell: keep what is remembered
-    bool found = false;
-    for (const ifaddrs* i = all; i != nullptr && !found; i = i->ifa_next) {
-        found = device == i->ifa_name && samePrefix(gateway, i->ifa_addr, i->ifa_netmask);
+// The host's interfaces and addresses at one moment, read once, to judge remembered routes.
+class Links {
+  public:
+    Links() : readable_(::getifaddrs(&all_) == 0) {}
+    ~Links() {
+        if (readable_) ::freeifaddrs(all_);
     }
-    ::freeifaddrs(all);
-    return found;
-}
+    Links(const Links&) = delete;
+    Links& operator=(const Links&) = delete;
 
-// A remembered route that can no longer be the way out: its device is gone or down, or its
-// gateway is no longer on the device's link (the device joined another network).
-bool stale(const DefaultRoute& route) {
-    if (route.device.empty()) return false;
-    if (::if_nametoindex(route.device.c_str()) == 0 || !deviceUp(route.device)) return true;
-    return route.gateway && !onLink(*route.gateway, route.device);
-}
+    // A route that cannot be the way out: its device is gone, down or without a carrier, or
+    // its gateway no longer lies on the device's link (the device joined another network).
+    bool usable(const DefaultRoute& route) const {
+        if (route.device.empty() || !readable_) return true;  // cannot tell: keep it
+        bool present = false,
+             onLink = !route.gateway || route.onlink || route.gateway->isLinkLocal6();
+        for (const ifaddrs* i = all_; i != nullptr; i = i->ifa_next) {
+            if (route.device != i->ifa_name) continue;
+            if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_RUNNING) == 0) return false;
+            present = true;
+            onLink = onLink || inPrefix(*route.gateway, i->ifa_addr, i->ifa_netmask);
+        }
+        return present && onLink;
+    }
+
+  private:
+    ifaddrs* all_ = nullptr;
+    bool readable_;
+};
 
 bool intoTunnel(const DefaultRoute& route) {
+    if (!tunnelAddressCopy(route.family)) return false;
     const auto routes = kernel().defaultRoutes(route.family).value_or(std::vector<RouteInfo>{});
     RouteInfo info;
     info.family = route.family;
@@ -151,40 +156,46 @@ bool sameWay(const DefaultRoute& a, const DefaultRoute& b) {
     return a.gateway == b.gateway && (a.device.empty() || b.device.empty() || a.device == b.device);
 }
 
-// The remembered route of a family that the host would prefer: the lowest metric.
-std::optional<DefaultRoute> preferred(int family) {
-    std::optional<DefaultRoute> best;
-    for (const DefaultRoute& route : state().removedRoutes) {
-        if (route.family == family && (!best || route.metric < best->metric)) best = route;
-    }
-    return best;
+// Applies the rules of followNetwork to what is remembered, and records the outcome; returns
+// the gateway the host routes must move to, if any.
+std::optional<DefaultRoute> recordNetwork(const DefaultRoute& route) {
+    NetworkGuard guard;
+    State& s = state();
+    auto& gateway = route.family == AF_INET6 ? s.ipv6Gateway : s.ipv4Gateway;
+    std::optional<Links> links;  // read at the first look, and only then
+    const NetworkChange change =
+        followNetwork(s.removedRoutes, gateway, route, [&](const DefaultRoute& r) {
+            if (!links) links.emplace();
+            return links->usable(r);
+        });
+    if (!change.remembered && !change.gateway) return std::nullopt;
+    const std::optional<DefaultRoute> before = gateway;
+    if (change.gateway) gateway = change.gateway;
+    saveState();
+    if (!change.gateway || (before && sameWay(*before, *change.gateway))) return std::nullopt;
+    return change.gateway;
 }
 
 }  // namespace
 
-void FollowNetwork(const DefaultRoute& route) {
-    if (intoTunnel(route)) return;
-    NetworkGuard guard;
-    State& s = state();
-    std::erase_if(s.removedRoutes,
-                  [&](const DefaultRoute& r) { return r.family == route.family && stale(r); });
-    rememberRoute(s.removedRoutes, route);
-    auto& gateway = route.family == AF_INET6 ? s.ipv6Gateway : s.ipv4Gateway;
-    const auto best = preferred(route.family);
-    const bool moved = !gateway || !sameWay(*gateway, *best);
-    gateway = best;
-    saveState();
-    if (!moved) return;
+int FollowNetwork(const DefaultRoute& route, const std::function<int()>& remove) {
+    if (intoTunnel(route)) return remove();
+    // Recorded before the route goes, so that a kill in between leaves it remembered.
+    const std::optional<DefaultRoute> moveTo = recordNetwork(route);
+    const int status = remove();
+    if (!moveTo) return status;
     logMessage(core::levelInfo, "The network changed: the %s gateway is now %s",
-               netlink::familyName(route.family), routeWords(*best).c_str());
+               netlink::familyName(route.family), routeWords(*moveTo).c_str());
     MoveHostRoutes(route.family);
+    return status;
 }
 
 int RetrieveDefaultRoutes() {
     NetworkGuard guard;
     const std::optional<std::string> table = readProcNetRoute();
     if (!table) return 1;
-    saveIpv4Gateway(rtnetlink::scanProcNetRoute(*table, tunnelSkip()));
+    const auto routes4 = kernel().defaultRoutes(AF_INET).value_or(std::vector<RouteInfo>{});
+    saveIpv4Gateway(rtnetlink::scanProcNetRoute(*table, tunnelSkip(routes4)), routes4);
     const bool ipv6 = retrieveIpv6Gateway();
     saveState();
     if (!ipv6) return state().ipv4Gateway ? 0 : 1;

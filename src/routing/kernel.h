@@ -18,6 +18,14 @@
 
 namespace routing {
 
+// One of a route's metrics (RTA_METRICS) that is a plain number: RTAX_MTU, RTAX_ADVMSS, ...
+struct RouteMetric {
+    unsigned short type = 0;
+    std::uint32_t value = 0;
+    bool locked = false;  // named in RTAX_LOCK: path MTU discovery and the like leave it alone
+    bool operator==(const RouteMetric&) const = default;
+};
+
 // One route of a kernel routing table, as far as the daemon looks at it.
 struct RouteInfo {
     int family = AF_UNSPEC;
@@ -29,6 +37,13 @@ struct RouteInfo {
     unsigned outputInterface = 0;
     std::uint32_t flags = 0;               // rtm_flags: RTNH_F_ONLINK, ...
     unsigned char protocol = RTPROT_BOOT;  // who made it: RTPROT_DHCP, RTPROT_STATIC, ...
+    unsigned char scope = RT_SCOPE_UNIVERSE;
+    std::optional<netlink::Address> source;  // the preferred source address (RTA_PREFSRC)
+    unsigned char preference = 0;            // IPv6 router preference (RTA_PREF), 0 is medium
+    // The seconds a route of limited lifetime (a router advertisement's) has left; none when
+    // it lives until removed.
+    std::optional<std::uint32_t> expires;
+    std::vector<RouteMetric> metrics;  // in the order of their types
 };
 
 // One policy routing rule, as far as the daemon looks at it.

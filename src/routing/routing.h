@@ -10,6 +10,7 @@
 // watchers run some of them too (FollowNetwork, DisableIpv6, the kill switch's repair), under
 // routing's network lock where they touch its state (see the thread model in modes/modes.h).
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,9 +28,11 @@ bool HasSavedGateway();
 // Whether the main table still holds a unicast default route that is not the tunnel's; false
 // when it cannot be read.
 bool DefaultRouteRemains();
-// A foreign default route a watcher deleted is the network the host is on now: remembered
-// in place of routes whose device is gone or down, and made the gateway of the host routes.
-void FollowNetwork(const DefaultRoute& route);
+// Removes a foreign default route with `remove` (a watcher's deletion) and follows the network
+// it may tell of: the route is remembered for restoring when the host roams to a new network,
+// recorded before `remove` runs, and the server and DNS host routes are moved when it makes
+// another gateway theirs (see followNetwork). Returns what `remove` returned.
+int FollowNetwork(const DefaultRoute& route, const std::function<int()>& remove);
 
 // Default routes and the IPv6 blackhole.
 void CloseDefaultRoutes();

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -138,6 +139,43 @@ Ipv6LookupWalk walkIpv6LookupReply(std::span<const std::byte> reply) {
     return walk;
 }
 
+namespace {
+
+// The plain numbers among a route's metrics, with the locks RTAX_LOCK names; the congestion
+// control algorithm, a name, is passed over.
+std::vector<RouteMetric> parseMetrics(std::span<const std::byte> area) {
+    std::vector<RouteMetric> metrics;
+    std::uint32_t locks = 0;
+    forEachAttribute(area, [&](std::uint16_t type, auto data) {
+        if (data.size() != sizeof(std::uint32_t)) return;
+        const auto value = load<std::uint32_t>(data, 0);
+        if (type == RTAX_LOCK) {
+            locks = value;
+        } else if (type > RTAX_LOCK && type <= RTAX_MAX && type != RTAX_CC_ALGO) {
+            std::erase_if(metrics, [&](const RouteMetric& m) { return m.type == type; });
+            metrics.push_back({type, value, false});
+        }
+    });
+    std::sort(metrics.begin(), metrics.end(),
+              [](const RouteMetric& a, const RouteMetric& b) { return a.type < b.type; });
+    for (RouteMetric& metric : metrics)
+        metric.locked = metric.type < 32 && (locks & (1u << metric.type)) != 0;
+    return metrics;
+}
+
+// The seconds left of a lifetime the kernel tells in clock ticks: none for a route without
+// one (0), none left for one that has run out but is not yet collected.
+std::optional<std::uint32_t> secondsLeft(std::span<const std::byte> cacheinfo) {
+    if (cacheinfo.size() < sizeof(rta_cacheinfo)) return std::nullopt;
+    const auto ticks = load<rta_cacheinfo>(cacheinfo, 0).rta_expires;
+    if (ticks == 0) return std::nullopt;
+    static const long hz = std::max(1L, ::sysconf(_SC_CLK_TCK));
+    if (ticks < 0) return 0;
+    return static_cast<std::uint32_t>((ticks + hz - 1) / hz);
+}
+
+}  // namespace
+
 std::optional<RouteInfo> parseRoute(std::span<const std::byte> message) {
     if (message.size() < routeAttributesStart) return std::nullopt;
     const auto header = load<rtmsg>(message, headerSize);
@@ -148,17 +186,28 @@ std::optional<RouteInfo> parseRoute(std::span<const std::byte> message) {
     route.dstLength = header.rtm_dst_len;
     route.flags = header.rtm_flags;
     route.protocol = header.rtm_protocol;
-    forEachAttribute(
-        message.subspan(routeAttributesStart), [&](std::uint16_t attribute, auto data) {
-            const bool word = data.size() == sizeof(std::uint32_t);
-            if (attribute == RTA_TABLE && word) route.table = load<std::uint32_t>(data, 0);
-            if (attribute == RTA_PRIORITY && word) route.priority = load<std::uint32_t>(data, 0);
-            if (attribute == RTA_OIF && word) route.outputInterface = load<std::uint32_t>(data, 0);
-            if (attribute == RTA_GATEWAY && (route.family == AF_INET || route.family == AF_INET6) &&
-                data.size() == netlink::Address::size(route.family)) {
-                route.gateway = netlink::Address::fromBytes(route.family, data.data());
-            }
-        });
+    route.scope = header.rtm_scope;
+    const bool inet = route.family == AF_INET || route.family == AF_INET6;
+    const auto address = [&](std::span<const std::byte> data) -> std::optional<netlink::Address> {
+        if (!inet || data.size() != netlink::Address::size(route.family)) return std::nullopt;
+        return netlink::Address::fromBytes(route.family, data.data());
+    };
+    forEachAttribute(message.subspan(routeAttributesStart),
+                     [&](std::uint16_t attribute, auto data) {
+                         const bool word = data.size() == sizeof(std::uint32_t);
+                         if (attribute == RTA_TABLE && word)
+                             route.table = load<std::uint32_t>(data, 0);
+                         if (attribute == RTA_PRIORITY && word)
+                             route.priority = load<std::uint32_t>(data, 0);
+                         if (attribute == RTA_OIF && word)
+                             route.outputInterface = load<std::uint32_t>(data, 0);
+                         if (attribute == RTA_GATEWAY) route.gateway = address(data);
+                         if (attribute == RTA_PREFSRC) route.source = address(data);
+                         if (attribute == RTA_PREF && data.size() == 1)
+                             route.preference = load<std::uint8_t>(data, 0);
+                         if (attribute == RTA_CACHEINFO) route.expires = secondsLeft(data);
+                         if (attribute == RTA_METRICS) route.metrics = parseMetrics(data);
+                     });
     return route;
 }
 

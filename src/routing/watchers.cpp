@@ -19,6 +19,7 @@
 #include "routing/kernel.h"
 #include "routing/kill_switch.h"
 #include "routing/routing.h"
+#include "routing/rtnetlink.h"
 #include "routing/runner.h"
 #include "routing/state.h"
 
@@ -30,8 +31,6 @@ using core::levelError;
 using core::logMessage;
 
 constexpr std::size_t receiveSize = 4096;
-constexpr std::size_t headerSize = sizeof(nlmsghdr);
-using netlink::load;
 constexpr std::size_t attributesStart = netlink::routeAttributesStart;
 
 // Whether `gateway` is the tunnel's own: the stored text and the kernel's address are compared
@@ -59,13 +58,14 @@ void logCloseFailure(int family, int status) {
 // The deletion of a default route that names no gateway: by its interface and metric.
 std::optional<std::string> gatewaylessDeletion(int family, const WatchStep& step) {
     char name[IF_NAMESIZE] = {};
-    if (step.interface == 0 || ::if_indextoname(step.interface, name) == nullptr)
-        return std::nullopt;
+    const unsigned interface = step.route.outputInterface;
+    const unsigned metric = step.route.priority;
+    if (interface == 0 || ::if_indextoname(interface, name) == nullptr) return std::nullopt;
     if (family == AF_INET6) {
-        return formatCommand("ip -6 route del default dev %s metric %u", name, step.metric);
+        return formatCommand("ip -6 route del default dev %s metric %u", name, metric);
     }
-    return useIpTool() ? formatCommand("ip route del default dev %s metric %u", name, step.metric)
-                       : formatCommand("route del default dev %s metric %u", name, step.metric);
+    return useIpTool() ? formatCommand("ip route del default dev %s metric %u", name, metric)
+                       : formatCommand("route del default dev %s metric %u", name, metric);
 }
 
 // What a step asks the watcher to delete, if anything.
@@ -110,7 +110,7 @@ void logStep(int family, const WatchStep& step, std::optional<int> status) {
                 logMessage(core::levelWarning,
                            "A new default route (%s, metric %u) leads through next hops this "
                            "watcher cannot judge; it is left in place",
-                           netlink::familyName(family), step.metric);
+                           netlink::familyName(family), step.route.priority);
             } else if (!status) {
                 logMessage(levelError,
                            "A new default route (%s) names no interface to remove it by",
@@ -143,14 +143,18 @@ void restoreWhatWasTaken(int family, std::span<const std::byte> datagram) {
 }
 
 // The default route a step told of, as the network it belongs to would be remembered.
-DefaultRoute networkRoute(int family, const WatchStep& step) {
-    RouteInfo info;
-    info.family = family;
+DefaultRoute networkRoute(const WatchStep& step) {
+    RouteInfo info = step.route;
     if (step.kind == WatchStep::Kind::Address) info.gateway = step.address;
-    info.outputInterface = step.interface;
-    info.priority = step.metric;
-    info.protocol = step.protocol;
     return rememberedRoute(info);
+}
+
+// Runs the deletion a step asks for, if any, following the network it tells of; the status
+// of the deletion.
+std::optional<int> removeFollowing(int family, const WatchStep& step) {
+    const auto deletion = deletionFor(family, step);
+    if (!deletion) return std::nullopt;
+    return FollowNetwork(networkRoute(step), [&] { return runCommand(*deletion); });
 }
 
 // Deletes what the datagram asks to delete first, and only then logs its steps, in their
@@ -159,13 +163,8 @@ DefaultRoute networkRoute(int family, const WatchStep& step) {
 void handleDatagram(int family, std::span<const std::byte> datagram) {
     const std::vector<WatchStep> steps = walkRouteNotifications(datagram, family);
     std::vector<std::optional<int>> statuses(steps.size());
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (const auto deletion = deletionFor(family, steps[i]))
-            statuses[i] = runCommand(*deletion);
-    }
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (statuses[i] == 0) FollowNetwork(networkRoute(family, steps[i]));
-    }
+    for (std::size_t i = 0; i < steps.size(); ++i)
+        statuses[i] = removeFollowing(family, steps[i]);
     restoreWhatWasTaken(family, datagram);
     for (std::size_t i = 0; i < steps.size(); ++i)
         logStep(family, steps[i], statuses[i]);
@@ -182,22 +181,17 @@ void sweepTable(int family) {
                        std::nullopt,
                        false,
                        true,
-                       route.outputInterface,
-                       route.priority,
+                       route,
                        false};
-        step.protocol = route.protocol;
         if (route.gateway) {
             step.kind = WatchStep::Kind::Address;
             step.type = RTA_GATEWAY;
             step.address = route.gateway;
             step.gateway = true;
         }
-        const auto deletion = deletionFor(family, step);
-        if (!deletion && step.kind == WatchStep::Kind::Address) continue;  // the tunnel's own
-        const std::optional<int> status =
-            deletion ? std::optional(runCommand(*deletion)) : std::nullopt;
-        if (status == 0) FollowNetwork(networkRoute(family, step));
-        logStep(family, step, status);
+        if (!deletionFor(family, step) && step.kind == WatchStep::Kind::Address)
+            continue;  // the tunnel's own
+        logStep(family, step, removeFollowing(family, step));
     }
 }
 
@@ -218,11 +212,8 @@ std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagra
         if (type == NLMSG_DONE) return false;
         steps.push_back({WatchStep::Kind::Message, type, std::nullopt, false});
         if (type != RTM_NEWROUTE || message.size() < attributesStart) return true;
-        const auto route = load<rtmsg>(message, headerSize);
         const std::size_t first = steps.size();
-        std::uint32_t table = route.rtm_table;
-        bool hasGateway = false, elsewhere = false;
-        unsigned interface = 0, metric = 0;
+        bool elsewhere = false;
         netlink::forEachAttribute(message.subspan(attributesStart), [&](std::uint16_t attribute,
                                                                         auto data) {
             steps.push_back({WatchStep::Kind::Attribute, attribute, std::nullopt, false});
@@ -233,26 +224,21 @@ std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagra
             } else {
                 steps.push_back({WatchStep::Kind::SizeMismatch, attribute, std::nullopt, false});
             }
-            const bool word = data.size() == sizeof(std::uint32_t);
-            const auto value = word ? load<std::uint32_t>(data, 0) : 0u;
-            if (attribute == RTA_GATEWAY && data.size() == addressSize) hasGateway = true;
             if (attribute == RTA_MULTIPATH || attribute == RTA_NH_ID) elsewhere = true;
-            if (attribute == RTA_TABLE && word) table = value;
-            if (attribute == RTA_OIF && word) interface = value;
-            if (attribute == RTA_PRIORITY && word) metric = value;
         });
-        const bool mainDefault = route.rtm_dst_len == 0 && table == RT_TABLE_MAIN &&
-                                 route.rtm_type == RTN_UNICAST && route.rtm_family == family;
+        const RouteInfo route = rtnetlink::parseRoute(message).value_or(RouteInfo{});
+        const bool mainDefault = route.dstLength == 0 && route.table == RT_TABLE_MAIN &&
+                                 route.type == RTN_UNICAST && route.family == family;
+        bool hasGateway = false;
         for (std::size_t i = first; i < steps.size(); ++i) {
             if (steps[i].kind != WatchStep::Kind::Address) continue;
+            hasGateway = hasGateway || steps[i].gateway;
             steps[i].defaultRoute = mainDefault;
-            steps[i].interface = interface;
-            steps[i].metric = metric;
-            steps[i].protocol = route.rtm_protocol;
+            steps[i].route = route;
         }
         if (mainDefault && !hasGateway) {
             steps.push_back({WatchStep::Kind::DefaultWithoutGateway, type, std::nullopt, false,
-                             true, interface, metric, elsewhere, route.rtm_protocol});
+                             true, route, elsewhere});
         }
         return true;
     });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "netlink/address.h"
+#include "routing/kernel.h"
 #include "util/wakeable_thread.h"
 
 namespace routing {
@@ -35,12 +36,10 @@ struct WatchStep {
     // The message is a new unicast default route of the main table: only such a route is ever
     // deleted, never the host and network routes that name the same gateway.
     bool defaultRoute = false;
-    // For DefaultWithoutGateway, and for the Address steps of a default route: the route's
-    // interface (0 when it names none), its metric and whether its next hops lie elsewhere.
-    unsigned interface = 0;
-    unsigned metric = 0;
-    bool elsewhere = false;
-    unsigned char protocol = 0;  // RTPROT_* of a default route
+    // For DefaultWithoutGateway, and for the Address steps of a default route: the route as
+    // the notification tells it (interface, metric, protocol, source address, lifetime, ...).
+    RouteInfo route{};
+    bool elsewhere = false;  // its next hops lie elsewhere: several, or a next hop object
 };
 
 // Walks the messages of one datagram and the attributes of its new routes. Stops at the first

@@ -3,10 +3,13 @@
 
 #include <linux/rtnetlink.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 
+#include "routing/remembered_routes.h"
 #include "system_test.h"
 
 namespace systest {
@@ -47,6 +50,9 @@ TEST_F(LockdownDay, ALaptopThatChangesNetworkConnectsThroughTheNewOneAndGetsItBa
         << tables();
     EXPECT_EQ(sandbox->countRoutes4("default"), 1) << tables();
     EXPECT_EQ(sandbox->countRoutes4("203.0.113.53"), 0) << tables();
+    EXPECT_EQ(daemon.countLogged("Not restoring the default route via 192.0.2.1 dev veth0 (IPv4): "
+                                 "its gateway cannot be reached"),
+              1);
 }
 
 TEST_F(LockdownDay, ADaemonKilledInLockdownIsLockedDownAgainAndGivesEverythingBack) {
@@ -74,6 +80,86 @@ TEST_F(LockdownDay, ADaemonKilledInLockdownIsLockedDownAgainAndGivesEverythingBa
     EXPECT_NE(::access(stateFile, F_OK), 0) << "nothing is left to resume";
 }
 
+// Routers on the LAN: `count` macvlan devices on the far side of veth0, each with a link-local
+// address of its own (fe80::1:1, fe80::1:2, ...), all advertised as default routers by one
+// radvd in "outside". Private macvlans do not hear each other's advertisements, which would
+// slow radvd down.
+class LanRouters {
+  public:
+    LanRouters(const NetworkSandbox& sandbox, int count)
+        : pidFile_(sandbox.scratch() + "/radvd.pid") {
+        const std::string config = sandbox.scratch() + "/radvd.conf";
+        std::string text;
+        for (int i = 1; i <= count; ++i) {
+            const std::string name = "rtr" + std::to_string(i);
+            mustOutside(
+                "ip link add " + name + " link veth1 type macvlan mode private; ip link set " +
+                name + " addrgenmode none; ip link set " + name +
+                " up; ip addr add fe80::1:" + std::to_string(i) + "/64 dev " + name + " nodad");
+            text += "interface " + name +
+                    " { AdvSendAdvert on; MinRtrAdvInterval 3; MaxRtrAdvInterval 4;"
+                    " AdvDefaultLifetime 1800; };\n";
+        }
+        writeFile(config, text);
+        mustOutside("sysctl -qw net.ipv6.conf.all.forwarding=1; radvd --config " + config +
+                    " --pidfile " + pidFile_ + " --logmethod logfile --logfile " +
+                    sandbox.scratch() + "/radvd.log");
+    }
+    // Ends radvd, whose last advertisements withdraw its routes.
+    ~LanRouters() {
+        shOutside("kill $(cat " + pidFile_ + ")");
+        eventually([&] { return ::access(pidFile_.c_str(), F_OK) != 0; });
+    }
+    LanRouters(const LanRouters&) = delete;
+    LanRouters& operator=(const LanRouters&) = delete;
+
+  private:
+    std::string pidFile_;
+};
+
+TEST_F(LockdownDay, FortyRoutersOnTheLanNeitherGrowTheStateNorBecomeTheServersFirstHop) {
+    if (sh("command -v radvd").status != 0) GTEST_SKIP() << "radvd is not installed";
+    daemon.start();
+    daemon.send({"enablelockdown", "serveraddress6", "2001:db8:5::1"});
+    awaitWatchers();
+    const std::string serverRoute = "2001:db8:5::1 via fe80::1 dev veth0 metric 1024 pref medium";
+    ASSERT_TRUE(sandbox->hasRoute6(serverRoute)) << tables();
+    // Datagrams to an address on the internet, sent all along: none may cross the uplink.
+    mustOutside("ip addr add 2001:db8:ffff::1/128 dev lo");
+    const util::unique_fd receiver = farReceiver(4000);
+    const util::unique_fd sender(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    {
+        const LanRouters routers(*sandbox, 40);
+        // Each router's default route comes again with each advertisement; the watchers see
+        // every router at least once.
+        const auto routersSeen = [&] {
+            sendDatagrams(sender.get(), "2001:db8:ffff::1", 4000, 20);
+            std::set<std::string> seen;
+            for (const std::string& message : daemon.messages()) {
+                if (message.starts_with("Got IPv6 address fe80::1:")) seen.insert(message);
+            }
+            return seen.size();
+        };
+        EXPECT_TRUE(eventually([&] { return routersSeen() == 40; }, 30s, 250ms))
+            << routersSeen() << tables();
+    }
+    sendDatagrams(sender.get(), "2001:db8::1", 4000, 1, "marker");  // over the LAN
+    EXPECT_EQ(countBeforeMarker(receiver.get(), "marker"), 0);
+
+    const std::string state = readFile(stateFile);
+    std::size_t remembered = 0;
+    for (std::size_t at = 0; (at = state.find("removed=inet6 ", at)) != std::string::npos; ++at)
+        ++remembered;
+    EXPECT_LE(remembered, routing::routesPerDevice) << state;
+    EXPECT_NE(state.find("removed=inet6 via fe80::1 dev veth0 metric 1024\n"), std::string::npos)
+        << state;
+    EXPECT_TRUE(sandbox->hasRoute6(serverRoute)) << tables();
+
+    daemon.send({"disablelockdown"});
+    EXPECT_EQ(sandbox->countRoutes6("default via fe80::1 dev veth0 metric 1024"), 1) << tables();
+    EXPECT_EQ(sandbox->countRoutes6("default via fe80::1:"), 0) << tables();
+}
+
 // Fails for each of `parts` missing from `text`.
 void expectParts(const std::string& text, std::initializer_list<const char*> parts) {
     for (const char* part : parts)
@@ -97,7 +183,7 @@ TEST_F(LockdownDay, TelvorctlStatusSaysWhatTheDaemonHoldsInEachModeAndChangesNot
                 {"\"mode\":\"lockdown\"", "\"lockdown\":true", "\"killswitch\":true",
                  "\"guard\":true", "\"removed4\":[\"via 192.0.2.1 dev veth0\"]",
                  "\"removed6\":[\"via fe80::1 dev veth0 metric 1024\"]",
-                 "\"dns4\":[\"203.0.113.53\"]", "\"gateway4\":\"via 192.0.2.1\""});
+                 "\"dns4\":[\"203.0.113.53\"]", "\"gateway4\":\"via 192.0.2.1 dev veth0\""});
     EXPECT_EQ(tables(), before);
     expectParts(status(""), {"Kill switch:    rules in place", "Guard:          in place, "});
 

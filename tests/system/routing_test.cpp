@@ -4,6 +4,7 @@
 #include <net/if.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -56,7 +57,7 @@ TEST_F(RoutingOnHost, DiscoveryFindsTheUplinkGateways) {
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
     const routing::State& state = routing::state();
     ASSERT_TRUE(state.ipv4Gateway.has_value());
-    EXPECT_EQ(routing::routeWords(*state.ipv4Gateway), "via 192.0.2.1");
+    EXPECT_EQ(routing::routeWords(*state.ipv4Gateway), "via 192.0.2.1 dev veth0");
     ASSERT_TRUE(state.ipv6Gateway.has_value());
     EXPECT_EQ(routing::routeWords(*state.ipv6Gateway), "via fe80::1 dev veth0 metric 1024");
     EXPECT_EQ(routing::CheckForIpv6Environment(), 1);
@@ -110,10 +111,15 @@ INSTANTIATE_TEST_SUITE_P(BothForms, CloseAndReopen,
                                             ::testing::Values(1024u, 100u)),
                          closeParamName);
 
-TEST_P(RoutingForms, TwoUplinksComeBackExactlyWithTheirMetricsAndProtocols) {
+TEST_P(RoutingForms, TwoUplinksComeBackExactlyWithEveryAttributeAndTheLifetimeLeft) {
     sandbox->addSecondUplink();
-    must("ip route del default && ip route add default via 192.0.2.1 proto dhcp metric 100");
+    must(
+        "ip route del default && ip route add default via 192.0.2.1 proto dhcp metric 100"
+        " src 192.0.2.10 mtu lock 1400");
     must("ip route add default via 198.51.100.1 dev veth2 proto dhcp metric 600");
+    must(
+        "ip -6 route del default && ip -6 route add default via fe80::1 dev veth0 proto ra"
+        " metric 1024 expires 600 pref high src 2001:db8::10");
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
     EXPECT_EQ(routing::ipv4GatewayText(), "192.0.2.1");
 
@@ -122,10 +128,20 @@ TEST_P(RoutingForms, TwoUplinksComeBackExactlyWithTheirMetricsAndProtocols) {
     EXPECT_EQ(defaults6(), 0);
 
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(sandbox->routes4()[0], "default via 192.0.2.1 dev veth0 proto dhcp metric 100");
+    EXPECT_EQ(sandbox->routes4()[0],
+              "default via 192.0.2.1 dev veth0 proto dhcp src 192.0.2.10 metric 100 mtu lock 1400");
     EXPECT_EQ(sandbox->routes4()[1], "default via 198.51.100.1 dev veth2 proto dhcp metric 600");
     EXPECT_EQ(defaults4(), 2);
-    EXPECT_EQ(lines6("default via fe80::1 dev veth0 metric 1024"), 1);
+    // The router's lifetime goes on from where it was, not from its start.
+    const Strings six = sandbox->routes6();
+    const std::string restored =
+        "default via fe80::1 dev veth0 proto ra src 2001:db8::10 metric 1024 expires ";
+    const auto line = std::find_if(six.begin(), six.end(),
+                                   [&](const std::string& l) { return l.starts_with(restored); });
+    ASSERT_NE(line, six.end()) << must("ip -6 route show");
+    const int left = std::stoi(line->substr(restored.size()));
+    EXPECT_TRUE(left > 590 && left < 600) << *line;
+    EXPECT_TRUE(line->ends_with("sec pref high")) << *line;
 }
 
 // --- IPv6 blackhole --------------------------------------------------------------------------

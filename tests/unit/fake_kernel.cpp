@@ -13,6 +13,8 @@
 
 #include "core/paths.h"
 #include "netlink/bytes.h"
+#include "routing/remembered_routes.h"
+#include "routing/rtnetlink.h"
 #include "routing/runner.h"
 
 namespace support {
@@ -81,10 +83,50 @@ netlink::Subscription socketPair(util::unique_fd& peer) {
     return socket;
 }
 
+// A request that adds a route to the main table: one that puts a default route back.
+std::optional<routing::RouteInfo> mainTableRoute(std::span<const std::byte> request) {
+    if (netlink::load<std::uint16_t>(request, 4) != RTM_NEWROUTE) return std::nullopt;
+    auto route = routing::rtnetlink::parseRoute(request);
+    if (!route || route->table != RT_TABLE_MAIN) return std::nullopt;
+    netlink::forEachAttribute(request.subspan(netlink::routeAttributesStart),
+                              [&](std::uint16_t attribute, auto data) {
+                                  if (attribute == RTA_EXPIRES && data.size() == 4)
+                                      route->expires = netlink::load<std::uint32_t>(data, 0);
+                              });
+    return route;
+}
+
+// "route inet6 default via fe80::1 dev lo metric 100 expires 600": the route as its words
+// name it, with the lifetime it was given.
+std::string defaultRouteText(const routing::RouteInfo& route) {
+    routing::DefaultRoute words = routing::rememberedRoute(route);
+    words.expiresAt.reset();
+    std::string text = std::string("route ") + (route.family == AF_INET6 ? "inet6" : "inet") +
+                       " default " + routing::routeWords(words);
+    if (route.expires) text += " expires " + std::to_string(*route.expires);
+    return text;
+}
+
 }  // namespace
+
+int FakeKernel::addMain(routing::RouteInfo route) {
+    const std::string text = "netlink add " + defaultRouteText(route);
+    commands.push_back(text);
+    if (const auto chosen = statuses.find(text); chosen != statuses.end()) return chosen->second;
+    auto& routes = route.family == AF_INET6 ? defaults6 : defaults4;
+    if (std::any_of(routes.begin(), routes.end(), [&](const routing::RouteInfo& r) {
+            return r.gateway == route.gateway && r.priority == route.priority &&
+                   r.outputInterface == route.outputInterface;
+        }))
+        return -EEXIST;
+    route.type = RTN_UNICAST;
+    routes.push_back(route);
+    return 0;
+}
 
 int FakeKernel::change(std::span<const std::byte> request) {
     std::lock_guard guard(lock_);
+    if (const auto route = mainTableRoute(request)) return addMain(*route);
     const auto type = netlink::load<std::uint16_t>(request, 4);
     const bool adding = type == RTM_NEWRULE || type == RTM_NEWROUTE;
     const std::string entry = entryText(request);

@@ -66,7 +66,10 @@ class FakeKernel {
     // The kill switch's entries as the fake kernel holds them, one text each ("rule inet 1000
     // table 254 suppress", "route inet6 table 1000 unreachable", "route inet table 1000 via
     // 10.8.0.1"). Change requests are recorded in `commands` as "netlink add " or "netlink
-    // del " and the entry's text.
+    // del " and the entry's text. A route added to the main table joins the default routes
+    // above, recorded as "netlink add route inet6 default " and the route's words (with
+    // "expires N" for the lifetime it was given); `statuses` may answer it with a negative
+    // errno.
     std::vector<std::string> entries;
     // Rules the fake reports besides its own entries; none to report no policy routing.
     std::optional<std::vector<routing::RuleInfo>> foreignRules = std::vector<routing::RuleInfo>{};
@@ -87,6 +90,7 @@ class FakeKernel {
     std::mutex lock_;
     int run(std::string_view command);
     int change(std::span<const std::byte> request);
+    int addMain(routing::RouteInfo route);
     std::optional<std::vector<routing::RuleInfo>> rules(int family);
     routing::Kernel saved_;
     std::string savedStateFile_;

@@ -39,24 +39,26 @@ class Modes : public ::testing::Test {
         kernel.defaults4 = {support::FakeKernel::unicastDefault("192.0.2.1")};
         kernel.defaults6 = {support::FakeKernel::unicastDefault("2001:db8::1", 1024)};
     }
-    // The route commands run by `action` alone; `all` keeps the kill switch's requests too.
+    // The route commands and restored default routes of `action` alone; `all` keeps the kill
+    // switch's requests too.
     Commands run(const std::function<void()>& action) {
         kernel.clear();
         action();
         all = kernel.commands;
         Commands commands;
-        std::copy_if(all.begin(), all.end(), std::back_inserter(commands),
-                     [](const std::string& c) { return !c.starts_with("netlink "); });
+        std::copy_if(all.begin(), all.end(), std::back_inserter(commands), [](const auto& c) {
+            return !c.starts_with("netlink ") || c.find(" default ") != std::string::npos;
+        });
         return commands;
     }
     // Whether the last action took the kill switch away before a default route came back.
     bool removedBeforeReopening() const {
         const auto reopen = std::find_if(all.begin(), all.end(), [](const std::string& c) {
-            return c.starts_with("ip route add default");
+            return c.starts_with("netlink add route inet default");
         });
-        return reopen != all.end() && std::find_if(reopen, all.end(), [](const std::string& c) {
-                                          return c.starts_with("netlink");
-                                      }) == all.end();
+        return reopen != all.end() && std::none_of(reopen, all.end(), [](const std::string& c) {
+                   return c.starts_with("netlink") && c.find(" default ") == std::string::npos;
+               });
     }
     const modes::State& flags() const { return modes::state(); }
     std::string resolver() const { return support::readFile(core::paths().resolverFile); }
@@ -90,8 +92,8 @@ TEST_F(Modes, LockdownRemovesTheDefaultRoutesBlackholesIpv6AndStaysUntilDisabled
 
     // Each route comes back as it was, at its metric.
     EXPECT_EQ(run(modes::DisableLockdown),
-              (Commands{"ip route add default via 192.0.2.1",
-                        "ip -6 route add default via 2001:db8::1 metric 1024"}));
+              (Commands{"netlink add route inet default via 192.0.2.1",
+                        "netlink add route inet6 default via 2001:db8::1 metric 1024"}));
     EXPECT_TRUE(kernel.entries.empty());
     EXPECT_TRUE(removedBeforeReopening());
     EXPECT_EQ(flags().lockdownEnabled, 0);
@@ -179,8 +181,8 @@ TEST_F(Modes, ForcedConnectionRemovesDefaultRoutesOnlyWhileUpAndEndsForcedMode) 
 
     EXPECT_EQ(run(modes::ConnectionClosed),
               (Commands{"ip route del 198.51.100.7", "ip route del default via 10.8.0.1",
-                        "ip route add default via 192.0.2.1",
-                        "ip -6 route add default via 2001:db8::1 metric 1024"}));
+                        "netlink add route inet default via 192.0.2.1",
+                        "netlink add route inet6 default via 2001:db8::1 metric 1024"}));
     EXPECT_TRUE(kernel.entries.empty());
     EXPECT_TRUE(removedBeforeReopening());
     EXPECT_EQ(flags().forcedEnabled, 0);
@@ -212,7 +214,7 @@ TEST_F(Modes, BasicModeBlocksOnlyIpv6AndLeavesTheResolverToRestoreDns) {
     dns::ReplaceDns("10.8.0.1");
 
     EXPECT_EQ(run(modes::ConnectionClosed),
-              Commands{"ip -6 route add default via 2001:db8::1 metric 1024"});
+              Commands{"netlink add route inet6 default via 2001:db8::1 metric 1024"});
     EXPECT_TRUE(sandbox.logged("Disabling Basic Mode"));
     EXPECT_EQ(resolver(), "# Written by TELVORD\nnameserver 10.8.0.1");
     EXPECT_FALSE(routing::state().ipv6Gateway);

@@ -270,7 +270,7 @@ class Routing : public ::testing::Test {
     }
     // Saves the physical gateways as a discovery finds them, then forgets its traces.
     void discover(const std::string& ipv4, const std::string& ipv6 = "", unsigned interface = 0) {
-        writeProcRoute(ipv4.empty() ? "" : defaultLine("eth0", ipv4));
+        writeProcRoute(ipv4.empty() ? "" : defaultLine("lo", ipv4));
         setDefault6(ipv6, interface);
         ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
         fake.defaults6.clear();
@@ -318,13 +318,14 @@ TEST_F(GatewayDiscovery, UnreadableRouteTableFailsWithoutALookup) {
 
 TEST_F(GatewayDiscovery, EveryBetterRouteIsLoggedAndTheBestIsSaved) {
     writeProcRoute(defaultLine("eth0", "198.51.100.1", "600") +
-                   defaultLine("wlan0", "192.0.2.1", "100"));
+                   defaultLine("lo", "192.0.2.1", "100"));
     EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
     EXPECT_EQ(lookups, 1);
     EXPECT_EQ(sandbox.messages(),
-              (Strings{"Found gateway eth0", "Found gateway wlan0", "Saving gateway wlan0"}));
+              (Strings{"Found gateway eth0", "Found gateway lo", "Saving gateway lo"}));
     routing::ReopenIpv4Routes();
-    EXPECT_EQ(fake.commands, Strings{"ip route add default via 192.0.2.1 metric 100"});
+    EXPECT_EQ(fake.commands,
+              Strings{"netlink add route inet default via 192.0.2.1 dev lo metric 100"});
 }
 
 TEST_F(GatewayDiscovery, HeaderOnlyTableStillLooksUpTheIpv6Gateway) {
@@ -333,7 +334,7 @@ TEST_F(GatewayDiscovery, HeaderOnlyTableStillLooksUpTheIpv6Gateway) {
     EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
     EXPECT_TRUE(sandbox.messages().empty());
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(fake.commands, Strings{"ip -6 route add default via 2001:db8::1"});
+    EXPECT_EQ(fake.commands, Strings{"netlink add route inet6 default via 2001:db8::1"});
 }
 
 TEST_F(GatewayDiscovery, UnreadableIpv6TableIsLoggedAndFailsOnlyWithoutAKnownIpv4Gateway) {
@@ -371,16 +372,16 @@ TEST_F(GatewayDiscovery, DiscoveryWithoutDefaultRoutesKeepsTheSavedGateways) {
     EXPECT_EQ(routing::RetrieveDefaultRoutes(), 0);
     EXPECT_TRUE(sandbox.messages().empty());
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(fake.commands, (Strings{"ip route add default via 192.0.2.1",
-                                      "ip -6 route add default via fe80::1 dev lo"}));
+    EXPECT_EQ(fake.commands, (Strings{"netlink add route inet default via 192.0.2.1 dev lo",
+                                      "netlink add route inet6 default via fe80::1 dev lo"}));
 }
 
 TEST_F(GatewayDiscovery, NewerGatewaysReplaceTheSavedOnes) {
     discover("192.0.2.1", "fe80::1", loopback);
     discover("198.51.100.1", "2001:db8::1");
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(fake.commands, (Strings{"ip route add default via 198.51.100.1",
-                                      "ip -6 route add default via 2001:db8::1"}));
+    EXPECT_EQ(fake.commands, (Strings{"netlink add route inet default via 198.51.100.1 dev lo",
+                                      "netlink add route inet6 default via 2001:db8::1"}));
 }
 
 TEST_F(GatewayDiscovery, Ipv6CheckDiscoversOnlyWhenNoGatewayIsKnown) {
@@ -525,11 +526,10 @@ TEST_P(RoutingCommands, CloseWithNoGatewayKnownDiscoversThemFirst) {
     EXPECT_TRUE(sandbox.logged("No gateways yet known, trying to retrieve."));
     EXPECT_FALSE(sandbox.logged("Could not find default routes, closing none."));
 
-    // The gateway found there is the one restored.
+    // The route removed there is the one restored, by either form.
     fake.clear();
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(fake.commands,
-              Strings{v4("route add default gw 192.0.2.1", "ip route add default via 192.0.2.1")});
+    EXPECT_EQ(fake.commands, Strings{"netlink add route inet default via 192.0.2.1"});
 }
 
 TEST_P(RoutingCommands, CloseIpv6RoutesUsesTheIpFormWhateverIsInstalled) {
@@ -563,9 +563,8 @@ TEST_P(RoutingCommands, CloseIpv4RoutesLeavesIpv6Alone) {
 TEST_P(RoutingCommands, ReopenRestoresTheSavedGateways) {
     discover("192.0.2.1", "2001:db8::1", loopback);
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(fake.commands,
-              (Strings{v4("route add default gw 192.0.2.1", "ip route add default via 192.0.2.1"),
-                       "ip -6 route add default via 2001:db8::1 dev lo"}));
+    EXPECT_EQ(fake.commands, (Strings{"netlink add route inet default via 192.0.2.1 dev lo",
+                                      "netlink add route inet6 default via 2001:db8::1 dev lo"}));
     EXPECT_EQ(sandbox.messages(), (Strings{"Reopening IPv4 route using gateway 192.0.2.1",
                                            "Reopening IPv6 route using gateway 2001:db8::1"}));
     // Reopening forgets nothing.
@@ -577,7 +576,7 @@ TEST_P(RoutingCommands, ReopenRestoresTheSavedGateways) {
 TEST_P(RoutingCommands, ReopenThroughALinkLocalGatewayNamesItsInterface) {
     discover("", "fe80::1", loopback);
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(fake.commands, Strings{"ip -6 route add default via fe80::1 dev lo"});
+    EXPECT_EQ(fake.commands, Strings{"netlink add route inet6 default via fe80::1 dev lo"});
 }
 
 TEST_P(RoutingCommands, ReopenRestoresTheIpv6MetricTheLookupReported) {
@@ -586,7 +585,32 @@ TEST_P(RoutingCommands, ReopenRestoresTheIpv6MetricTheLookupReported) {
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);
     fake.clear();
     routing::ReopenDefaultRoutes();
-    EXPECT_EQ(fake.commands, Strings{"ip -6 route add default via fe80::1 dev lo metric 100"});
+    EXPECT_EQ(fake.commands,
+              Strings{"netlink add route inet6 default via fe80::1 dev lo metric 100"});
+}
+
+TEST_F(GatewayDiscovery, EveryAttributeComesBackWithTheLifetimeLeftAndWithoutALostSource) {
+    const std::string advertised =
+        "via fe80::1 dev lo metric 1024 proto 9 src 2001:db8::10 pref high mtu 1400";
+    const std::string sourced = "via fe80::3 dev lo metric 1024 src 2001:db8::10";
+    const std::int64_t now = routing::bootSeconds();
+    for (const std::string& words :
+         {advertised + " expires-at " + std::to_string(now + 600),
+          "via fe80::2 dev lo metric 1024 proto 9 expires-at " + std::to_string(now - 1), sourced})
+        routing::state().removedRoutes.push_back(*routing::parseRouteWords(AF_INET6, words));
+    // The host no longer has the source address.
+    fake.statuses["netlink add route inet6 default " + sourced] = -EINVAL;
+    routing::ReopenIpv6Routes();
+
+    ASSERT_EQ(fake.commands.size(), 3u) << testing::PrintToString(fake.commands);
+    const std::string prefix = "netlink add route inet6 default " + advertised + " expires ";
+    EXPECT_TRUE(fake.commands[0] == prefix + "600" || fake.commands[0] == prefix + "599")
+        << fake.commands[0];
+    EXPECT_EQ(fake.commands[1], "netlink add route inet6 default " + sourced);
+    EXPECT_EQ(fake.commands[2], "netlink add route inet6 default via fe80::3 dev lo metric 1024");
+    EXPECT_EQ(sandbox.countContaining("the lifetime its router gave it has run out"), 1);
+    EXPECT_EQ(sandbox.countContaining("comes back without its source address"), 1);
+    EXPECT_TRUE(routing::state().removedRoutes.empty());
 }
 
 TEST_P(RoutingCommands, AnUplinkWithoutGatewayIsReachedByItsDevice) {
@@ -597,7 +621,7 @@ TEST_P(RoutingCommands, AnUplinkWithoutGatewayIsReachedByItsDevice) {
     routing::ReopenDefaultRoutes();
     EXPECT_EQ(fake.commands,
               (Strings{v4("route add 198.51.100.7 dev lo", "ip route add 198.51.100.7 dev lo"),
-                       "ip route add default dev lo"}));
+                       "netlink add route inet default dev lo"}));
 }
 
 TEST_P(RoutingCommands, TunnelRouteCommandIsLoggedWithItsStatus) {

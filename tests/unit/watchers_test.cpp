@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/paths.h"
 #include "fake_kernel.h"
 #include "routing/kernel.h"
 #include "routing/routing.h"
@@ -390,6 +391,19 @@ TEST_F(RouteWatcherThread, AForeignGatewayLeadsToTheDeletionOfItsDefaultRoute) {
         return sandbox.logged("Got IPv4 address 192.0.2.3") &&
                sandbox.logged("Got IPv6 address 2001:db8::3");
     }));
+}
+
+TEST_F(RouteWatcherThread, AForeignDefaultRouteIsOnRecordBeforeItIsDeleted) {
+    std::string recorded;  // the state file as the deletion begins
+    routing::kernel().run = [&, run = routing::kernel().run](std::string_view command) {
+        if (command.find(" del default ") != std::string_view::npos)
+            recorded = support::readFile(core::paths().stateFile);
+        return run(command);
+    };
+    routing::StartRouteWatchThread4();
+    send(AF_INET, newDefaultRoute("192.0.2.3"));
+    ASSERT_TRUE(eventually([&] { return ran("ip  route del default via 192.0.2.3"); }));
+    EXPECT_NE(recorded.find("removed=inet via 192.0.2.3 proto 0\n"), std::string::npos) << recorded;
 }
 
 TEST_F(RouteWatcherThread, TheTunnelsOwnIpv4GatewayIsLeftAlone) {
