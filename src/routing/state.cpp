@@ -21,6 +21,7 @@ Kernel systemKernel() {
     return Kernel{
         .run = spawnCommand,
         .defaultRoutes = rtnetlink::dumpDefaultRoutes,
+        .tableDefaults = rtnetlink::dumpTableDefaults,
         .openWatchSocket = rtnetlink::openRouteWatchSocket,
         .change = rtnetlink::exchangeChange,
         .rules = rtnetlink::dumpRules,

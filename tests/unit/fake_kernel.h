@@ -88,6 +88,7 @@ class FakeKernel {
     int run(std::string_view command);
     int change(std::span<const std::byte> request);
     std::optional<std::vector<routing::RuleInfo>> rules(int family);
+    std::optional<std::vector<routing::RouteInfo>> tableDefaults(int family, std::uint32_t table);
     routing::Kernel saved_;
     std::string savedStateFile_;
 };
