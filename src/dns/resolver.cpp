@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "core/fault_point.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "dns/resolved.h"
@@ -51,9 +52,10 @@ struct State {
     // Reports of another program's rewrites.
     util::RateLimit rewriteReports{std::chrono::seconds(10)};
     ResolverWatch watch;
-    // The link that systemd-resolved holds the tunnel's server for, if any. Only the
-    // operations touch it, never the watch.
+    // The link that systemd-resolved holds the tunnel's server for, if any, and where it is
+    // recorded. Only the operations touch them, never the watch.
     std::optional<int> resolvedLink;
+    resolved::LinkRecord recordLink = [](std::optional<int>) {};
 };
 
 State& state() {
@@ -172,6 +174,7 @@ bool saveBackup(int resolver) {
                    "Error %d trying to save pre-existing DNS configuration file backup.", error);
         return false;
     }
+    core::recordMade();
     return true;
 }
 
@@ -245,6 +248,7 @@ void restore() {
         return;
     }
     state().restoreFailed = false;
+    core::recordMade();
     resolver.reset();
     backup.reset();
     if (::unlink(backupFile().c_str()) != 0) {
@@ -328,13 +332,17 @@ void ReplaceDns(std::string_view address) {
     State& s = state();
     // resolved first: it rewrites its stub file when a link's servers change, and that rewrite
     // is then mostly over before the backup copies the file.
-    s.resolvedLink = resolved::Give(address, s.resolvedLink);
+    s.resolvedLink = resolved::Give(address, s.resolvedLink, s.recordLink);
+    // Watching before the replacement is written, so that no rewrite by another program slips
+    // in between; started afresh, so that it also follows a link made since the last one.
+    s.watch.start(resolverFile(), answerRewrite);
+    bool inForce = false;
     {
         std::lock_guard guard(s.lock);
-        if (!replace(address)) return;
+        replace(address);
+        inForce = s.replacement.has_value();
     }
-    // Started afresh, so that it also follows a link made since the last replacement.
-    s.watch.start(resolverFile(), answerRewrite);
+    if (!inForce) s.watch.stop();
 }
 
 void ResetDns() {
@@ -345,8 +353,15 @@ void ResetDns() {
         s.replacement.reset();
         restore();
     }
-    if (const std::optional<int> link = std::exchange(s.resolvedLink, std::nullopt))
-        resolved::TakeBack(*link);
+    if (s.resolvedLink) TakeBackResolvedLink(*std::exchange(s.resolvedLink, std::nullopt));
+}
+
+void SetResolvedLinkRecorder(std::function<void(std::optional<int>)> record) {
+    state().recordLink = std::move(record);
+}
+
+void TakeBackResolvedLink(int link) {
+    if (resolved::TakeBack(link)) state().recordLink(std::nullopt);
 }
 
 void InitializeDnsVariables() {
