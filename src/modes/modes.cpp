@@ -430,6 +430,17 @@ void giveBackWhatAnEarlierRunTook() {
     routing::FreeDefaultRoutes();
 }
 
+// The server and DNS host routes of an attempt under way are set again, the way of the gateway
+// of the moment: a kill may have come between the record of one and its route, and the network
+// may have changed while no daemon ran.
+void setHostRoutesAgain() {
+    const routing::SavedState held = routing::CurrentState();
+    if (held.ipv4Gateway && (held.serverAddress || !held.dnsAddresses.empty()))
+        routing::MoveHostRoutes(AF_INET);
+    if (held.ipv6Gateway && (held.serverAddress6 || !held.dnsAddresses6.empty()))
+        routing::MoveHostRoutes(AF_INET6);
+}
+
 void resumeFlags(const routing::ModesRecord& record) {
     State& s = state();
     s.lockdownEnabled = record.lockdown ? 1 : 0;
@@ -494,6 +505,7 @@ void ResumeAtStart(bool configuredLockdown) {
         ConnectionClosed();
     }
     if (saved && saved->resolvedLink) dns::TakeBackResolvedLink(*saved->resolvedLink);
+    setHostRoutesAgain();
     KillSwitchAtStart(plan.lockdown);
     // Lockdown is entered afresh: its watchers and guard are this run's to start.
     state().lockdownEnabled = 0;
