@@ -93,6 +93,8 @@ int FakeKernel::change(std::span<const std::byte> request) {
                                     [&](const std::string& e) { return e.starts_with(entry); });
     if (adding) {
         if (found != entries.end()) return -EEXIST;
+        if (std::find(refusedEntries.begin(), refusedEntries.end(), entry) != refusedEntries.end())
+            return -ENOMEM;
         entries.push_back(entry);
         return 0;
     }

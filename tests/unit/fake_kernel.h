@@ -68,6 +68,8 @@ class FakeKernel {
     // 10.8.0.1"). Change requests are recorded in `commands` as "netlink add " or "netlink
     // del " and the entry's text.
     std::vector<std::string> entries;
+    // Entries whose addition the fake refuses, as a kernel short of memory would.
+    std::vector<std::string> refusedEntries;
     // Rules the fake reports besides its own entries; none to report no policy routing.
     std::optional<std::vector<routing::RuleInfo>> foreignRules = std::vector<routing::RuleInfo>{};
     bool ipv6 = true;
