@@ -31,7 +31,8 @@ class Modes : public ::testing::Test {
     }
     void TearDown() override {
         routing::StopRouteWatchThread();
-        guard::Release();  // its watcher calls the fake kernel
+        guard::Release();               // its watcher calls the fake kernel
+        dns::InitializeDnsVariables();  // a replacement left in force: its watch goes
         modes::InitRoutingVariables();
     }
 
