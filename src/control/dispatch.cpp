@@ -6,7 +6,6 @@
 #include "control/launcher.h"
 #include "control/status.h"
 #include "core/log.h"
-#include "dns/resolver.h"
 #include "modes/modes.h"
 
 namespace control {
@@ -107,8 +106,8 @@ Outcome dispatchFrame(const Frame& frame, const Client& client, Operations& oper
 }
 
 Operations daemonOperations(Launcher& launcher) {
-    // The resolver operations are serialised with the connection handlers, which restore the
-    // resolver file when a connection closes.
+    // The resolver operations are handlers too: serialised with the others, which restore the
+    // resolver file when a connection closes, and recorded like them.
     return Operations{
         .path = [&launcher](const Frame& frame,
                             const Client& client) { launcher.receivePath(frame, client); },
@@ -129,24 +128,9 @@ Operations daemonOperations(Launcher& launcher) {
         .setServerAddress6 = [](std::string_view a) { modes::SetServerAddress6(a); },
         .addDnsAddress = [](std::string_view a) { modes::AddDnsAddress(a); },
         .addDnsAddress6 = [](std::string_view a) { modes::AddDnsAddress6(a); },
-        .replaceDns =
-            [](std::string_view a) {
-                modes::StateGuard guard;
-                dns::ReplaceDns(a);
-                modes::RefreshGuard();  // DNS outside the tunnel is refused while connected
-            },
-        .resetDns =
-            [] {
-                modes::StateGuard guard;
-                dns::ResetDns();
-                modes::RefreshGuard();
-            },
-        .initializeDnsVariables =
-            [] {
-                modes::StateGuard guard;
-                dns::InitializeDnsVariables();
-                modes::RefreshGuard();
-            },
+        .replaceDns = modes::ReplaceDns,
+        .resetDns = modes::ResetDns,
+        .initializeDnsVariables = modes::InitializeDnsVariables,
         .status =
             [](const Client& client) {
                 std::string text;

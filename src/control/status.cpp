@@ -1,5 +1,7 @@
 #include "control/status.h"
 
+#include <algorithm>
+
 #include "control/frame.h"
 #include "control/launcher.h"
 #include "dns/resolver.h"
@@ -30,9 +32,37 @@ const char* guardText(guard::Standing standing) {
     switch (standing) {
         case guard::Standing::Held:
             return "yes";
+        case guard::Standing::Missing:
+            return "missing";
         case guard::Standing::Unavailable:
             return "unavailable";
         case guard::Standing::Released:
+            break;
+    }
+    return "no";
+}
+
+const char* presenceText(Presence presence) {
+    switch (presence) {
+        case Presence::Complete:
+            return "yes";
+        case Presence::Partial:
+            return "partial";
+        case Presence::Absent:
+            return "no";
+        case Presence::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+const char* watchersText(routing::WatchersStanding standing) {
+    switch (standing) {
+        case routing::WatchersStanding::Listening:
+            return "yes";
+        case routing::WatchersStanding::Stopped:
+            return "stopped";
+        case routing::WatchersStanding::Off:
             break;
     }
     return "no";
@@ -42,16 +72,25 @@ std::string routeText(const std::optional<routing::DefaultRoute>& route) {
     return route ? routing::routeWords(*route) : "none";
 }
 
-// Both families' rules, where the kernel has the family; none when it cannot be asked.
-std::optional<bool> killSwitchRules() {
-    bool all = true;
+// Both families' rules and table routes, where the kernel has the family.
+Presence killSwitchPresence() {
+    bool all = true, none = true;
     for (const int family : {AF_INET, AF_INET6}) {
         if (family == AF_INET6 && !routing::kernel().hasIpv6()) continue;
-        const auto inPlace = routing::killSwitchInPlace(family);
-        if (!inPlace) return std::nullopt;
-        all = all && *inPlace;
+        const auto pieces = routing::killSwitchPieces(family);
+        if (!pieces) return Presence::Unknown;
+        all = all && pieces->all();
+        none = none && pieces->none();
     }
-    return all;
+    return all ? Presence::Complete : none ? Presence::Absent : Presence::Partial;
+}
+
+std::optional<bool> blackholePresent() {
+    if (!routing::kernel().hasIpv6()) return std::nullopt;
+    const auto routes = routing::kernel().defaultRoutes(AF_INET6);
+    if (!routes) return std::nullopt;
+    return std::any_of(routes->begin(), routes->end(),
+                       [](const routing::RouteInfo& route) { return route.type == RTN_BLACKHOLE; });
 }
 
 }  // namespace
@@ -62,8 +101,10 @@ std::string formatStatus(const Status& s) {
         std::string("lockdown=") + yesNo(s.lockdown),
         std::string("forced=") + yesNo(s.forced),
         std::string("connected=") + yesNo(s.connected),
-        std::string("killswitch=") + (s.killSwitch ? yesNo(*s.killSwitch) : "unknown"),
+        std::string("killswitch=") + presenceText(s.killSwitch),
+        std::string("blackhole=") + (s.blackhole ? yesNo(*s.blackhole) : "unknown"),
         std::string("guard=") + guardText(s.guard.standing),
+        std::string("watchers=") + watchersText(s.watchers),
         "refused=" + (s.guard.refused ? std::to_string(*s.guard.refused) : std::string("none")),
         "gateway4=" + routeText(s.routing.ipv4Gateway),
         "gateway6=" + routeText(s.routing.ipv6Gateway),
@@ -97,8 +138,10 @@ Status currentStatus() {
     status.lockdown = flags.lockdownEnabled != 0;
     status.forced = flags.forcedEnabled != 0;
     status.connected = flags.connected != 0;
-    status.killSwitch = killSwitchRules();
+    status.killSwitch = killSwitchPresence();
+    status.blackhole = blackholePresent();
     status.guard = guard::CurrentStatus();
+    status.watchers = routing::RouteWatchersStanding();
     status.routing = routing::CurrentState();
     status.tunnelAddress = routing::tunnelAddressCopy(AF_INET);
     status.tunnelAddress6 = routing::tunnelAddressCopy(AF_INET6);

@@ -11,16 +11,23 @@
 
 #include "guard/guard.h"
 #include "modes/modes.h"
+#include "routing/routing.h"
 #include "routing/state_file.h"
 
 namespace control {
 
+// How much of a thing made of pieces the kernel holds.
+enum class Presence { Complete, Partial, Absent, Unknown };
+
 struct Status {
     modes::Mode mode = modes::Mode::Basic;
     bool lockdown = false, forced = false, connected = false;
-    std::optional<bool> killSwitch;  // both families' rules in place; none when unknown
-    guard::Status guard;             // the egress guard and its refused-packet count
-    routing::SavedState routing;     // remembered routes, gateways, server and DNS routes
+    // Both families' rules and table routes, as the kernel holds them.
+    Presence killSwitch = Presence::Unknown;
+    std::optional<bool> blackhole;  // the IPv6 blackhole default route; none without IPv6
+    guard::Status guard;            // the egress guard and its refused-packet count
+    routing::WatchersStanding watchers = routing::WatchersStanding::Off;
+    routing::SavedState routing;  // remembered routes, gateways, server and DNS routes
     std::optional<std::string> tunnelAddress, tunnelAddress6;
     bool resolverReplaced = false;
     std::optional<pid_t> openVpn;
@@ -28,7 +35,8 @@ struct Status {
 
 // The lines, cut at a whole line so that they fit one frame with its NUL.
 std::string formatStatus(const Status& status);
-// The daemon's status now; the caller holds the state lock.
+// The daemon's status now, every piece it reports asked of the kernel; the caller holds the
+// state lock.
 Status currentStatus();
 
 }  // namespace control

@@ -45,8 +45,8 @@ std::string linkName(int ifindex) {
     return name.data();
 }
 
-// Takes a link back on a connection made already.
-void revert(int ifindex) {
+// Takes a link back on a connection made already; false when resolved refused.
+bool revert(int ifindex) {
     const std::optional<BusError> error = bus().call(RevertLink{ifindex});
     if (!error) {
         logMessage(levelInfo, "Took the DNS server back from systemd-resolved for link %d",
@@ -58,7 +58,9 @@ void revert(int ifindex) {
     } else {
         logMessage(levelError, "systemd-resolved refused RevertLink for link %d: %s (%s)", ifindex,
                    error->message.c_str(), error->name.c_str());
+        return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -74,7 +76,7 @@ Bus& bus() {
     return instance.get();
 }
 
-std::optional<int> Give(std::string_view text, std::optional<int> given) {
+std::optional<int> Give(std::string_view text, std::optional<int> given, const LinkRecord& record) {
     if (!bus().connect()) {
         logMessage(levelDebug, "systemd-resolved is not running: the resolver file alone holds");
         return std::nullopt;
@@ -82,19 +84,23 @@ std::optional<int> Give(std::string_view text, std::optional<int> given) {
     const std::optional<netlink::Address> server = serverAddress(text);
     const std::optional<Link> link = server ? bus().routeLink(*server) : std::nullopt;
     const bool tunnel = link && isTunnel(*link);
-    if (given && (!tunnel || link->ifindex != *given)) revert(*given);
+    if (given && (!tunnel || link->ifindex != *given) && revert(*given)) record(std::nullopt);
     if (!tunnel) {
         logMessage(levelInfo, "Leaving systemd-resolved alone: %s is not reached through a tunnel",
                    std::string(text).c_str());
         return std::nullopt;
     }
+    record(link->ifindex);
     for (const Call& call : giveCalls(link->ifindex, *server)) {
         if (const std::optional<BusError> error = bus().call(call)) {
-            // What went through is still taken back at the restore.
             logMessage(levelError, "systemd-resolved refused %s for link %d: %s (%s)",
                        methodName(call), link->ifindex, error->message.c_str(),
                        error->name.c_str());
-            return link->ifindex;
+            // Half given is worse than not given: the link would hold the server without the
+            // domain that sends names to it, or the other way round.
+            if (!revert(link->ifindex)) return link->ifindex;
+            record(std::nullopt);
+            return std::nullopt;
         }
     }
     logMessage(levelInfo, "Gave DNS server %s to systemd-resolved for link %s (%d)",
@@ -102,12 +108,13 @@ std::optional<int> Give(std::string_view text, std::optional<int> given) {
     return link->ifindex;
 }
 
-void TakeBack(int ifindex) {
+bool TakeBack(int ifindex) {
     if (!bus().connect()) {
+        // Without resolved nothing of what it was given is left.
         logMessage(levelDebug, "systemd-resolved is not running: nothing to take back");
-        return;
+        return true;
     }
-    revert(ifindex);
+    return revert(ifindex);
 }
 
 }  // namespace dns::resolved

@@ -69,11 +69,18 @@ struct Bus {
 Bus& bus();
 Bus systemBus();
 
+// Records the link resolved holds the tunnel's server for (none once nothing is held), so that
+// a restart can take back what a daemon that ended left given.
+using LinkRecord = std::function<void(std::optional<int> link)>;
+
 // Gives `address` to resolved for the link the kernel routes it through, when resolved runs and
-// that link is a tunnel. `given` is the link given earlier, which is taken back when the link
-// changed. Returns the link resolved now holds the server for.
-std::optional<int> Give(std::string_view address, std::optional<int> given);
-// Takes back what was given to resolved for `ifindex`.
-void TakeBack(int ifindex);
+// that link is a tunnel; the link is recorded before it is given. `given` is the link given
+// earlier, which is taken back when the link changed. A call that resolved refuses takes back
+// what the calls before it set. Returns the link resolved now holds the server for.
+std::optional<int> Give(std::string_view address, std::optional<int> given,
+                        const LinkRecord& record);
+// Takes back what was given to resolved for `ifindex`; false when resolved refused, so that
+// what it holds still holds.
+bool TakeBack(int ifindex);
 
 }  // namespace dns::resolved

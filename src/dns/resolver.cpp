@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "core/fault_point.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "dns/resolved.h"
@@ -51,9 +52,10 @@ struct State {
     // Reports of another program's rewrites.
     util::RateLimit rewriteReports{std::chrono::seconds(10)};
     ResolverWatch watch;
-    // The link that systemd-resolved holds the tunnel's server for, if any. Only the
-    // operations touch it, never the watch.
+    // The link that systemd-resolved holds the tunnel's server for, if any, and where it is
+    // recorded. Only the operations touch them, never the watch.
     std::optional<int> resolvedLink;
+    resolved::LinkRecord recordLink = [](std::optional<int>) {};
 };
 
 State& state() {
@@ -172,6 +174,7 @@ bool saveBackup(int resolver) {
                    "Error %d trying to save pre-existing DNS configuration file backup.", error);
         return false;
     }
+    core::recordMade();
     return true;
 }
 
@@ -245,6 +248,7 @@ void restore() {
         return;
     }
     state().restoreFailed = false;
+    core::recordMade();
     resolver.reset();
     backup.reset();
     if (::unlink(backupFile().c_str()) != 0) {
@@ -274,48 +278,50 @@ void discardOrRestoreBackup() {
     }
 }
 
-// Replaces the backup with `text`, whole and synced, before anything changes the resolver file.
-bool saveRewrittenBackup(std::string_view text) {
-    return util::replaceFile(backupFile(), text, 0644);
+// Replaces the backup at `path` with `text`, whole and synced, before anything changes the
+// resolver file.
+bool saveRewrittenBackup(const std::string& path, std::string_view text) {
+    return util::replaceFile(path, text, 0644);
 }
 
-std::optional<std::string> readResolverFile() {
+std::optional<std::string> readResolverFile(const std::string& path) {
     constexpr std::size_t largest = 1 << 20;  // no resolver file is larger
-    util::unique_fd fd(::open(resolverFile().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    util::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     std::string text;
     if (!fd || !util::readAll(fd.get(), text, largest)) return std::nullopt;
     return text;
 }
 
 // Reports a rewrite at most every ten seconds, with the count of those not reported since.
-void reportRewrite() {
+void reportRewrite(const std::string& path) {
     unsigned held = 0;
     if (!state().rewriteReports.allow(held)) return;
     logMessage(levelWarning,
                "The resolver file %s was rewritten by another program and replaced again (%u "
                "more times since the last report)",
-               resolverFile().c_str(), held);
+               path.c_str(), held);
 }
 
 // Another program wrote or replaced the resolver file while a replacement is in force: its
-// text becomes the one to restore, and the replacement is written again.
-void answerRewrite() {
+// text becomes the one to restore, and the replacement is written again. The watch passes the
+// files it was started for, and only those are ever touched from its thread.
+void answerRewrite(const std::string& resolverPath, const std::string& backupPath) {
     State& s = state();
     std::lock_guard guard(s.lock);
     if (!s.replacement) return;
-    const std::optional<std::string> text = readResolverFile();
+    const std::optional<std::string> text = readResolverFile(resolverPath);
     if (!text || *text == *s.replacement) return;  // gone for now, or our own write
-    if (!saveRewrittenBackup(*text)) {
+    if (!saveRewrittenBackup(backupPath, *text)) {
         logMessage(levelError, "Error %d trying to save the rewritten DNS configuration file.",
                    errno);
         return;
     }
-    util::unique_fd resolver(::open(resolverFile().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    util::unique_fd resolver(::open(resolverPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (!resolver || !util::writeAll(resolver.get(), *s.replacement)) {
         logMessage(levelError, "Error %d trying to save new DNS configuration.", errno);
         return;
     }
-    reportRewrite();
+    reportRewrite(resolverPath);
 }
 }  // namespace
 
@@ -328,13 +334,19 @@ void ReplaceDns(std::string_view address) {
     State& s = state();
     // resolved first: it rewrites its stub file when a link's servers change, and that rewrite
     // is then mostly over before the backup copies the file.
-    s.resolvedLink = resolved::Give(address, s.resolvedLink);
+    s.resolvedLink = resolved::Give(address, s.resolvedLink, s.recordLink);
+    // Watching before the replacement is written, so that no rewrite by another program slips
+    // in between; started afresh, so that it also follows a link made since the last one.
+    s.watch.start(resolverFile(), [resolver = resolverFile(), backup = backupFile()] {
+        answerRewrite(resolver, backup);
+    });
+    bool inForce = false;
     {
         std::lock_guard guard(s.lock);
-        if (!replace(address)) return;
+        replace(address);
+        inForce = s.replacement.has_value();
     }
-    // Started afresh, so that it also follows a link made since the last replacement.
-    s.watch.start(resolverFile(), answerRewrite);
+    if (!inForce) s.watch.stop();
 }
 
 void ResetDns() {
@@ -345,8 +357,15 @@ void ResetDns() {
         s.replacement.reset();
         restore();
     }
-    if (const std::optional<int> link = std::exchange(s.resolvedLink, std::nullopt))
-        resolved::TakeBack(*link);
+    if (s.resolvedLink) TakeBackResolvedLink(*std::exchange(s.resolvedLink, std::nullopt));
+}
+
+void SetResolvedLinkRecorder(std::function<void(std::optional<int>)> record) {
+    state().recordLink = std::move(record);
+}
+
+void TakeBackResolvedLink(int link) {
+    if (resolved::TakeBack(link)) state().recordLink(std::nullopt);
 }
 
 void InitializeDnsVariables() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string_view>
 
 namespace dns {
@@ -16,5 +18,11 @@ bool ReplacementInForce();
 // Deals with a backup still present: written back when the resolver file is still ours,
 // discarded otherwise, kept when a restore could not write it back.
 void InitializeDnsVariables();
+// Where the link that systemd-resolved is given the tunnel's server for is recorded: before
+// it is given, and as none once it is taken back.
+void SetResolvedLinkRecorder(std::function<void(std::optional<int>)> record);
+// Takes back from systemd-resolved what was given for `link`, by this run or by an earlier
+// one that a record names.
+void TakeBackResolvedLink(int link);
 
 }  // namespace dns

@@ -141,9 +141,11 @@ class Watcher {
 }  // namespace
 
 void ResolverWatch::start(const std::string& path, std::function<void()> changed) {
+    // The new watch is in place before the old one goes: no change falls between the two.
+    Watcher watcher(path);
     stop();
     int error = 0;
-    const auto failure = thread_.start([watcher = Watcher(path), changed = std::move(changed)](
+    const auto failure = thread_.start([watcher = std::move(watcher), changed = std::move(changed)](
                                            int wake) mutable { watcher.run(wake, changed); },
                                        error);
     switch (failure) {

@@ -246,10 +246,12 @@ Status CurrentStatus() {
     Status status;
     if (s.unavailable) {
         status.standing = Standing::Unavailable;
-    } else if (s.intent && s.applied) {
+    } else if (s.intent && intact(s)) {
         status.standing = Standing::Held;
         std::string output;
         if (!kernel().nft(counterCommands(), output)) status.refused = parseCounter(output);
+    } else if (s.intent) {
+        status.standing = Standing::Missing;
     }
     return status;
 }

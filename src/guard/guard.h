@@ -34,11 +34,17 @@ void Hold(const Intent& intent);
 // Removes the table, whether this run or an earlier one made it.
 void Release();
 
-enum class Standing { Held, Released, Unavailable };
+enum class Standing {
+    Held,         // the table stands as the guard put it
+    Missing,      // the guard is to hold, but its table is gone, changed, or was never put
+    Released,     // the guard is not to hold
+    Unavailable,  // the kernel has no nf_tables
+};
 struct Status {
     Standing standing = Standing::Released;
     std::optional<std::uint64_t> refused;  // packets refused since the table was made
 };
+// Asks the kernel whether the table stands as it was put.
 Status CurrentStatus();
 
 }  // namespace guard

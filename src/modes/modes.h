@@ -20,24 +20,26 @@
 //    table back when another program removed or changed it.
 //
 // Locks, in the order in which they may be taken:
-//  1. modes::State::lock, recursive. Taken at the entry of every handler here, around every
-//     resolver operation and status query that the dispatch runs, and by the launcher,
-//     whichever thread runs them; a handler may call another (ConnectionFailed runs
+//  1. modes::State::lock, recursive. Taken at the entry of every handler here (the resolver
+//     operations among them), around every status query that the dispatch runs, and by the
+//     launcher, whichever thread runs them; a handler may call another (ConnectionFailed runs
 //     ConnectionClosed). It guards the four flags, the handler depth, the launcher's watch state
-//     (generation, child, private copies), the watcher handles, the kill switch flag and the
-//     resolved link. ConnectionClosed's check and the clearing of its flags therefore form one
-//     indivisible step. The outermost handler brings the egress guard up to date before it lets go.
+//     (generation, child, private copies), the watcher handles, the kill switch flag, the
+//     resolved link and the run of steps under way (modes/steps.h), which every record of the
+//     state file names. ConnectionClosed's check and the clearing of its flags therefore form
+//     one indivisible step. The outermost handler brings the egress guard up to date before it
+//     lets go.
 //  2. routing's network lock, recursive: guards the gateways, the remembered routes, the
-//     server and DNS texts and routing's state file, which the routing operations change under
-//     lock 1 and the route watchers without it.
+//     server and DNS texts and the state file with the parts the modes and dns hand over,
+//     which the routing operations change under lock 1 and the route watchers without it.
 //     dns's lock, beside it (routing and dns never call each other): guards the replacement
 //     and the resolver file with its backup, for the resolver operations under lock 1 and the
 //     resolver file watch without it.
 //     guard's lock, beside them (the guard calls neither routing nor dns: the handlers hand
 //     it what it needs): guards what the guard is to hold and what its table holds, for Hold,
 //     Release and the status under lock 1 and for the guard's watcher without it.
-//  3. routing's tunnel lock: guards the two tunnel gateway texts, written by the routing
-//     operations under locks 1 and 2 and copied by the route watchers.
+//  3. routing's tunnel lock: guards the two tunnel gateway texts and the tunnel's devices,
+//     written by the routing operations under locks 1 and 2 and copied by the route watchers.
 //  4. the log's line lock, held while one line is written to the debug log.
 // Locks 3 and 4 are held only for a copy or a write and never around a wait. Starting and
 // stopping a route watcher wakes it and waits for it while lock 1 is held, never lock 2,
@@ -83,8 +85,11 @@ void InitRoutingVariables();
 // run is kept and completed; without, what is left of it goes.
 void KillSwitchAtStart(bool lockdown);
 // At start, before anything else touches a route: takes up the state an earlier run of this
-// boot left. Lockdown that was on, or is configured, is on again with the kill switch kept;
-// outside lockdown what the earlier run took is given back and its state cleared.
+// boot left (see planResume in modes/steps.h). A run of steps that a kill cut short is
+// finished, or undone by the close of the connection it was bringing up; a connection that
+// was up is closed, its OpenVPN having ended with the daemon; resolved's link is taken back.
+// Lockdown that was on, or is configured, is on again with the kill switch kept; outside
+// lockdown what the earlier run took is given back.
 void ResumeAtStart(bool configuredLockdown);
 void EnableLockdown();
 void DisableLockdown();
@@ -102,6 +107,10 @@ int AddDnsAddress(std::string_view address);
 int AddDnsAddress6(std::string_view address);
 void RemoveDnsAddresses();
 void SetAsDisconnected();
+// The resolver operations, run and recorded as the handlers' steps are.
+void ReplaceDns(std::string_view address);
+void ResetDns();
+void InitializeDnsVariables();
 // Brings the egress guard up to date after an operation outside the handlers (the resolver's)
 // changed what it depends on. Every handler does so itself when it ends.
 void RefreshGuard();

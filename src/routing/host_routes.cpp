@@ -151,13 +151,16 @@ int setRouteForDns(int family, std::string_view address) {
         logMessage(levelError, m.noMemory);
         return -1;
     }
+    // Recorded before the route exists, so that a restart knows of it whatever became of it;
+    // forgotten again when it could not be added.
+    list.push_back(*text);
+    saveState();
     const bool ip = useIpTool();
     logMessage(levelDebug, m.adding, text->c_str(), gatewayText(family).c_str());
     const int status = runCommand(hostRouteCommand(family, ip, *text));
-    if (status == 0) {
-        list.push_back(*text);
+    if (status != 0) {
+        list.pop_back();
         saveState();
-    } else {
         logMessage(levelError, m.failure, status);
     }
     return status;
@@ -179,6 +182,15 @@ void unsetRoutesForDns(int family) {
 
 #pragma GCC diagnostic pop
 
+// Records the device the tunnel's new default route of `family` went through.
+void recordTunnelDevice(int family) {
+    const auto route = tunnelDefaultRoute(family);
+    char name[IF_NAMESIZE] = {};
+    if (!route || ::if_indextoname(route->outputInterface, name) == nullptr) return;
+    setTunnelDevice(std::string(name));
+    saveState();
+}
+
 }  // namespace
 
 int EnableRouteForIpv4(std::string_view address) {
@@ -189,8 +201,10 @@ int EnableRouteForIpv4(std::string_view address) {
     }
     std::optional<std::string> text = addressText(address, AF_INET, "tunnel gateway");
     if (!text) return 0;
-    // Stored before the route exists, so that the route watcher that sees it leaves it alone.
+    // Stored and recorded before the route exists, so that the route watcher that sees it
+    // leaves it alone and a restart never takes it for a physical one.
     setTunnelAddress(AF_INET, *text);
+    saveState();
     const bool ip = useIpTool();
     logMessage(levelDebug, "Setting a default IPv4 route using tunnel gateway %s\n", text->c_str());
     const std::string command = ip ? formatCommand("ip route add default via %s", text->c_str())
@@ -198,8 +212,10 @@ int EnableRouteForIpv4(std::string_view address) {
     logMessage(levelInfo, "%s", command.c_str());
     const int status = runCommand(command);
     logMessage(levelInfo, "Has returned a result of %d", status);
-    if (status == 0) copyTunnelRoute(AF_INET);
-    return status == 0 ? 1 : 0;
+    if (status != 0) return 0;
+    recordTunnelDevice(AF_INET);
+    copyTunnelRoute(AF_INET);
+    return 1;
 }
 
 int EnableRouteForIpv6(std::string_view address) {
@@ -208,8 +224,10 @@ int EnableRouteForIpv6(std::string_view address) {
     std::optional<std::string> text = addressText(address, AF_INET6, "tunnel gateway");
     if (!text) return 0;
     setTunnelAddress(AF_INET6, *text);
+    saveState();
     logMessage(levelDebug, "Setting a default IPv6 route using tunnel gateway %s\n", text->c_str());
     if (runCommand(formatCommand("ip -6 route add default via %s", text->c_str())) != 0) return 0;
+    recordTunnelDevice(AF_INET6);
     copyTunnelRoute(AF_INET6);
     return 1;
 }
@@ -253,6 +271,8 @@ void DisableCustomRoutes() {
         setTunnelAddress(AF_INET6, std::nullopt);
         removeTunnelRoute(AF_INET6, *tunnel);
     }
+    setTunnelDevice(std::nullopt);
+    saveState();
 }
 
 void MoveHostRoutes(int family) {

@@ -63,6 +63,9 @@ struct Kernel {
     std::function<int(std::string_view command)> run;
     // The default routes of the main table of one family; none when the table cannot be read.
     std::function<std::optional<std::vector<RouteInfo>>(int family)> defaultRoutes;
+    // The default routes of another table of one family; none when it cannot be read.
+    std::function<std::optional<std::vector<RouteInfo>>(int family, std::uint32_t table)>
+        tableDefaults;
     // A socket that receives the route notifications of one family.
     std::function<WatchSocket(int family)> openWatchSocket;
     // Sends one rtnetlink change request and returns its acknowledgement: 0 or a negative errno.

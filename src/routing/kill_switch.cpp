@@ -187,30 +187,84 @@ KillSwitchLoss killSwitchLoss(std::span<const std::byte> datagram, int family) {
     return loss;
 }
 
-std::optional<bool> killSwitchInPlace(int family) {
-    const auto rules = kernel().rules(family);
-    if (!rules) return std::nullopt;
-    for (const KillSwitchRule& wanted : killSwitchRules) {
-        if (std::none_of(rules->begin(), rules->end(),
-                         [&](const RuleInfo& rule) { return isOurs(rule, wanted); }))
-            return false;
+bool KillSwitchPieces::all() const {
+    return std::all_of(std::begin(rules), std::end(rules), [](bool r) { return r; }) &&
+           unreachable && tunnelCopy;
+}
+
+bool KillSwitchPieces::none() const {
+    return std::none_of(std::begin(rules), std::end(rules), [](bool r) { return r; }) &&
+           !unreachable;
+}
+
+std::string KillSwitchPieces::missing() const {
+    std::vector<std::string> parts;
+    for (std::size_t i = 0; i < std::size(rules); ++i) {
+        if (!rules[i]) parts.push_back("rule " + std::to_string(killSwitchRules[i].priority));
     }
-    return true;
+    if (!unreachable) parts.emplace_back("unreachable route");
+    if (!tunnelCopy) parts.emplace_back("tunnel route");
+    std::string text;
+    for (const std::string& part : parts)
+        text += (text.empty() ? "" : ", ") + part;
+    return text;
+}
+
+std::optional<KillSwitchPieces> killSwitchPieces(int family) {
+    if (family == AF_INET6 && !kernel().hasIpv6()) return std::nullopt;
+    const auto rules = kernel().rules(family);
+    const auto table = kernel().tableDefaults(family, killSwitchTable);
+    if (!rules || !table) return std::nullopt;
+    KillSwitchPieces pieces;
+    for (std::size_t i = 0; i < std::size(killSwitchRules); ++i) {
+        pieces.rules[i] = std::any_of(rules->begin(), rules->end(), [&](const RuleInfo& rule) {
+            return isOurs(rule, killSwitchRules[i]);
+        });
+    }
+    pieces.unreachable = std::any_of(table->begin(), table->end(), [](const RouteInfo& route) {
+        return route.type == RTN_UNREACHABLE;
+    });
+    if (const auto tunnel = tunnelDefaultRoute(family)) {
+        pieces.tunnelCopy = std::any_of(table->begin(), table->end(), [&](const RouteInfo& r) {
+            return r.type == RTN_UNICAST && r.gateway == tunnel->gateway;
+        });
+    }
+    return pieces;
+}
+
+std::optional<bool> killSwitchInPlace(int family) {
+    const auto pieces = killSwitchPieces(family);
+    if (!pieces) return std::nullopt;
+    return pieces->all();
 }
 
 int ensureKillSwitch(int family) {
     const auto rules = policyRules(family);
     if (!rules) return 0;
     int added = 0;
-    // The table first: a rule that sends traffic to an empty table lets it fall through.
+    // The table first, then the rule that sends traffic to it, and only then the rule that
+    // lets the main table's default routes pass by: installed part way, the kill switch
+    // blocks too much rather than nothing.
     if (!add(unreachableRequest(Change::Add, family), "unreachable route", family, added))
         return added;
     if (const auto tunnel = tunnelDefaultRoute(family))
         add(tableCopyRequest(Change::Add, *tunnel), "tunnel route", family, added);
-    for (const KillSwitchRule& rule : killSwitchRules) {
-        if (!add(ruleRequest(Change::Add, family, rule), "rule", family, added)) break;
+    for (auto rule = std::rbegin(killSwitchRules); rule != std::rend(killSwitchRules); ++rule) {
+        if (!add(ruleRequest(Change::Add, family, *rule), "rule", family, added)) break;
     }
     return added;
+}
+
+void reportIncompleteKillSwitch(int family) {
+    if (!policyRules(family)) return;  // reported once already
+    const auto pieces = killSwitchPieces(family);
+    if (!pieces) {
+        logMessage(levelError, "The kill switch (%s) cannot be checked: its table cannot be read",
+                   netlink::familyName(family));
+    } else if (!pieces->all()) {
+        logMessage(levelError, "The kill switch (%s) is not complete: %s missing",
+                   netlink::familyName(family), pieces->missing().c_str());
+    }
 }
 
 void copyTunnelRoute(int family) {
@@ -235,6 +289,7 @@ void InstallKillSwitch() {
     for (const int family : {AF_INET, AF_INET6}) {
         ensureKillSwitch(family);
         if (const auto rules = kernel().rules(family)) warnAboutEarlierRules(family, *rules);
+        reportIncompleteKillSwitch(family);
     }
 }
 
@@ -244,6 +299,7 @@ void EnsureKillSwitch() {
             logMessage(levelWarning,
                        "The kill switch's rules or routes (%s) were missing; put back",
                        netlink::familyName(family));
+            reportIncompleteKillSwitch(family);
         }
     }
 }

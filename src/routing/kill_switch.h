@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,13 +59,26 @@ struct KillSwitchLoss {
 };
 KillSwitchLoss killSwitchLoss(std::span<const std::byte> datagram, int family);
 
-// Whether both rules and the unreachable route of a family are in place: none when the kernel
-// cannot be asked.
+// What of the kill switch of one family the kernel holds.
+struct KillSwitchPieces {
+    bool rules[std::size(killSwitchRules)] = {};  // by killSwitchRules
+    bool unreachable = false;
+    bool tunnelCopy = true;  // the copy of the tunnel's default route; true while none stands
+    bool all() const;
+    bool none() const;
+    // What is missing, for a message: "rule 1001, unreachable route".
+    std::string missing() const;
+};
+// Read from the kernel: none when it cannot be asked, or has no policy routing for the family.
+std::optional<KillSwitchPieces> killSwitchPieces(int family);
+// Whether every piece of a family is in place: none when the kernel cannot be asked.
 std::optional<bool> killSwitchInPlace(int family);
 
 // Puts back what is missing of the kill switch of one family (and the tunnel copy while a
 // tunnel text is stored); returns how many entries it had to add.
 int ensureKillSwitch(int family);
+// Logs an error naming what is missing of the kill switch of one family, if anything.
+void reportIncompleteKillSwitch(int family);
 // Copies the tunnel's default route into killSwitchTable, or removes that copy, while the
 // kill switch holds.
 void copyTunnelRoute(int family);

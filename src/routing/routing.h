@@ -68,6 +68,12 @@ void StopRouteWatchThread4();
 void StopRouteWatchThread6();
 // Whether both watchers listen since their last start.
 bool RouteWatchersListening();
+enum class WatchersStanding {
+    Off,        // neither was started
+    Listening,  // both listen
+    Stopped,    // one did not start listening, or its loop ended on an error
+};
+WatchersStanding RouteWatchersStanding();
 
 // The kill switch's policy rules and table: installing is idempotent, removing leaves no
 // trace. They stay in the kernel when the daemon ends.

@@ -228,16 +228,20 @@ std::optional<std::vector<RouteInfo>> dumpRoutes(int family) {
     return messages->routes;
 }
 
-std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
+std::optional<std::vector<RouteInfo>> dumpTableDefaults(int family, std::uint32_t table) {
     const auto routes = dumpRoutes(family);
     if (!routes) return std::nullopt;
     std::vector<RouteInfo> defaults;
     for (const RouteInfo& route : *routes) {
-        if (route.family == family && route.table == RT_TABLE_MAIN && route.dstLength == 0) {
+        if (route.family == family && route.table == table && route.dstLength == 0) {
             defaults.push_back(route);
         }
     }
     return defaults;
+}
+
+std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family) {
+    return dumpTableDefaults(family, RT_TABLE_MAIN);
 }
 
 void parseRuleMessages(std::span<const std::byte> datagram, RuleMessages& into) {

@@ -75,6 +75,7 @@ void parseRuleMessages(std::span<const std::byte> datagram, RuleMessages& into);
 // The routes of one family, all tables; the default routes of its main table.
 std::optional<std::vector<RouteInfo>> dumpRoutes(int family);
 std::optional<std::vector<RouteInfo>> dumpDefaultRoutes(int family);
+std::optional<std::vector<RouteInfo>> dumpTableDefaults(int family, std::uint32_t table);
 std::optional<std::vector<RuleInfo>> dumpRules(int family);
 // Sends a change request and waits for its acknowledgement: 0 or a negative errno.
 int exchangeChange(std::span<const std::byte> request);

@@ -21,6 +21,7 @@ Kernel systemKernel() {
     return Kernel{
         .run = spawnCommand,
         .defaultRoutes = rtnetlink::dumpDefaultRoutes,
+        .tableDefaults = rtnetlink::dumpTableDefaults,
         .openWatchSocket = rtnetlink::openRouteWatchSocket,
         .change = rtnetlink::exchangeChange,
         .rules = rtnetlink::dumpRules,
@@ -44,6 +45,29 @@ std::optional<std::string> tunnelAddressCopy(int family) {
     std::lock_guard guard(s.tunnelLock);
     return family == AF_INET6 ? s.tunnelAddress6 : s.tunnelAddress;
 }
+
+void setTunnelDevice(std::optional<std::string> name) {
+    State& s = state();
+    std::lock_guard guard(s.tunnelLock);
+    if (!name) {
+        s.tunnelDevices.clear();
+    } else if (std::find(s.tunnelDevices.begin(), s.tunnelDevices.end(), *name) ==
+               s.tunnelDevices.end()) {
+        s.tunnelDevices.push_back(*name);
+    }
+}
+
+namespace {
+
+bool tunnelDevice(unsigned index) {
+    char name[IF_NAMESIZE] = {};
+    if (index == 0 || ::if_indextoname(index, name) == nullptr) return false;
+    const State& s = state();
+    std::lock_guard guard(s.tunnelLock);
+    return std::find(s.tunnelDevices.begin(), s.tunnelDevices.end(), name) != s.tunnelDevices.end();
+}
+
+}  // namespace
 
 std::string gatewayText(int family) {
     const auto& gateway = family == AF_INET6 ? state().ipv6Gateway : state().ipv4Gateway;
@@ -81,6 +105,7 @@ std::optional<RouteInfo> tunnelDefaultRoute(int family) {
 }
 
 bool leadsIntoTunnel(const RouteInfo& route, const std::vector<RouteInfo>& all) {
+    if (tunnelDevice(route.outputInterface)) return true;
     const auto text = tunnelAddressCopy(route.family);
     const auto tunnel = text ? netlink::Address::parse(*text, route.family) : std::nullopt;
     if (!tunnel) return false;
@@ -97,7 +122,8 @@ void InitRoutingVariablesOs() {
     s.ipv4Gateway.reset();
     s.ipv6Gateway.reset();
     s.removedRoutes.clear();
-    s.lockdownSaved = s.forcedSaved = false;
+    s.modesRecord = {};
+    s.resolvedLink.reset();
     s.serverAddress.reset();
     s.serverAddress6.reset();
     s.dnsAddresses.clear();
@@ -105,6 +131,7 @@ void InitRoutingVariablesOs() {
     s.killSwitchHeld = false;
     setTunnelAddress(AF_INET, std::nullopt);
     setTunnelAddress(AF_INET6, std::nullopt);
+    setTunnelDevice(std::nullopt);
 }
 
 }  // namespace routing

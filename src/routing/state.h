@@ -9,6 +9,7 @@
 
 #include "netlink/address.h"
 #include "routing/remembered_routes.h"
+#include "routing/state_file.h"
 #include "routing/watchers.h"
 
 namespace routing {
@@ -28,16 +29,21 @@ struct State {
     // The client's texts, each checked to be an address of its family before it was stored.
     std::optional<std::string> serverAddress, serverAddress6;
     std::vector<std::string> dnsAddresses, dnsAddresses6;  // oldest first, no equal texts
-    // The modes' flags, kept here only to be written to the state file with routing's part.
-    bool lockdownSaved = false, forcedSaved = false;
+    // The modes' and dns's parts, kept here only to be written to the state file with
+    // routing's.
+    ModesRecord modesRecord;
+    std::optional<int> resolvedLink;
 
     // Whether the kill switch's rules are meant to hold (lockdown, or a forced-mode connection).
     bool killSwitchHeld = false;
     // Set once the missing policy routing has been reported; the watchers may set it too.
     std::atomic<bool> policyRoutingMissing = false;
 
-    std::mutex tunnelLock;  // guards the two tunnel texts
+    mutable std::mutex tunnelLock;  // guards the two tunnel texts and the tunnel's devices
     std::optional<std::string> tunnelAddress, tunnelAddress6;
+    // The devices the tunnel's default routes went through, by name: what leads through them
+    // is never a physical network, even once the tunnel's routes are gone.
+    std::vector<std::string> tunnelDevices;
 
     // Last, so that they are stopped before anything they read goes away.
     RouteWatcher routeWatchThread4{AF_INET};
@@ -50,6 +56,8 @@ State& state();
 void setTunnelAddress(int family, std::optional<std::string> text);
 // A copy of a tunnel text, taken under the tunnel lock.
 std::optional<std::string> tunnelAddressCopy(int family);
+// Notes a device the tunnel's routes go through; forgets them all with none.
+void setTunnelDevice(std::optional<std::string> name);
 
 // Holds the network lock for a scope.
 class NetworkGuard {
@@ -71,8 +79,9 @@ std::string ipv6GatewayText();
 std::string gatewayWords(int family, bool routeForm = false);
 // The main table's default route through the stored tunnel gateway of a family, if it holds one.
 std::optional<RouteInfo> tunnelDefaultRoute(int family);
-// Whether a default route leads into the tunnel: through its gateway, or over the device that
-// carries the route through that gateway. `all` is the family's default routes.
+// Whether a default route leads into the tunnel: through its gateway, over the device that
+// carries the route through that gateway, or over a device the tunnel's routes went through.
+// `all` is the family's default routes.
 bool leadsIntoTunnel(const RouteInfo& route, const std::vector<RouteInfo>& all);
 
 }  // namespace routing

@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
+#include "core/fault_point.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "routing/state.h"
@@ -14,6 +18,7 @@
 #include "util/path.h"
 #include "util/private_directory.h"
 #include "util/unique_fd.h"
+#include "util/words.h"
 
 namespace routing {
 namespace {
@@ -44,6 +49,27 @@ std::optional<std::string> addressValue(std::string_view value, int family) {
     return std::string(value);
 }
 
+// Sets `slot` from `value` unless it is set already: a key that may stand once stands once.
+template <typename T>
+bool once(std::optional<T>& slot, std::optional<T> value) {
+    if (slot || !value) return false;
+    slot = std::move(value);
+    return true;
+}
+
+bool addOnce(std::vector<std::string>& list, const std::optional<std::string>& value) {
+    if (!value || std::find(list.begin(), list.end(), *value) != list.end()) return false;
+    list.push_back(*value);
+    return true;
+}
+
+// A device name as a route record takes it.
+std::optional<std::string> deviceValue(std::string_view value) {
+    const auto route = parseRouteWords(AF_INET, "dev " + std::string(value));
+    if (!route || route->gateway || route->device != value) return std::nullopt;
+    return std::string(value);
+}
+
 // Applies one "key=value" line of the routing section; false when it is not understood.
 bool routingLine(SavedState& saved, std::string_view key, std::string_view value) {
     if (key == "removed" || key == "gateway") {
@@ -53,67 +79,116 @@ bool routingLine(SavedState& saved, std::string_view key, std::string_view value
             rememberRoute(saved.removedRoutes, *route);
             return true;
         }
-        auto& gateway = route->family == AF_INET6 ? saved.ipv6Gateway : saved.ipv4Gateway;
-        if (gateway) return false;
-        gateway = route;
-        return true;
+        return once(route->family == AF_INET6 ? saved.ipv6Gateway : saved.ipv4Gateway, route);
     }
+    if (key == "tunneldev") return addOnce(saved.tunnelDevices, deviceValue(value));
     const int family = key.ends_with('6') ? AF_INET6 : AF_INET;
     const auto address = addressValue(value, family);
-    if (!address) return false;
-    if (key == "server" || key == "server6") {
-        auto& server = family == AF_INET6 ? saved.serverAddress6 : saved.serverAddress;
-        if (server) return false;
-        server = address;
-        return true;
-    }
-    if (key == "dns" || key == "dns6") {
-        auto& list = family == AF_INET6 ? saved.dnsAddresses6 : saved.dnsAddresses;
-        if (std::find(list.begin(), list.end(), *address) != list.end()) return false;
-        list.push_back(*address);
-        return true;
-    }
+    if (key == "server" || key == "server6")
+        return once(family == AF_INET6 ? saved.serverAddress6 : saved.serverAddress, address);
+    if (key == "tunnel" || key == "tunnel6")
+        return once(family == AF_INET6 ? saved.tunnelAddress6 : saved.tunnelAddress, address);
+    if (key == "dns" || key == "dns6")
+        return addOnce(family == AF_INET6 ? saved.dnsAddresses6 : saved.dnsAddresses, address);
     return false;
 }
 
+// "NAME STEP" or "NAME STEP ADDRESS".
+std::optional<InFlight> inFlightValue(std::string_view value) {
+    const std::vector<std::string> words = util::spaceSeparatedWords(value);
+    if (words.size() < 2 || words.size() > 3 || words[0].size() > 64) return std::nullopt;
+    if (!std::all_of(words[0].begin(), words[0].end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '.';
+        }))
+        return std::nullopt;
+    InFlight run;
+    run.sequence = words[0];
+    const auto [end, error] =
+        std::from_chars(words[1].data(), words[1].data() + words[1].size(), run.step);
+    if (error != std::errc() || end != words[1].data() + words[1].size() || run.step > 255)
+        return std::nullopt;
+    if (words.size() == 3) {
+        if (!netlink::Address::parse(words[2], AF_INET) &&
+            !netlink::Address::parse(words[2], AF_INET6))
+            return std::nullopt;
+        run.argument = words[2];
+    }
+    return run;
+}
+
 bool modesLine(SavedState& saved, std::string_view key, std::string_view value) {
+    if (key == "inflight") return once(saved.modes.inFlight, inFlightValue(value));
     if (value != "yes" && value != "no") return false;
-    if (key == "lockdown")
-        saved.lockdown = value == "yes";
-    else if (key == "forced")
-        saved.forced = value == "yes";
-    else
-        return false;
+    bool* flag = key == "lockdown"     ? &saved.modes.lockdown
+                 : key == "forced"     ? &saved.modes.forced
+                 : key == "connected"  ? &saved.modes.connected
+                 : key == "connecting" ? &saved.modes.connecting
+                                       : nullptr;
+    if (flag == nullptr) return false;
+    *flag = value == "yes";
     return true;
+}
+
+bool dnsLine(SavedState& saved, std::string_view key, std::string_view value) {
+    int link = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), link);
+    if (key != "resolvedlink" || error != std::errc() || end != value.data() + value.size() ||
+        link <= 0)
+        return false;
+    return once(saved.resolvedLink, std::optional(link));
+}
+
+bool sectionLine(SavedState& saved, std::string_view section, std::string_view line) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) return false;
+    const std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
+    if (section == "[modes]") return modesLine(saved, key, value);
+    if (section == "[routing]") return routingLine(saved, key, value);
+    if (section == "[dns]") return dnsLine(saved, key, value);
+    return false;
 }
 
 // Copies routing's part between the state and a saved state, either way.
 template <typename From, typename To>
 void copyRoutingPart(const From& from, To& to) {
     to.removedRoutes = from.removedRoutes;
+    to.ipv4Gateway = from.ipv4Gateway;
+    to.ipv6Gateway = from.ipv6Gateway;
     to.serverAddress = from.serverAddress;
     to.serverAddress6 = from.serverAddress6;
     to.dnsAddresses = from.dnsAddresses;
     to.dnsAddresses6 = from.dnsAddresses6;
+    to.resolvedLink = from.resolvedLink;
 }
 
 SavedState currentState() {
     const State& s = state();
     SavedState saved;
-    saved.lockdown = s.lockdownSaved;
-    saved.forced = s.forcedSaved;
+    saved.modes = s.modesRecord;
     copyRoutingPart(s, saved);
-    saved.ipv4Gateway = s.ipv4Gateway;
-    saved.ipv6Gateway = s.ipv6Gateway;
+    std::lock_guard guard(s.tunnelLock);
+    saved.tunnelAddress = s.tunnelAddress;
+    saved.tunnelAddress6 = s.tunnelAddress6;
+    saved.tunnelDevices = s.tunnelDevices;
     return saved;
+}
+
+const char* yesNo(bool value) {
+    return value ? "yes" : "no";
 }
 
 }  // namespace
 
 std::string formatState(const SavedState& saved) {
+    const ModesRecord& m = saved.modes;
     std::string text = std::string(firstLine) + "\n[modes]\n";
-    text += std::string("lockdown=") + (saved.lockdown ? "yes" : "no") + "\n";
-    text += std::string("forced=") + (saved.forced ? "yes" : "no") + "\n[routing]\n";
+    text += std::string("lockdown=") + yesNo(m.lockdown) + "\nforced=" + yesNo(m.forced) +
+            "\nconnected=" + yesNo(m.connected) + "\nconnecting=" + yesNo(m.connecting) + "\n";
+    if (m.inFlight) {
+        text += "inflight=" + m.inFlight->sequence + " " + std::to_string(m.inFlight->step) +
+                (m.inFlight->argument.empty() ? "" : " " + m.inFlight->argument) + "\n";
+    }
+    text += "[routing]\n";
     for (const DefaultRoute& route : saved.removedRoutes)
         text += routeLine("removed", route);
     if (saved.ipv4Gateway) text += routeLine("gateway", *saved.ipv4Gateway);
@@ -124,6 +199,12 @@ std::string formatState(const SavedState& saved) {
         text += "dns=" + address + "\n";
     for (const std::string& address : saved.dnsAddresses6)
         text += "dns6=" + address + "\n";
+    if (saved.tunnelAddress) text += "tunnel=" + *saved.tunnelAddress + "\n";
+    if (saved.tunnelAddress6) text += "tunnel6=" + *saved.tunnelAddress6 + "\n";
+    for (const std::string& device : saved.tunnelDevices)
+        text += "tunneldev=" + device + "\n";
+    text += "[dns]\n";
+    if (saved.resolvedLink) text += "resolvedlink=" + std::to_string(*saved.resolvedLink) + "\n";
     return text;
 }
 
@@ -140,17 +221,11 @@ std::optional<SavedState> parseState(std::string_view text) {
             if (line != firstLine) return std::nullopt;
             continue;
         }
-        if (line == "[modes]" || line == "[routing]") {
+        if (line == "[modes]" || line == "[routing]" || line == "[dns]") {
             section = line;
             continue;
         }
-        const std::size_t equals = line.find('=');
-        if (equals == std::string_view::npos) return std::nullopt;
-        const std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
-        const bool understood = section == "[modes]"     ? modesLine(saved, key, value)
-                                : section == "[routing]" ? routingLine(saved, key, value)
-                                                         : false;
-        if (!understood) return std::nullopt;
+        if (!sectionLine(saved, section, line)) return std::nullopt;
     }
     if (first) return std::nullopt;
     return saved;
@@ -171,6 +246,7 @@ void saveState() {
             const int error = errno;
             logMessage(levelError, "unlink() failed, error is %d:%s", error, std::strerror(error));
         }
+        core::recordMade();
         return;
     }
     const std::string directory = util::parentDirectory(path);
@@ -180,13 +256,20 @@ void saveState() {
         const int error = errno;
         logMessage(levelError, "Could not save the state to %s, error is %d:%s", path.c_str(),
                    error, std::strerror(error));
+        return;
     }
+    core::recordMade();
 }
 
-void SaveModes(bool lockdown, bool forced) {
+void SaveModes(const ModesRecord& record) {
     NetworkGuard guard;
-    state().lockdownSaved = lockdown;
-    state().forcedSaved = forced;
+    state().modesRecord = record;
+    saveState();
+}
+
+void SaveResolvedLink(std::optional<int> link) {
+    NetworkGuard guard;
+    state().resolvedLink = link;
     saveState();
 }
 
@@ -208,14 +291,11 @@ void ResumeState(const SavedState& saved) {
     NetworkGuard guard;
     State& s = state();
     copyRoutingPart(saved, s);
-    // Outside lockdown the earlier run's routes are only given back: its gateways, which
-    // would be put back when nothing was removed, are not taken up.
-    if (saved.lockdown) {
-        s.ipv4Gateway = saved.ipv4Gateway;
-        s.ipv6Gateway = saved.ipv6Gateway;
-    }
-    s.lockdownSaved = saved.lockdown;
-    s.forcedSaved = saved.forced;
+    s.modesRecord = saved.modes;
+    std::lock_guard tunnel(s.tunnelLock);
+    s.tunnelAddress = saved.tunnelAddress;
+    s.tunnelAddress6 = saved.tunnelAddress6;
+    s.tunnelDevices = saved.tunnelDevices;
 }
 
 }  // namespace routing

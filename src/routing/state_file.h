@@ -1,10 +1,11 @@
 #pragma once
 
-// What a restart needs of the daemon's memory: the default routes it removed and never gave
-// back, the gateways it routes through, the host routes it added and whether lockdown or
-// forced mode was on. Kept in one small file, written whole at every change, read before
-// anything else at start. The file has a section per owner; the modes hand their flags to
-// routing, which writes both.
+// What a restart needs of the daemon's memory, kept in one small file, written whole before
+// every change and after it, read before anything else at start: the modes' flags and the run
+// of steps under way, the default routes the daemon removed and never gave back, the gateways
+// it routes through, the host routes it added, the tunnel's gateways and device, and the link
+// that systemd-resolved holds the tunnel's server for. The file has a section per owner; the
+// modes and dns hand their parts to routing, which writes them all.
 
 #include <optional>
 #include <string>
@@ -15,13 +16,36 @@
 
 namespace routing {
 
-struct SavedState {
+// A run of a sequence of steps that began and had not ended when the record was made.
+struct InFlight {
+    std::string sequence;  // its name: letters, digits and dots
+    unsigned step = 0;     // the step about to run, or running
+    std::string argument;  // the address text it was run with; empty for none
+    bool operator==(const InFlight&) const = default;
+};
+
+// The modes' part: their flags, and the run under way.
+struct ModesRecord {
     bool lockdown = false;
     bool forced = false;
+    bool connected = false;
+    bool connecting = false;
+    std::optional<InFlight> inFlight;
+    bool operator==(const ModesRecord&) const = default;
+};
+
+struct SavedState {
+    ModesRecord modes;
     std::vector<DefaultRoute> removedRoutes;
     std::optional<DefaultRoute> ipv4Gateway, ipv6Gateway;
     std::optional<std::string> serverAddress, serverAddress6;
     std::vector<std::string> dnsAddresses, dnsAddresses6;
+    // The tunnel's gateways, recorded before their routes are added, and the devices those
+    // routes went through: never a physical network.
+    std::optional<std::string> tunnelAddress, tunnelAddress6;
+    std::vector<std::string> tunnelDevices;
+    // dns's part: the link systemd-resolved was given the tunnel's server for.
+    std::optional<int> resolvedLink;
     bool operator==(const SavedState&) const = default;
 };
 
@@ -29,19 +53,19 @@ std::string formatState(const SavedState& saved);
 // None unless every line is understood: a file that cannot be read whole is never trusted.
 std::optional<SavedState> parseState(std::string_view text);
 
-// A copy of routing's state as the state file holds it, the modes' flags last handed over
-// included.
+// A copy of the state as the state file holds it, the parts last handed over included.
 SavedState CurrentState();
 
-// Writes routing's state (and the modes' flags last handed over) to the state file; removes
-// the file when there is nothing a restart would need.
+// Writes the state file; removes it when there is nothing a restart would need.
 void saveState();
-// The modes' part of the file.
-void SaveModes(bool lockdown, bool forced);
+// The modes' part of the file, written at once.
+void SaveModes(const ModesRecord& record);
+// dns's part: the link resolved holds the tunnel's server for, or none; written at once.
+void SaveResolvedLink(std::optional<int> link);
 // Reads the state file of an earlier run. A file that cannot be parsed is logged and set
 // aside, and none returned.
 std::optional<SavedState> LoadState();
-// Takes an earlier run's routing state as this one's.
+// Takes an earlier run's routing state (and dns's part) as this one's.
 void ResumeState(const SavedState& saved);
 
 }  // namespace routing

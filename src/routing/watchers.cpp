@@ -256,6 +256,12 @@ void CloseRoute(int family, std::string_view gateway) {
 
 namespace {
 
+// Whether the thread was asked to stop through `wake`.
+bool woken(int wake) {
+    pollfd request{wake, POLLIN, 0};
+    return ::poll(&request, 1, 0) > 0;
+}
+
 // Handles the notifications of `socket` until woken through `wake` or until the socket fails.
 void watchLoop(int family, int socket, int wake) {
     const char* name = netlink::familyName(family);
@@ -330,9 +336,16 @@ bool RouteWatcher::start() {
     auto bound = std::make_shared<std::promise<bool>>();
     std::future<bool> listening = bound->get_future();
     int error = 0;
+    ended_ = false;
     const auto failure = thread_.start(
-        [family = family_, bound](int wake) {
+        [family = family_, bound, ended = &ended_](int wake) {
             CloseDefaultRoutesWorker(family, wake, [&](bool ok) { bound->set_value(ok); });
+            if (woken(wake)) return;
+            ended->store(true);
+            logMessage(levelError,
+                       "The %s route watcher has stopped: default routes that appear are no "
+                       "longer deleted",
+                       netlink::familyName(family));
         },
         error);
     switch (failure) {
@@ -384,6 +397,13 @@ void StopRouteWatchThread6() {
 
 bool RouteWatchersListening() {
     return state().routeWatchThread4.listening() && state().routeWatchThread6.listening();
+}
+
+WatchersStanding RouteWatchersStanding() {
+    const State& s = state();
+    if (!s.routeWatchThread4.started() && !s.routeWatchThread6.started())
+        return WatchersStanding::Off;
+    return RouteWatchersListening() ? WatchersStanding::Listening : WatchersStanding::Stopped;
 }
 
 void StartRouteWatchThread() {

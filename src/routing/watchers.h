@@ -3,6 +3,7 @@
 // The route watchers: one thread per address family listens for the kernel's route
 // notifications and deletes the default route through any gateway that is not the tunnel's.
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -65,13 +66,15 @@ class RouteWatcher {
     void stop();
     // Whether a thread was started and not yet stopped (it may have ended by itself).
     bool started() const { return thread_.started(); }
-    // Whether the last start left a watcher listening.
-    bool listening() const { return listening_; }
+    // Whether the last start left a watcher listening, and it still does.
+    bool listening() const { return listening_ && !ended_; }
 
   private:
     int family_;
     util::WakeableThread thread_;
     bool listening_ = false;
+    // Set by the thread when its loop ended without being asked to: its socket failed.
+    std::atomic<bool> ended_ = false;
 };
 
 // The watch loop: returns when woken through `wake` or when its socket fails. `listening` is

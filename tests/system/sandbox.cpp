@@ -81,6 +81,9 @@ std::vector<std::string> logMessages() {
 std::string daemonBinary() {
     return TELVORD_BINARY;
 }
+std::string crashableDaemonBinary() {
+    return TELVORD_CRASHABLE_BINARY;
+}
 std::string telvorctlBinary() {
     return TELVORCTL_BINARY;
 }
@@ -484,7 +487,7 @@ void Daemon::start(bool waitForPort) {
         throw std::logic_error("refusing to start telvord outside a sandbox");
     activeSandbox->requireFresh();
     ::unlink(portFile);
-    const std::string binary = daemonBinary();
+    const std::string binary = binary_;
     pid_ = ::fork();
     if (pid_ < 0) fail("fork");
     if (pid_ == 0) {

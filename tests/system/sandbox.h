@@ -123,6 +123,13 @@ class NetworkSandbox {
     std::set<std::string> made_;
 };
 
+// The daemon binary, telvorctl and the stand-in for OpenVPN of this build, and the daemon with
+// a fault point the crash tests arm (crash_fault_point.cpp).
+std::string daemonBinary();
+std::string crashableDaemonBinary();
+std::string telvorctlBinary();
+std::string fakeOpenVpnBinary();
+
 // The daemon under test, started from the build tree.
 class Daemon {
   public:
@@ -134,6 +141,8 @@ class Daemon {
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
+    // The program the next start runs: telvord of this build unless a test chose another.
+    void setBinary(std::string path) { binary_ = std::move(path); }
     // Starts telvord and waits for its port file. With waitForPort false it only starts it.
     void start(bool waitForPort = true);
     // Ends it with SIGTERM (then SIGKILL) together with everything it started.
@@ -159,6 +168,7 @@ class Daemon {
     std::vector<pid_t> launchedPids() const;
 
   private:
+    std::string binary_ = daemonBinary();
     pid_t pid_ = -1;
     int port_ = 0;
 };
@@ -192,10 +202,5 @@ class FakeOpenVpn {
   private:
     std::string directory_;
 };
-
-// The daemon binary, telvorctl and the stand-in for OpenVPN of this build.
-std::string daemonBinary();
-std::string telvorctlBinary();
-std::string fakeOpenVpnBinary();
 
 }  // namespace systest

@@ -135,12 +135,35 @@ int FakeKernel::change(std::span<const std::byte> request) {
                                     [&](const std::string& e) { return e.starts_with(entry); });
     if (adding) {
         if (found != entries.end()) return -EEXIST;
+        if (std::find(refusedEntries.begin(), refusedEntries.end(), entry) != refusedEntries.end())
+            return -ENOMEM;
         entries.push_back(entry);
         return 0;
     }
     if (found == entries.end()) return -ENOENT;
     entries.erase(found);
     return 0;
+}
+
+std::optional<std::vector<routing::RouteInfo>> FakeKernel::tableDefaults(int family,
+                                                                         std::uint32_t table) {
+    std::lock_guard guard(lock_);
+    if (tableUnreadable) return std::nullopt;
+    const std::string prefix = std::string("route ") + (family == AF_INET6 ? "inet6" : "inet") +
+                               " table " + std::to_string(table) + " ";
+    std::vector<routing::RouteInfo> routes;
+    for (const std::string& entry : entries) {
+        if (!entry.starts_with(prefix)) continue;
+        routing::RouteInfo route;
+        route.family = family;
+        route.table = table;
+        const std::string rest = entry.substr(prefix.size());
+        route.type = rest == "unreachable" ? RTN_UNREACHABLE : RTN_UNICAST;
+        if (rest.starts_with("via "))
+            route.gateway = netlink::Address::parse(rest.substr(4), family);
+        routes.push_back(route);
+    }
+    return routes;
 }
 
 std::optional<std::vector<routing::RuleInfo>> FakeKernel::rules(int family) {
@@ -220,6 +243,9 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::path
     k.defaultRoutes = [this](int family) -> std::optional<std::vector<routing::RouteInfo>> {
         if (tableUnreadable) return std::nullopt;
         return family == AF_INET6 ? defaults6 : defaults4;
+    };
+    k.tableDefaults = [this](int family, std::uint32_t table) {
+        return tableDefaults(family, table);
     };
     k.change = [this](std::span<const std::byte> request) { return change(request); };
     k.rules = [this](int family) { return rules(family); };

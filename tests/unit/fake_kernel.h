@@ -71,6 +71,8 @@ class FakeKernel {
     // "expires N" for the lifetime it was given); `statuses` may answer it with a negative
     // errno.
     std::vector<std::string> entries;
+    // Entries whose addition the fake refuses, as a kernel short of memory would.
+    std::vector<std::string> refusedEntries;
     // Rules the fake reports besides its own entries; none to report no policy routing.
     std::optional<std::vector<routing::RuleInfo>> foreignRules = std::vector<routing::RuleInfo>{};
     bool ipv6 = true;
@@ -92,6 +94,7 @@ class FakeKernel {
     int change(std::span<const std::byte> request);
     int addMain(routing::RouteInfo route);
     std::optional<std::vector<routing::RuleInfo>> rules(int family);
+    std::optional<std::vector<routing::RouteInfo>> tableDefaults(int family, std::uint32_t table);
     routing::Kernel saved_;
     std::string savedStateFile_;
 };

@@ -8,6 +8,8 @@
 
 #include <map>
 
+#include "control/status.h"
+#include "control/status.h"
 #include "fake_kernel.h"
 #include "netlink/bytes.h"
 #include "routing/kill_switch.h"
@@ -102,6 +104,22 @@ TEST_F(KillSwitch, InstallingTwiceLeavesOneOfEachAndRemovingLeavesNothing) {
     routing::RemoveKillSwitch();
     EXPECT_TRUE(kernel.entries.empty());
     EXPECT_EQ(routing::killSwitchInPlace(AF_INET), false);
+}
+
+TEST_F(KillSwitch, AnInstallCutShortBlocksEverythingAndIsAnErrorInTheLogAndTheStatus) {
+    kernel.refusedEntries = {"rule inet 1000 table 254 suppress"};
+    routing::InstallKillSwitch();
+    // Without the rule that lets the main table serve, table 1000 answers everything.
+    EXPECT_EQ(kernel.entries[0], "route inet table 1000 unreachable");
+    EXPECT_EQ(kernel.entries[1], "rule inet 1001 table 1000");
+    EXPECT_TRUE(sandbox.logged("The kill switch (IPv4) is not complete: rule 1000 missing"));
+    EXPECT_EQ(control::currentStatus().killSwitch, control::Presence::Partial);
+
+    kernel.refusedEntries.clear();
+    routing::EnsureKillSwitch();
+    EXPECT_EQ(control::currentStatus().killSwitch, control::Presence::Complete);
+    kernel.entries.erase(kernel.entries.begin());  // another program took the unreachable route
+    EXPECT_EQ(control::currentStatus().killSwitch, control::Presence::Partial);
 }
 
 TEST_F(KillSwitch, WithoutPolicyRoutingNothingIsSentAndOneWarningIsLogged) {

@@ -31,7 +31,8 @@ class Modes : public ::testing::Test {
     }
     void TearDown() override {
         routing::StopRouteWatchThread();
-        guard::Release();  // its watcher calls the fake kernel
+        guard::Release();               // its watcher calls the fake kernel
+        dns::InitializeDnsVariables();  // a replacement left in force: its watch goes
         modes::InitRoutingVariables();
     }
 
@@ -68,10 +69,12 @@ class Modes : public ::testing::Test {
     Commands all;
 };
 
+// The rule that lets the main table's default routes pass by comes last: installed part way,
+// the kill switch blocks everything rather than nothing.
 const Commands killSwitch = {
-    "route inet table 1000 unreachable",  "rule inet 1000 table 254 suppress",
-    "rule inet 1001 table 1000",          "route inet6 table 1000 unreachable",
-    "rule inet6 1000 table 254 suppress", "rule inet6 1001 table 1000"};
+    "route inet table 1000 unreachable", "rule inet 1001 table 1000",
+    "rule inet 1000 table 254 suppress", "route inet6 table 1000 unreachable",
+    "rule inet6 1001 table 1000",        "rule inet6 1000 table 254 suppress"};
 
 const Commands blackhole = {"ip -6 route add blackhole default metric 4294967295"};
 const Commands closeBoth = {"ip route del default", "ip -6 route del default"};

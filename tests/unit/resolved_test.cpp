@@ -31,10 +31,12 @@ class ResolvedClient : public ::testing::Test {
                 return BusError{"org.freedesktop.DBus.Error.AccessDenied", "denied"};
             },
         };
+        dns::SetResolvedLinkRecorder([this](std::optional<int> l) { recorded.push_back(l); });
     }
     ~ResolvedClient() override {
         dns::ResetDns();
         dns::InitializeDnsVariables();
+        dns::SetResolvedLinkRecorder([](std::optional<int>) {});
         bus() = saved_;
     }
 
@@ -55,6 +57,7 @@ class ResolvedClient : public ::testing::Test {
     std::optional<Link> link = Link{7, ARPHRD_NONE};
     std::size_t failing = std::variant_size_v<Call>;  // the index of a method that fails
     std::vector<Call> calls;
+    std::vector<std::optional<int>> recorded;  // what the state file was told, in order
 
   private:
     Bus saved_;
@@ -64,13 +67,16 @@ TEST_F(ResolvedClient, TunnelLinkGetsTheServerAsEveryNamesRouteAndTheRestoreReve
     for (const std::string server : {"10.8.0.1", "fd42::1"}) {
         SCOPED_TRACE(server);
         calls.clear();
+        recorded.clear();
         dns::ReplaceDns(server);
         EXPECT_EQ(calls, given(7, server));
         EXPECT_EQ(support::readFile(core::paths().resolverFile),
                   "# Written by TELVORD\nnameserver " + server);
+        EXPECT_EQ(recorded, std::vector<std::optional<int>>{7});
         dns::ResetDns();
         dns::InitializeDnsVariables();
         EXPECT_EQ(calls, join({given(7, server), {RevertLink{7}}}));
+        EXPECT_EQ(recorded, (std::vector<std::optional<int>>{7, std::nullopt}));
     }
 }
 
@@ -115,12 +121,23 @@ TEST_F(ResolvedClient, RestoreRevertsTheLinkGivenLastAndAnEarlierOneWhenTheLinkC
                            {RevertLink{9}}}));
 }
 
-TEST_F(ResolvedClient, RefusedCallIsLoggedAndWhatWentThroughIsStillTakenBack) {
+TEST_F(ResolvedClient, ARefusedCallTakesBackAtOnceWhatTheCallsBeforeItSet) {
     failing = 1;  // SetLinkDomains
     dns::ReplaceDns("10.8.0.1");
-    dns::ResetDns();
     EXPECT_EQ(calls, join({{given(7, "10.8.0.1")[0], given(7, "10.8.0.1")[1]}, {RevertLink{7}}}));
+    EXPECT_EQ(recorded, (std::vector<std::optional<int>>{7, std::nullopt}));
     EXPECT_EQ(sandbox.countContaining("systemd-resolved refused SetLinkDomains for link 7"), 1);
+    dns::ResetDns();
+    EXPECT_EQ(calls.size(), 3u) << "nothing is left to take back";
+}
+
+TEST_F(ResolvedClient, ALinkAnEarlierRunRecordedIsForgottenOnlyOnceResolvedLetItGo) {
+    dns::TakeBackResolvedLink(5);
+    EXPECT_EQ(calls, std::vector<Call>{RevertLink{5}});
+    EXPECT_EQ(recorded, std::vector<std::optional<int>>{std::nullopt});
+    failing = 3;  // RevertLink
+    dns::TakeBackResolvedLink(5);
+    EXPECT_EQ(recorded.size(), 1u) << "kept, to be taken back at the next start";
 }
 
 }  // namespace

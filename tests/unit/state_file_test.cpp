@@ -14,7 +14,8 @@ using routing::SavedState;
 
 SavedState fullState() {
     SavedState saved;
-    saved.lockdown = true;
+    saved.modes = {true, false, true, false,
+                   routing::InFlight{"SetServerAddress", 0, "2001:db8::7"}};
     saved.removedRoutes = {
         *routing::parseRouteWords(AF_INET, "via 192.0.2.1 dev eth0 metric 100 proto 16"),
         *routing::parseRouteWords(AF_INET, "dev ppp0"),
@@ -25,12 +26,17 @@ SavedState fullState() {
     saved.serverAddress6 = "2001:db8::7";
     saved.dnsAddresses = {"192.0.2.53", "198.51.100.53"};
     saved.dnsAddresses6 = {"2001:db8::53"};
+    saved.tunnelAddress = "10.8.0.1";
+    saved.tunnelAddress6 = "fd42::1";
+    saved.tunnelDevices = {"tun0"};
+    saved.resolvedLink = 7;
     return saved;
 }
 
 TEST(StateFile, EveryStateReadsBackAsItWasWritten) {
     SavedState forced;
-    forced.forced = true;
+    forced.modes.forced = forced.modes.connecting = true;
+    forced.modes.inFlight = routing::InFlight{"ConnectionClosed.Forced", 3, ""};
     for (const SavedState& saved : {SavedState{}, forced, fullState()}) {
         const std::string text = routing::formatState(saved);
         SCOPED_TRACE(text);
@@ -52,6 +58,14 @@ TEST(StateFile, ATextThatIsNotWholeAndOursIsNeverTrusted) {
         "telvord state 1\n[modes]\nlockdown=maybe\n",
         "telvord state 1\nlockdown=yes\n",  // outside any section
         "telvord state 1\n[other]\n",
+        good + "tunnel=10.8.0.9\n",               // a second tunnel gateway
+        good + "tunneldev=eth0 via 192.0.2.1\n",  // more than a device
+        good + "tunneldev=tun0\n",                // a device twice
+        "telvord state 1\n[dns]\nresolvedlink=0\n",
+        "telvord state 1\n[modes]\ninflight=Disable Lockdown 2\n",
+        "telvord state 1\n[modes]\ninflight=DisableLockdown two\n",
+        "telvord state 1\n[modes]\ninflight=AddDnsAddress 0 rm -rf\n",
+        "telvord state 1\n[modes]\ninflight=A 1\ninflight=B 2\n",
     };
     for (const std::string& text : cases) {
         SCOPED_TRACE(text);
@@ -62,12 +76,14 @@ TEST(StateFile, ATextThatIsNotWholeAndOursIsNeverTrusted) {
 TEST(StateFile, IsWrittenWholeForRootAloneAndAnUnreadableOneIsSetAside) {
     support::Sandbox sandbox;
     routing::InitRoutingVariablesOs();
-    routing::SaveModes(true, false);
+    routing::ModesRecord locked;
+    locked.lockdown = true;
+    routing::SaveModes(locked);
     const std::string path = core::paths().stateFile;
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(routing::LoadState()->lockdown, true);
+    EXPECT_EQ(routing::LoadState()->modes.lockdown, true);
 
     support::writeFile(path, "telvord state 1\n[modes]\nlockdown=yes\nforced=perhaps\n");
     EXPECT_FALSE(routing::LoadState());
@@ -76,7 +92,7 @@ TEST(StateFile, IsWrittenWholeForRootAloneAndAnUnreadableOneIsSetAside) {
     EXPECT_EQ(sandbox.countContaining("cannot be read; set aside"), 1);
 
     // Nothing left that a restart would need: no file at all.
-    routing::SaveModes(false, false);
+    routing::SaveModes({});
     EXPECT_FALSE(support::exists(path));
 }
 

@@ -523,11 +523,17 @@ TEST_F(RouteWatcherThread, AWatcherWhoseSocketClosesEndsAndIsReclaimedByTheNextS
     const std::size_t descriptors = descriptorCount();
     routing::StartRouteWatchThread4();
     peer(AF_INET);
+    EXPECT_TRUE(routing::state().routeWatchThread4.listening());
     closePeers();  // the watcher's receive now returns 0
     EXPECT_TRUE(eventually([&] { return threadCount() == threads; })) << threadCount();
+    // It no longer counts as listening, and says so.
+    EXPECT_FALSE(routing::state().routeWatchThread4.listening());
+    EXPECT_TRUE(sandbox.logged(
+        "The IPv4 route watcher has stopped: default routes that appear are no longer deleted"));
 
     routing::StartRouteWatchThread4();
     peer(AF_INET, 2);
+    EXPECT_TRUE(routing::state().routeWatchThread4.listening());
     send(AF_INET, newDefaultRoute("192.0.2.3"));
     EXPECT_TRUE(eventually([&] { return ran("ip  route del default via 192.0.2.3"); }));
     routing::StopRouteWatchThread4();

@@ -169,11 +169,19 @@ std::string statusSummary(std::string_view reply) {
     };
     row("Mode:", one("mode") + (one("connected") == "yes" ? ", connected" : ", not connected"));
     const std::string rules = one("killswitch");
-    row("Kill switch:", rules == "yes" ? "rules in place" : rules == "no" ? "no rules" : rules);
+    row("Kill switch:", rules == "yes"       ? "rules in place"
+                        : rules == "no"      ? "no rules"
+                        : rules == "partial" ? "PARTIAL: some rules or routes are missing"
+                                             : rules);
     const std::string guard = one("guard");
     row("Guard:", guard == "yes"           ? "in place, " + one("refused") + " packets refused"
+                  : guard == "missing"     ? "MISSING: its table is gone or changed"
                   : guard == "unavailable" ? "unavailable: the kernel has no nf_tables"
                                            : "not in place");
+    const std::string watchers = one("watchers");
+    row("Watchers:", watchers == "yes"       ? "listening"
+                     : watchers == "stopped" ? "STOPPED: new default routes stay"
+                                             : "not running");
     row("Gateways:", "IPv4 " + one("gateway4") + "; IPv6 " + one("gateway6"));
     std::vector<std::string> removed = valuesOf(lines, "removed4");
     for (const std::string& route : valuesOf(lines, "removed6"))
