@@ -31,6 +31,22 @@ namespace {
     return true;
 }();
 
+// Nor the host's files: outside a Sandbox every path the daemon writes leads nowhere, so that
+// a thread a test left running after its Sandbox ended cannot reach /etc, /run or /var.
+[[maybe_unused]] const bool pathsLeadNowhere = [] {
+    core::Paths& paths = core::paths();
+    const std::string nowhere = "/nonexistent/telvord-unit-tests/";
+    paths.configFile = nowhere + "telvor.clientd.conf";
+    paths.debugLogFile = nowhere + "telvor.clientd.log";
+    paths.portFile = nowhere + "telvor.clientd.port";
+    paths.resolverFile = nowhere + "resolv.conf";
+    paths.resolverBackup = nowhere + "resolv.conf.telvord";
+    paths.systemBusSocket = nowhere + "system_bus_socket";
+    paths.runtimeDirectory = nowhere + "run";
+    paths.stateFile.clear();  // no state file at all
+    return true;
+}();
+
 }  // namespace
 
 std::string readFile(const std::string& path) {
