@@ -73,6 +73,8 @@ constexpr std::array<Keyword, 20> table{{
      [](Ops& o, const Frame&, Arg a, const C&) { return call(o.replaceDns, a); }},
     {"restoredns:", 0, "Restoring DNS server",
      [](Ops& o, const Frame&, Arg, const C&) {
+         // No other connection's command comes between the two.
+         modes::StateGuard guard;
          o.resetDns();
          return call(o.initializeDnsVariables);
      }},

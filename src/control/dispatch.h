@@ -13,8 +13,7 @@ class Launcher;
 
 enum class Outcome {
     NextFrame,  // read the next frame of this client
-    EndClient,  // close this client's connection and accept the next one
-    StopDaemon  // the control loop ends and the daemon exits with status 1
+    EndClient   // close this client's connection
 };
 
 // What the keywords call. The daemon binds them to the connection handlers, the resolver

@@ -22,7 +22,6 @@ Frame frameOf(std::string_view text) {
 // Records each operation the dispatch calls, with its argument.
 struct Recorder {
     std::vector<std::string> calls;
-    Outcome commandLineOutcome = Outcome::NextFrame;
     control::Operations operations;
 
     Recorder() {
@@ -41,7 +40,7 @@ struct Recorder {
                 [this](std::string_view a, const control::Client& client) {
                     calls.push_back("commandLine(" + std::string(a) + "," +
                                     std::to_string(client.socket) + ")");
-                    return commandLineOutcome;
+                    return Outcome::NextFrame;
                 },
             .connectionClosed = plain("ConnectionClosed"),
             .enableForcedMode = plain("EnableForcedMode"),
@@ -169,12 +168,10 @@ TEST_F(Dispatch, ArgumentOfAFrameWithoutNulEndsAtTheFrameEnd) {
               "AddDnsAddress(" + std::string(control::frameSize - 11, 'A') + ")");
 }
 
-TEST_F(Dispatch, OutcomesEndTheClientOrStopTheDaemon) {
+TEST_F(Dispatch, OnlyClientShutdownEndsTheClient) {
     EXPECT_EQ(recorder.dispatch("clientshutdown:"), Outcome::EndClient);
     EXPECT_EQ(recorder.dispatch("connectionclosed:"), Outcome::NextFrame);
     EXPECT_EQ(recorder.dispatch("nothing:"), Outcome::NextFrame);
-    recorder.commandLineOutcome = Outcome::StopDaemon;
-    EXPECT_EQ(recorder.dispatch("commandline: x"), Outcome::StopDaemon);
 }
 
 TEST_F(Dispatch, PathSkipsOneSeparatorByteWhateverItIs) {
@@ -182,23 +179,23 @@ TEST_F(Dispatch, PathSkipsOneSeparatorByteWhateverItIs) {
     Frame frame = frameOf("path: /usr/sbin/openvpn");
     frame.received = 100;
     launcher.receivePath(frame, {});
-    EXPECT_EQ(launcher.openVpnPath(), "/usr/sbin/openvpn");
+    EXPECT_EQ(launcher.openVpnPath(0), "/usr/sbin/openvpn");
 
     frame = frameOf("path:/usr/sbin/openvpn");
     launcher.receivePath(frame, {});
-    EXPECT_EQ(launcher.openVpnPath(), "usr/sbin/openvpn");
+    EXPECT_EQ(launcher.openVpnPath(0), "usr/sbin/openvpn");
     EXPECT_TRUE(sandbox.logged("Openvpn path received from the client; usr/sbin/openvpn"));
 
     // Only the bytes that arrived count.
     frame = frameOf("path: /usr/sbin/openvpn");
     frame.received = 12;
     launcher.receivePath(frame, {});
-    EXPECT_EQ(launcher.openVpnPath(), "/usr/s");
+    EXPECT_EQ(launcher.openVpnPath(0), "/usr/s");
 
     frame = frameOf("path:");
     frame.received = 5;
     launcher.receivePath(frame, {});
-    EXPECT_EQ(launcher.openVpnPath(), "");
+    EXPECT_EQ(launcher.openVpnPath(0), "");
 }
 
 }  // namespace
