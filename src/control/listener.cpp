@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "control/access.h"
 #include "control/admission.h"
 #include "control/dispatch.h"
 #include "control/frame.h"
@@ -210,6 +211,7 @@ void serveConnection(Connection connection, Operations& operations) {
     ::pthread_getname_np(self, daemonName.data(), daemonName.size());
     ::pthread_setname_np(self, connectionThreadName);
     Client& client = connection.client;
+    client.mayChange = mayChange(client.uid);
     Frame& frame = connection.frame;
     for (;;) {
         logMessage(levelInfo, "Waiting for client response");

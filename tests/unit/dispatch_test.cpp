@@ -63,11 +63,17 @@ struct Recorder {
                 [this](const control::Client& client) {
                     calls.push_back("status(" + std::to_string(client.socket) + ")");
                 },
+            .refuse =
+                [this](const control::Client& client, std::string_view keyword) {
+                    calls.push_back("refuse(" + std::string(keyword) + "," +
+                                    std::to_string(client.socket) + ")");
+                },
         };
     }
 
-    Outcome dispatch(std::string_view text) {
-        return control::dispatchFrame(frameOf(text), control::Client{7, 1000}, operations);
+    Outcome dispatch(std::string_view text, bool mayChange = true) {
+        return control::dispatchFrame(frameOf(text), control::Client{7, 1000, mayChange},
+                                      operations);
     }
 };
 
@@ -172,6 +178,28 @@ TEST_F(Dispatch, OnlyClientShutdownEndsTheClient) {
     EXPECT_EQ(recorder.dispatch("clientshutdown:"), Outcome::EndClient);
     EXPECT_EQ(recorder.dispatch("connectionclosed:"), Outcome::NextFrame);
     EXPECT_EQ(recorder.dispatch("nothing:"), Outcome::NextFrame);
+    EXPECT_EQ(recorder.dispatch("clientshutdown:", false), Outcome::NextFrame);
+}
+
+TEST_F(Dispatch, AClientThatMayNotChangeAnythingIsRefusedEveryKeywordButStatus) {
+    for (const control::Keyword& keyword : control::keywords()) {
+        const std::string word(keyword.word);
+        SCOPED_TRACE(word);
+        recorder.calls.clear();
+        sandbox.clearLog();
+        recorder.dispatch(word + "198.51.100.7", false);
+        if (word == "status:") {
+            EXPECT_EQ(keyword.access, control::Access::Read);
+            EXPECT_EQ(recorder.calls, std::vector<std::string>{"status(7)"});
+            continue;
+        }
+        EXPECT_EQ(keyword.access, control::Access::Change);
+        EXPECT_EQ(recorder.calls, std::vector<std::string>{"refuse(" + word + ",7)"});
+        EXPECT_EQ(sandbox.messages(),
+                  std::vector<std::string>{"Refusing " + word +
+                                           " from uid 1000: only root and the control group "
+                                           "may send it"});
+    }
 }
 
 TEST_F(Dispatch, PathSkipsOneSeparatorByteWhateverItIs) {
