@@ -220,6 +220,40 @@ TEST_F(ManyClients, UsersHoldOnlyTheirShareOfConnectionsAndRootStillGetsIn) {
     }));
 }
 
+class ControlGroup : public ManyClients {
+  protected:
+    void configure() override {
+        // In the sandbox's own /etc: daemon (uid 1) is a member, nobody (uid 65534) is not.
+        must("groupadd -U daemon telvor");
+        writeConfiguration("controlgroup=telvor\n");
+    }
+};
+
+TEST_F(ControlGroup, AnOtherUserMayOnlyAskForTheModeWhileMembersAndRootDriveTheDaemon) {
+    daemon.send({"enablelockdown"});
+    const std::string resolver = readFile("/etc/resolv.conf");
+
+    const CommandResult other = telvorctlAs(65534, "disablelockdown replacedns 192.0.2.53 status");
+    EXPECT_EQ(other.status, telvorctl::exitRefused) << other.output;
+    EXPECT_NE(other.output.find("telvord refused disablelockdown: only root and members of its "
+                                "control group may send it"),
+              std::string::npos)
+        << other.output;
+    EXPECT_NE(other.output.find("telvord refused replacedns:"), std::string::npos);
+    // Its status tells the mode and the connection alone.
+    EXPECT_NE(other.output.find("lockdown, not connected"), std::string::npos);
+    EXPECT_EQ(other.output.find("Kill switch:"), std::string::npos) << other.output;
+    EXPECT_TRUE(daemon.logged(
+        "Refusing disablelockdown: from uid 65534: only root and the control group may send it"));
+    EXPECT_EQ(sandbox->countRoutes4("default"), 0) << "lockdown was left";
+    EXPECT_EQ(readFile("/etc/resolv.conf"), resolver);
+
+    const CommandResult member = telvorctlAs(1, "disablelockdown status");
+    EXPECT_EQ(member.status, 0) << member.output;
+    EXPECT_NE(member.output.find("Kill switch:"), std::string::npos) << member.output;
+    EXPECT_TRUE(sandbox->hasRoute4("default via 192.0.2.1 dev veth0")) << must("ip route");
+}
+
 class Startup : public SystemTest {};
 
 TEST_F(Startup, WithoutTheControlLoopTheDaemonLogsItsEndAndExitsWithZero) {
