@@ -10,6 +10,9 @@ namespace control {
 struct Client {
     int socket = -1;
     uid_t uid = 0;  // the user that owns the client's end of the connection
+    // Whether the owner may send keywords that change anything (see access.h); decided once,
+    // when the connection is accepted.
+    bool mayChange = true;
 };
 
 }  // namespace control

@@ -28,54 +28,56 @@ Outcome call(const std::function<void(std::string_view)>& f, Arg argument) {
 // Keywords with an argument read it from the byte after their colon, except "path:" and
 // "commandline:", which skip one separator byte.
 constexpr std::array<Keyword, 20> table{{
-    {"path:", 6, nullptr,
+    {"path:", 6, nullptr, Access::Change,
      [](Ops& o, const Frame& f, Arg, const C& client) {
          o.path(f, client);
          return Outcome::NextFrame;
      }},
-    {"commandline:", 13, nullptr,
+    {"commandline:", 13, nullptr, Access::Change,
      [](Ops& o, const Frame&, Arg a, const C& client) { return o.commandLine(a, client); }},
-    {"clientshutdown:", 0, "Client sent shutdown message",
+    {"clientshutdown:", 0, "Client sent shutdown message", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) {
          o.connectionClosed();
          return Outcome::EndClient;
      }},
-    {"enableforced:", 0, "Enabling forced mode",
+    {"enableforced:", 0, "Enabling forced mode", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) { return call(o.enableForcedMode); }},
-    {"disableforced:", 0, "Disabling forced mode",
+    {"disableforced:", 0, "Disabling forced mode", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) { return call(o.disableForcedMode); }},
-    {"enablelockdown:", 0, "Enabling lockdown",
+    {"enablelockdown:", 0, "Enabling lockdown", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) { return call(o.enableLockdown); }},
-    {"disablelockdown:", 0, "Disabling lockdown",
+    {"disablelockdown:", 0, "Disabling lockdown", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) { return call(o.disableLockdown); }},
-    {"prepareforconnect:", 0, "Preparing to connect",
+    {"prepareforconnect:", 0, "Preparing to connect", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) { return call(o.prepareForTunnel); }},
-    {"connectionfailed:", 0, "Connection failed",
+    {"connectionfailed:", 0, "Connection failed", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) { return call(o.connectionFailed); }},
-    {"connectionsuccesful:", 0, "Connection successful",
+    {"connectionsuccesful:", 0, "Connection successful", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) { return call(o.connectionSuccessful); }},
-    {"connectionsuccesful4:", 21, "Connection successful (IPv4)",
+    {"connectionsuccesful4:", 21, "Connection successful (IPv4)", Access::Change,
      [](Ops& o, const Frame&, Arg a, const C&) { return call(o.connectionSuccessful4, a); }},
-    {"connectionsuccesful6:", 21, "Connection successful (IPv6)",
+    {"connectionsuccesful6:", 21, "Connection successful (IPv6)", Access::Change,
      [](Ops& o, const Frame&, Arg a, const C&) { return call(o.connectionSuccessful6, a); }},
-    {"connectionclosed:", 0, "Connection closed",
+    {"connectionclosed:", 0, "Connection closed", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) { return call(o.connectionClosed); }},
-    {"serveraddress:", 14, "Received server address for IPv4",
+    {"serveraddress:", 14, "Received server address for IPv4", Access::Change,
      [](Ops& o, const Frame&, Arg a, const C&) { return call(o.setServerAddress, a); }},
-    {"serveraddress6:", 15, "Received server address for IPv6",
+    {"serveraddress6:", 15, "Received server address for IPv6", Access::Change,
      [](Ops& o, const Frame&, Arg a, const C&) { return call(o.setServerAddress6, a); }},
-    {"dnsaddress:", 11, "Adding DNS route (IPv4)",
+    {"dnsaddress:", 11, "Adding DNS route (IPv4)", Access::Change,
      [](Ops& o, const Frame&, Arg a, const C&) { return call(o.addDnsAddress, a); }},
-    {"dnsaddress6:", 12, "Adding DNS route (IPv6)",
+    {"dnsaddress6:", 12, "Adding DNS route (IPv6)", Access::Change,
      [](Ops& o, const Frame&, Arg a, const C&) { return call(o.addDnsAddress6, a); }},
-    {"replacedns:", 11, "Replacing DNS server",
+    {"replacedns:", 11, "Replacing DNS server", Access::Change,
      [](Ops& o, const Frame&, Arg a, const C&) { return call(o.replaceDns, a); }},
-    {"restoredns:", 0, "Restoring DNS server",
+    {"restoredns:", 0, "Restoring DNS server", Access::Change,
      [](Ops& o, const Frame&, Arg, const C&) {
+         // No other connection's command comes between the two.
+         modes::StateGuard guard;
          o.resetDns();
          return call(o.initializeDnsVariables);
      }},
-    {"status:", 0, "Status requested",
+    {"status:", 0, "Status requested", Access::Read,
      [](Ops& o, const Frame&, Arg, const C& client) {
          o.status(client);
          return Outcome::NextFrame;
@@ -97,6 +99,14 @@ Outcome dispatchFrame(const Frame& frame, const Client& client, Operations& oper
     // another, so at most one matches.
     for (const Keyword& keyword : table) {
         if (!matches(frame, keyword.word)) continue;
+        if (keyword.access == Access::Change && !client.mayChange) {
+            const std::string word(keyword.word);
+            core::logMessage(core::levelError,
+                             "Refusing %s from uid %u: only root and the control group may send it",
+                             word.c_str(), static_cast<unsigned>(client.uid));
+            operations.refuse(client, keyword.word);
+            continue;
+        }
         if (keyword.infoLine != nullptr) core::logMessage(core::levelInfo, "%s", keyword.infoLine);
         const Outcome outcome =
             keyword.act(operations, frame, frame.text(keyword.argumentOffset), client);
@@ -136,9 +146,14 @@ Operations daemonOperations(Launcher& launcher) {
                 std::string text;
                 {
                     modes::StateGuard guard;
-                    text = formatStatus(currentStatus());
+                    text = client.mayChange ? formatStatus(currentStatus())
+                                            : formatReducedStatus(currentModeStatus());
                 }
                 sendReply(client.socket, text);
+            },
+        .refuse =
+            [](const Client& client, std::string_view keyword) {
+                sendReply(client.socket, std::string(refusalReply).append(keyword));
             },
     };
 }

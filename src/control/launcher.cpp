@@ -346,30 +346,37 @@ void Launcher::receivePath(const Frame& frame, const Client& client) {
     // A frame of fewer than six bytes yields an empty path.
     const std::size_t length = frame.received > 6 ? frame.received - 6 : 0;
     const std::string_view text = frame.text(6);
-    openVpnPath_ = std::string(text.substr(0, std::min(length, text.size())));
-    pathOwner_ = client.uid;
-    logMessage(levelInfo, "Openvpn path received from the client; %s",
-               shown(*openVpnPath_).c_str());
+    std::string path(text.substr(0, std::min(length, text.size())));
+    logMessage(levelInfo, "Openvpn path received from the client; %s", shown(path).c_str());
+    const std::lock_guard<std::mutex> lock(pathsLock_);
+    std::erase_if(paths_, [&](const auto& entry) { return entry.first == client.uid; });
+    if (paths_.size() == maxPathOwners) paths_.erase(paths_.begin());
+    paths_.emplace_back(client.uid, std::move(path));
+}
+
+std::optional<std::string> Launcher::openVpnPath(uid_t uid) const {
+    const std::lock_guard<std::mutex> lock(pathsLock_);
+    for (const auto& [owner, path] : paths_) {
+        if (owner == uid) return path;
+    }
+    return std::nullopt;
 }
 
 Outcome Launcher::launch(std::string_view commandLine, const Client& client) {
     std::vector<std::string> words = tokenizeCommandLine(commandLine);
     logCommandLine(commandLine, words);
+    // One user names the program and starts it: a command line starts only the path its own
+    // user sent, never what another user named, with the rights of whoever sent the line.
+    const std::optional<std::string> path = openVpnPath(client.uid);
     bool started = false;
-    if (!openVpnPath_ || openVpnPath_->empty()) {
+    if (!path || path->empty()) {
         logMessage(levelError, "No OpenVpn path received from the client, not starting it");
-    } else if (pathOwner_ != client.uid) {
-        // One user names the program and starts it: what another process sends on a
-        // connection of its own never starts what a user named, with that process's rights.
-        logMessage(levelError,
-                   "Refusing to start OpenVpn: its path came from uid %u and its command line "
-                   "from uid %u",
-                   static_cast<unsigned>(pathOwner_), static_cast<unsigned>(client.uid));
     } else {
-        if (words.empty()) words.push_back(*openVpnPath_);
-        started = start(words, *openVpnPath_, client);
+        if (words.empty()) words.push_back(*path);
+        started = start(words, *path, client);
     }
-    if (!started) sendReply(client.socket, statusMsgOpenVpnFailed);
+    sendReply(client.socket, started ? statusMsgOpenVpnStarted : statusMsgOpenVpnFailed);
+    if (started) logMessage(levelInfo, "OpenVpn started");
     return Outcome::NextFrame;
 }
 
@@ -383,6 +390,8 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
     PrivateCopies copies(++launches_);
     if (!applyLaunchPolicy(words, startDirectory(directory), *caller, copies)) return false;
 
+    // The reply is sent after this: a client that reads nothing holds up no other launch.
+    const std::lock_guard<std::mutex> one(launching_);
     const Generation generation = takeGeneration();
     const Clock::time_point started = Clock::now();
     const std::optional<pid_t> child = spawnOpenVpn(*program, words, directory);
@@ -400,8 +409,6 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
         logMessage(levelError, "OpenVpn not started");
         return false;
     }
-    sendReply(client.socket, statusMsgOpenVpnStarted);
-    logMessage(levelInfo, "OpenVpn started");
     {
         // The copies of a superseded launch go now; these go when this OpenVPN ends.
         modes::StateGuard guard;

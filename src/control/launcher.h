@@ -1,8 +1,11 @@
 #pragma once
 
+#include <atomic>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "control/client.h"
@@ -21,9 +24,14 @@ struct LaunchSettings {
 };
 LaunchSettings& launchSettings();
 
-// Starts OpenVPN on the client's behalf and watches it. Owned by the control loop: the path
-// stays in force from one client connection to the next, together with the user whose
-// connection sent it, and only a command line from that same user starts it.
+// How many users' paths the launcher keeps; the path of the user who sent one longest ago
+// goes first.
+inline constexpr std::size_t maxPathOwners = 64;
+
+// Starts OpenVPN on the client's behalf and watches it. Owned by the control loop and shared
+// by every connection: each user's path stays in force from one of their connections to the
+// next, and only a command line from that same user starts it, so that users connected at the
+// same time never start each other's.
 class Launcher {
   public:
     // "path:" handling.
@@ -31,14 +39,19 @@ class Launcher {
     // "commandline:" handling: launches the program and replies on the client connection.
     Outcome launch(std::string_view commandLine, const Client& client);
 
-    const std::optional<std::string>& openVpnPath() const { return openVpnPath_; }
+    // The path that `uid` sent last, if the launcher still keeps it.
+    std::optional<std::string> openVpnPath(uid_t uid) const;
 
   private:
     bool start(std::vector<std::string>& words, const std::string& program, const Client& client);
 
-    std::optional<std::string> openVpnPath_;
-    uid_t pathOwner_ = 0;
-    unsigned launches_ = 0;
+    // Guards paths_: held only to copy a path in or out.
+    mutable std::mutex pathsLock_;
+    std::vector<std::pair<uid_t, std::string>> paths_;  // by user, the latest sent last
+    // One launch at a time from its fork to its process watcher: the generation it takes must
+    // be the latest until the launch has started its watcher or given the generation back.
+    std::mutex launching_;
+    std::atomic<unsigned> launches_ = 0;  // numbers each launch's private copies
 };
 
 // The number of spaces in the command line.

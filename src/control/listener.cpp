@@ -2,17 +2,25 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 
+#include "control/access.h"
 #include "control/admission.h"
 #include "control/dispatch.h"
 #include "control/frame.h"
@@ -21,6 +29,7 @@
 #include "core/paths.h"
 #include "modes/modes.h"
 #include "util/io.h"
+#include "util/no_destructor.h"
 
 namespace control {
 namespace {
@@ -124,19 +133,119 @@ std::optional<Client> admit(int client, std::chrono::milliseconds& pause) {
     }
 }
 
-// Serves one client until it closes, sends "clientshutdown:" or the daemon must stop.
-Outcome serveClient(const Client& client, Operations& operations) {
+class Slot;
+
+// The connections being served, by owner. Its lock is held only to count.
+class OpenConnections {
+  public:
+    // A place for a new connection of `uid`, given back when the place goes; none, with why
+    // in `refusal`, while a bound is reached.
+    std::optional<Slot> take(uid_t uid, std::string& refusal);
+
+  private:
+    friend class Slot;
+    void giveBack(uid_t uid);
+
+    std::mutex lock_;
+    std::unordered_map<uid_t, unsigned> byUser_;
+    unsigned others_ = 0;  // of users other than root
+};
+
+// A served connection's place among the open ones.
+class Slot {
+  public:
+    Slot(OpenConnections& open, uid_t uid) : open_(&open), uid_(uid) {}
+    Slot(Slot&& other) noexcept : open_(std::exchange(other.open_, nullptr)), uid_(other.uid_) {}
+    Slot& operator=(Slot&&) = delete;
+    ~Slot() {
+        if (open_ != nullptr) open_->giveBack(uid_);
+    }
+
+  private:
+    OpenConnections* open_;
+    uid_t uid_;
+};
+
+std::optional<Slot> OpenConnections::take(uid_t uid, std::string& refusal) {
+    const std::lock_guard<std::mutex> lock(lock_);
+    const auto mine = byUser_.find(uid);
+    if (mine != byUser_.end() && mine->second >= maxConnectionsPerUser) {
+        refusal = "it holds " + std::to_string(mine->second) + " connections already";
+        return std::nullopt;
+    }
+    // Root's connections count against no total, so that other users cannot lock root out.
+    if (uid != 0 && others_ >= maxConnections) {
+        refusal = std::to_string(others_) + " connections of users other than root are open";
+        return std::nullopt;
+    }
+    ++byUser_[uid];
+    if (uid != 0) ++others_;
+    return Slot(*this, uid);
+}
+
+void OpenConnections::giveBack(uid_t uid) {
+    const std::lock_guard<std::mutex> lock(lock_);
+    if (--byUser_[uid] == 0) byUser_.erase(uid);
+    if (uid != 0) --others_;
+}
+
+// One served connection and everything the daemon holds for it, given up together when it
+// ends: its socket, its owner, its place among the open connections, its frame being read.
+// A launch it asks for runs on its thread and replies on its socket.
+struct Connection {
+    util::unique_fd socket;
+    Client client;
+    Slot slot;
     Frame frame;
+};
+
+// Serves one connection on a thread of its own until the client closes it or sends
+// "clientshutdown:". Its frames are handled in their order; what it waits for (a frame, a
+// launch, a reply the client does not read) holds up no other connection.
+void serveConnection(Connection connection, Operations& operations) {
+    // The thread bears a name of its own, so that people and tests can tell it from the
+    // daemon's lasting threads, except while it handles a frame: a thread that a handler starts
+    // (a watcher) inherits the name it bears then, the daemon's own.
+    const pthread_t self = ::pthread_self();
+    std::array<char, 16> daemonName{};
+    ::pthread_getname_np(self, daemonName.data(), daemonName.size());
+    ::pthread_setname_np(self, connectionThreadName);
+    Client& client = connection.client;
+    client.mayChange = mayChange(client.uid);
+    Frame& frame = connection.frame;
     for (;;) {
         logMessage(levelInfo, "Waiting for client response");
         frame.clear();
         frame.received = receiveBuffer(client.socket, frame.bytes.data(), frameSize, 0);
         if (frame.received == 0) {
             logMessage(levelInfo, "Client has closed the connection");
-            return Outcome::EndClient;
+            return;
         }
+        ::pthread_setname_np(self, daemonName.data());
         const Outcome outcome = dispatchFrame(frame, client, operations);
-        if (outcome != Outcome::NextFrame) return outcome;
+        ::pthread_setname_np(self, connectionThreadName);
+        if (outcome != Outcome::NextFrame) return;
+    }
+}
+
+// Starts serving an admitted client, or closes its connection at once when its owner, or all
+// users other than root together, hold as many as they may.
+void startServing(util::unique_fd socket, const Client& client, OpenConnections& open,
+                  Operations& operations) {
+    std::string refusal;
+    std::optional<Slot> slot = open.take(client.uid, refusal);
+    if (!slot) {
+        logMessage(levelError, "Refusing the client connection of uid %u: %s",
+                   static_cast<unsigned>(client.uid), refusal.c_str());
+        return;
+    }
+    try {
+        std::thread(serveConnection, Connection{std::move(socket), client, std::move(*slot), {}},
+                    std::ref(operations))
+            .detach();
+    } catch (const std::system_error& error) {
+        logMessage(levelError, "Error %d starting a thread for the client connection",
+                   error.code().value());
     }
 }
 
@@ -240,7 +349,7 @@ int startWorkerLoop() {
     }
     logMessage(levelInfo, "Port number %d written to %s, call listen()", port,
                core::paths().portFile.c_str());
-    if (::listen(listener.get(), 1) != 0) {
+    if (::listen(listener.get(), listenBacklog) != 0) {
         logFailure("listen", errno);
         return -1;
     }
@@ -248,8 +357,11 @@ int startWorkerLoop() {
     const int savedFlags = ::fcntl(listener.get(), F_GETFL);
     modes::SetAsDisconnected();
 
-    Launcher launcher;
-    Operations operations = daemonOperations(launcher);
+    // The connections' threads are never joined: what they share outlives this function,
+    // which returns only for the process to end.
+    static util::NoDestructor<Launcher> launcher;
+    static util::NoDestructor<Operations> operations(daemonOperations(launcher.get()));
+    static util::NoDestructor<OpenConnections> open;
     std::chrono::milliseconds acceptPause{0};
     for (;;) {
         ::fcntl(listener.get(), F_SETFL, savedFlags);
@@ -261,7 +373,7 @@ int startWorkerLoop() {
         logMessage(levelInfo,
                    "Client connected, waiting for OpenVpn information from the telvor client");
         const std::optional<Client> admitted = admit(client.get(), acceptPause);
-        if (admitted && serveClient(*admitted, operations) == Outcome::StopDaemon) return -1;
+        if (admitted) startServing(std::move(client), *admitted, open.get(), operations.get());
     }
 }
 

@@ -8,8 +8,18 @@
 
 namespace control {
 
-// Runs the loopback listener and serves one client at a time. Returns -1 on a fatal error and
-// does not return otherwise.
+// What clients may hold open at once. A connection of a user who holds as many as they may,
+// or of a user other than root while all of them together do, is closed at once. Root's
+// connections count against no total, so that no number of other users can lock root out.
+inline constexpr unsigned maxConnections = 32;        // of users other than root, together
+inline constexpr unsigned maxConnectionsPerUser = 4;  // of any one user, root included
+// The loop accepts every connection at once; its queue only rides out a burst.
+inline constexpr int listenBacklog = 64;
+// The name of every connection's thread.
+inline constexpr const char* connectionThreadName = "telvord-client";
+
+// Runs the loopback listener and serves every admitted client at once, each on a thread of its
+// own. Returns -1 on a fatal error and does not return otherwise.
 int startWorkerLoop();
 
 // Creates the stream socket and binds it to `address`. An empty descriptor after logging the

@@ -93,28 +93,36 @@ std::optional<bool> blackholePresent() {
                        [](const routing::RouteInfo& route) { return route.type == RTN_BLACKHOLE; });
 }
 
-}  // namespace
-
-std::string formatStatus(const Status& s) {
-    std::vector<std::string> lines = {
+std::vector<std::string> modeLines(const Status& s) {
+    return {
         std::string("mode=") + modeName(s.mode),
         std::string("lockdown=") + yesNo(s.lockdown),
         std::string("forced=") + yesNo(s.forced),
         std::string("connected=") + yesNo(s.connected),
-        std::string("killswitch=") + presenceText(s.killSwitch),
-        std::string("blackhole=") + (s.blackhole ? yesNo(*s.blackhole) : "unknown"),
-        std::string("guard=") + guardText(s.guard.standing),
-        std::string("watchers=") + watchersText(s.watchers),
-        "refused=" + (s.guard.refused ? std::to_string(*s.guard.refused) : std::string("none")),
-        "gateway4=" + routeText(s.routing.ipv4Gateway),
-        "gateway6=" + routeText(s.routing.ipv6Gateway),
-        "tunnel4=" + s.tunnelAddress.value_or("none"),
-        "tunnel6=" + s.tunnelAddress6.value_or("none"),
-        "server4=" + s.routing.serverAddress.value_or("none"),
-        "server6=" + s.routing.serverAddress6.value_or("none"),
-        std::string("resolver=") + (s.resolverReplaced ? "replaced" : "system"),
-        "openvpn=" + (s.openVpn ? std::to_string(*s.openVpn) : std::string("none")),
     };
+}
+
+}  // namespace
+
+std::string formatStatus(const Status& s) {
+    std::vector<std::string> lines = modeLines(s);
+    lines.insert(
+        lines.end(),
+        {
+            std::string("killswitch=") + presenceText(s.killSwitch),
+            std::string("blackhole=") + (s.blackhole ? yesNo(*s.blackhole) : "unknown"),
+            std::string("guard=") + guardText(s.guard.standing),
+            std::string("watchers=") + watchersText(s.watchers),
+            "refused=" + (s.guard.refused ? std::to_string(*s.guard.refused) : std::string("none")),
+            "gateway4=" + routeText(s.routing.ipv4Gateway),
+            "gateway6=" + routeText(s.routing.ipv6Gateway),
+            "tunnel4=" + s.tunnelAddress.value_or("none"),
+            "tunnel6=" + s.tunnelAddress6.value_or("none"),
+            "server4=" + s.routing.serverAddress.value_or("none"),
+            "server6=" + s.routing.serverAddress6.value_or("none"),
+            std::string("resolver=") + (s.resolverReplaced ? "replaced" : "system"),
+            "openvpn=" + (s.openVpn ? std::to_string(*s.openVpn) : std::string("none")),
+        });
     for (const routing::DefaultRoute& route : s.routing.removedRoutes) {
         lines.push_back(std::string(route.family == AF_INET6 ? "removed6=" : "removed4=") +
                         routing::routeWords(route));
@@ -131,13 +139,25 @@ std::string formatStatus(const Status& s) {
     return text;
 }
 
-Status currentStatus() {
+std::string formatReducedStatus(const Status& status) {
+    std::string text;
+    for (const std::string& line : modeLines(status))
+        text += line + "\n";
+    return text;
+}
+
+Status currentModeStatus() {
     const modes::State& flags = modes::state();
     Status status;
     status.mode = modes::currentMode();
     status.lockdown = flags.lockdownEnabled != 0;
     status.forced = flags.forcedEnabled != 0;
     status.connected = flags.connected != 0;
+    return status;
+}
+
+Status currentStatus() {
+    Status status = currentModeStatus();
     status.killSwitch = killSwitchPresence();
     status.blackhole = blackholePresent();
     status.guard = guard::CurrentStatus();

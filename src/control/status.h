@@ -35,8 +35,14 @@ struct Status {
 
 // The lines, cut at a whole line so that they fit one frame with its NUL.
 std::string formatStatus(const Status& status);
+// The lines of the mode and the connection alone: what a user who may not change what the
+// daemon does is told.
+std::string formatReducedStatus(const Status& status);
 // The daemon's status now, every piece it reports asked of the kernel; the caller holds the
 // state lock.
 Status currentStatus();
+// Its mode and connection flags alone, which cost no look at the kernel; the caller holds the
+// state lock.
+Status currentModeStatus();
 
 }  // namespace control

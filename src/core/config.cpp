@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <optional>
@@ -72,6 +73,18 @@ bool applyPathList(const std::optional<std::string>& value, std::vector<std::str
     return true;
 }
 
+// A group name as the group database holds it: no blank, control character or ':'. A bare key
+// or an empty value leaves the daemon to every user.
+bool applyGroupName(const std::optional<std::string>& value, std::string& target) {
+    const std::string name = value.value_or("");
+    const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= ' ' || byte == 0x7f || c == ':';
+    });
+    if (plain) target = name;
+    return plain;
+}
+
 std::string joined(const std::vector<std::string>& paths) {
     std::string text;
     for (const std::string& path : paths)
@@ -127,6 +140,7 @@ ConfigurationText parseConfiguration(std::string_view text) {
     static const std::string lockdownName = strlwr(cfgItemLockdown);
     static const std::string programsName = strlwr(cfgItemOpenVpnPrograms);
     static const std::string configDirsName = strlwr(cfgItemOpenVpnConfigDirs);
+    static const std::string groupName = strlwr(cfgItemControlGroup);
 
     ConfigurationText result;
     while (!text.empty()) {
@@ -137,19 +151,23 @@ ConfigurationText parseConfiguration(std::string_view text) {
 
         const std::size_t equals = line.find('=');
         const std::string key = strlwr(line.substr(0, equals));
-        std::optional<std::string> value, path;
+        std::optional<std::string> value, asWritten;
         if (equals != std::string_view::npos) {
-            path = std::string(trim(line.substr(equals + 1)));
-            value = strlwr(*path);
+            asWritten = std::string(trim(line.substr(equals + 1)));
+            value = strlwr(*asWritten);
         }
 
         bool valid = true;
         if (key.starts_with(programsName) || key.starts_with(configDirsName)) {
             // Paths keep their case.
-            value = path;
-            valid = applyPathList(path, key.starts_with(programsName)
-                                            ? result.values.openVpnPrograms
-                                            : result.values.openVpnConfigDirs);
+            value = asWritten;
+            valid = applyPathList(asWritten, key.starts_with(programsName)
+                                                 ? result.values.openVpnPrograms
+                                                 : result.values.openVpnConfigDirs);
+        } else if (key.starts_with(groupName)) {
+            // So do group names.
+            value = asWritten;
+            valid = applyGroupName(asWritten, result.values.controlGroup);
         } else if (key.starts_with(debugLoggingName)) {
             valid = applySwitch(value, true, result.values.debugLogging);
         } else if (key.starts_with(startupOpenVpnName)) {
@@ -208,6 +226,12 @@ std::string formatConfiguration(const Configuration& configuration) {
         text.append(cfgItemOpenVpnConfigDirs)
             .append("=")
             .append(joined(configuration.openVpnConfigDirs))
+            .append("\n");
+    }
+    if (!configuration.controlGroup.empty()) {
+        text.append(cfgItemControlGroup)
+            .append("=")
+            .append(configuration.controlGroup)
             .append("\n");
     }
     return text;

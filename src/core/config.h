@@ -12,6 +12,7 @@ inline constexpr const char* cfgItemStartupOpenVpn = "startupOpenVpn";
 inline constexpr const char* cfgItemLockdown = "lockdown";
 inline constexpr const char* cfgItemOpenVpnPrograms = "openvpnprograms";
 inline constexpr const char* cfgItemOpenVpnConfigDirs = "openvpnconfigdirs";
+inline constexpr const char* cfgItemControlGroup = "controlgroup";
 
 // The start-up choices of the configuration file, with their defaults.
 struct Configuration {
@@ -22,6 +23,9 @@ struct Configuration {
     std::vector<std::string> openVpnPrograms;
     // Where the administrator keeps OpenVPN configurations for users to start.
     std::vector<std::string> openVpnConfigDirs = {"/etc/openvpn"};
+    // The group whose members, besides root, may change what the daemon does; empty: every
+    // local user may.
+    std::string controlGroup;
 };
 
 // What one reading of the configuration text yields.
@@ -30,7 +34,7 @@ struct ConfigurationText {
     int accepted = 0;  // lines that set one of the items
     std::string summary = "Config file settings";
     // Lines with a known key and a value it does not take, in file order: keys lower-cased,
-    // values too except those of the path items, which keep their case.
+    // values too except those of the path items and the group, which keep their case.
     std::vector<std::pair<std::string, std::string>> invalid;
 };
 
@@ -49,8 +53,8 @@ Configuration readConfiguration();
 void enableLockdownConfiguration();
 void disableLockdownConfiguration();
 
-// The lines the rewriting operations write: the three switches, and the path lists where they
-// differ from their defaults.
+// The lines the rewriting operations write: the three switches, and the path lists and the
+// group where they differ from their defaults.
 std::string formatConfiguration(const Configuration& configuration);
 
 std::string_view trim(std::string_view text);

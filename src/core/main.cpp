@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "control/access.h"
 #include "control/caller_files.h"
 #include "control/launcher.h"
 #include "control/listener.h"
@@ -40,6 +41,7 @@ int main() {
     control::launchSettings().openVpnPrograms = configuration.openVpnPrograms;
     control::launchSettings().openVpnConfigDirs = configuration.openVpnConfigDirs;
     control::removeLeftoverCopies();
+    control::setControlGroup(configuration.controlGroup);
     if (configuration.startupOpenVpn && control::startWorkerLoop() < 0) {
         // The control loop failed: end at once, without the closing messages.
         std::_Exit(1);

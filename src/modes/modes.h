@@ -5,8 +5,12 @@
 // Thread model
 // ------------
 // Threads:
-//  - the command loop (main thread) accepts one client at a time, reads its frames and runs the
-//    handlers below, the resolver operations and the launcher;
+//  - the command loop (main thread) accepts control connections, judges who owns each and
+//    starts a thread for each it serves (at most 32 of users other than root, 4 of any user);
+//  - one connection thread per served connection reads that connection's frames in their
+//    order and runs the handlers below, the resolver operations, the status and the launcher
+//    for it; each handler runs whole under lock 1, so that one client sees every change made
+//    before its frame, whichever connection made it;
 //  - the OpenVPN process watcher, one per launch, waits for its child and then runs
 //    ConnectionClosed(), unless a newer launch has superseded it (it then only reaps its child);
 //  - the IPv4 and the IPv6 route watcher block on their rtnetlink socket beside an eventfd,
@@ -20,6 +24,9 @@
 //    table back when another program removed or changed it.
 //
 // Locks, in the order in which they may be taken:
+//  0. the launcher's launch lock: one launch at a time from taking its generation to starting
+//     its process watcher, the one-second probe included. Taken by a connection thread that
+//     holds no lock; the launcher's file reads and its reply lie outside it.
 //  1. modes::State::lock, recursive. Taken at the entry of every handler here (the resolver
 //     operations among them), around every status query that the dispatch runs, and by the
 //     launcher, whichever thread runs them; a handler may call another (ConnectionFailed runs
@@ -41,12 +48,15 @@
 //  3. routing's tunnel lock: guards the two tunnel gateway texts and the tunnel's devices,
 //     written by the routing operations under locks 1 and 2 and copied by the route watchers.
 //  4. the log's line lock, held while one line is written to the debug log.
-// Locks 3 and 4 are held only for a copy or a write and never around a wait. Starting and
-// stopping a route watcher wakes it and waits for it while lock 1 is held, never lock 2,
-// which the watcher takes; stopping the resolver file watch joins it while lock 1 is held,
-// never dns's lock, which its answers take; releasing the guard joins its watcher while lock
-// 1 is held, never the guard's lock, which the watcher takes. No watcher takes lock 1, so
-// these waits end.
+//     The listener's count of open connections and the launcher's paths by user each have a
+//     lock of their own beside it, held only to count or to copy a path.
+// Locks 3 and 4 are held only for a copy or a write and never around a wait. No reply is sent
+// and no frame read while any lock is held, so a client that stops reading or writing holds
+// up only its own connection. Starting and stopping a route watcher wakes it and waits for it
+// while lock 1 is held, never lock 2, which the watcher takes; stopping the resolver file
+// watch joins it while lock 1 is held, never dns's lock, which its answers take; releasing the
+// guard joins its watcher while lock 1 is held, never the guard's lock, which the watcher
+// takes. No watcher takes lock 1, so these waits end.
 // Nothing ever joins a process watcher.
 
 #include <mutex>

@@ -44,7 +44,7 @@ struct Recorder {
                 [this](const Frame& f, const control::Client& client) {
                     FUZZ_CHECK(&f == frame);
                     launcher.receivePath(f, client);
-                    const std::string& path = *launcher.openVpnPath();
+                    const std::string path = *launcher.openVpnPath(client.uid);
                     FUZZ_CHECK(path.size() <= control::frameSize - 6);
                     FUZZ_CHECK(path.find('\0') == std::string::npos);
                     calls.push_back("path");
@@ -78,6 +78,8 @@ struct Recorder {
                     FUZZ_CHECK(client.socket == 7);
                     calls.push_back("status");
                 },
+            .refuse = [this](const control::Client&,
+                             std::string_view) { calls.push_back("refuse"); },
         };
     }
 };
@@ -106,7 +108,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(recorder.calls.size() <= 2);
     if (recorder.calls.size() == 2) FUZZ_CHECK(recorder.calls[0] == "ResetDns");
     if (recorder.calls.empty()) FUZZ_CHECK(outcome == Outcome::NextFrame);
-    FUZZ_CHECK(outcome != Outcome::StopDaemon);  // only a launch can stop the daemon
     FUZZ_CHECK(frame.bytes[control::frameSize] == '\0');
+
+    // A client that may change nothing reaches no operation but the status.
+    recorder.calls.clear();
+    const Outcome refused =
+        control::dispatchFrame(frame, control::Client{7, 1000, false}, recorder.operations);
+    FUZZ_CHECK(refused == Outcome::NextFrame);
+    FUZZ_CHECK(recorder.calls.size() <= 1);
+    for (const std::string& call : recorder.calls)
+        FUZZ_CHECK(call == "status" || call == "refuse");
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -49,22 +50,6 @@ TEST_F(ControlChannel, ClientShutdownEndsTheConnectionAndTheNextClientIsServed) 
     EXPECT_EQ(daemon.countLogged(
                   "Client connected, waiting for OpenVpn information from the telvor client"),
               2);
-}
-
-TEST_F(ControlChannel, ASecondClientWaitsUntilTheFirstIsDone) {
-    daemon.start();
-    telvorctl::Connection first = daemon.connect();
-    telvorctl::Error error{};
-    ASSERT_TRUE(first.send(telvorctl::rawFrame("enableforced:"), error));
-    ASSERT_TRUE(daemon.waitLogged("Enabling forced mode"));
-
-    std::thread second([&] { daemon.send({"disableforced"}); });
-    std::this_thread::sleep_for(300ms);  // give the second client every chance to be served early
-    EXPECT_FALSE(daemon.logged("Disabling forced mode"));
-
-    ASSERT_TRUE(first.finish(5s, error));
-    second.join();
-    EXPECT_TRUE(daemon.logged("Disabling forced mode"));
 }
 
 TEST_F(ControlChannel, APartialFrameBeforeCloseIsDispatched) {
@@ -152,6 +137,121 @@ TEST_F(ControlChannel, RunningOutOfDescriptorsPausesTheDaemonInsteadOfEndingIt) 
     EXPECT_TRUE(refused);
     EXPECT_TRUE(daemon.running());
     EXPECT_TRUE(daemon.logged("Enabling forced mode"));
+}
+
+// Several clients at once, and who may change what the daemon does.
+class ManyClients : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (IsSkipped()) return;
+        configure();
+        daemon.start();
+        // A copy of telvorctl that other users can reach wherever the build tree lies.
+        client = sandbox->scratch() + "/telvorctl";
+        std::filesystem::copy_file(telvorctlBinary(), client);
+        ASSERT_EQ(::chmod(client.c_str(), 0755), 0);
+    }
+    // Prepares the sandbox's host before the daemon starts.
+    virtual void configure() {}
+
+    // A connection of `uid` that the daemon serves.
+    util::unique_fd connectServed(uid_t uid) {
+        const std::string owned = "Client connection is owned by uid " + std::to_string(uid);
+        const int before = daemon.countLogged(owned);
+        util::unique_fd socket = connectAs(uid, daemon.port());
+        EXPECT_TRUE(eventually([&] { return daemon.countLogged(owned) > before; }));
+        return socket;
+    }
+
+    // telvorctl run as `uid` with `arguments`.
+    CommandResult telvorctlAs(uid_t uid, const std::string& arguments) {
+        const std::string id = std::to_string(uid);
+        return sh("setpriv --reuid=" + id + " --regid=" + id + " --clear-groups " + client +
+                  " --port " + std::to_string(daemon.port()) + " " + arguments);
+    }
+
+    std::string client;
+};
+
+TEST_F(ManyClients, AnotherUsersStalledConnectionHoldsUpNobody) {
+    const util::unique_fd stalled = connectServed(65534);
+    ASSERT_EQ(::send(stalled.get(), "enableforced:", 13, 0), 13);
+
+    daemon.send({"enablelockdown"});
+    EXPECT_TRUE(daemon.logged("Enabling lockdown"));
+    const CommandResult status = telvorctlAs(0, "status");
+    EXPECT_EQ(status.status, 0) << status.output;
+    EXPECT_NE(status.output.find("lockdown, not connected"), std::string::npos) << status.output;
+    EXPECT_FALSE(daemon.logged("Enabling forced mode"));
+
+    // The stalled frame is its connection's own: completed, it is handled in turn.
+    const std::string rest(telvorctl::frameSize - 13, '\0');
+    ASSERT_EQ(::send(stalled.get(), rest.data(), rest.size(), 0),
+              static_cast<ssize_t>(rest.size()));
+    EXPECT_TRUE(daemon.waitLogged("Enabling forced mode"));
+}
+
+TEST_F(ManyClients, UsersHoldOnlyTheirShareOfConnectionsAndRootStillGetsIn) {
+    std::vector<util::unique_fd> held;
+    for (uid_t uid = 60000; uid < 60008; ++uid) {
+        for (int i = 0; i < 4; ++i)
+            held.push_back(connectServed(uid));
+    }
+    // A fifth connection of one user, and one of any user beyond the 32, are closed at once.
+    const util::unique_fd fifth = connectAs(60000, daemon.port());
+    const util::unique_fd beyond = connectAs(60008, daemon.port());
+    EXPECT_TRUE(closedByPeer(fifth.get()));
+    EXPECT_TRUE(closedByPeer(beyond.get()));
+    EXPECT_TRUE(daemon.logged(
+        "Refusing the client connection of uid 60000: it holds 4 connections already"));
+    EXPECT_TRUE(
+        daemon.logged("Refusing the client connection of uid 60008: 32 connections of "
+                      "users other than root are open"));
+
+    // Root counts against no total.
+    daemon.send({"enableforced"});
+    EXPECT_TRUE(daemon.logged("Enabling forced mode"));
+    // A connection that ends gives its place back.
+    held.pop_back();
+    EXPECT_TRUE(eventually([&] {
+        const util::unique_fd next = connectAs(60008, daemon.port());
+        return !closedByPeer(next.get(), 200ms);
+    }));
+}
+
+class ControlGroup : public ManyClients {
+  protected:
+    void configure() override {
+        // In the sandbox's own /etc: daemon (uid 1) is a member, nobody (uid 65534) is not.
+        must("groupadd -U daemon telvor");
+        writeConfiguration("controlgroup=telvor\n");
+    }
+};
+
+TEST_F(ControlGroup, AnOtherUserMayOnlyAskForTheModeWhileMembersAndRootDriveTheDaemon) {
+    daemon.send({"enablelockdown"});
+    const std::string resolver = readFile("/etc/resolv.conf");
+
+    const CommandResult other = telvorctlAs(65534, "disablelockdown replacedns 192.0.2.53 status");
+    EXPECT_EQ(other.status, telvorctl::exitRefused) << other.output;
+    EXPECT_NE(other.output.find("telvord refused disablelockdown: only root and members of its "
+                                "control group may send it"),
+              std::string::npos)
+        << other.output;
+    EXPECT_NE(other.output.find("telvord refused replacedns:"), std::string::npos);
+    // Its status tells the mode and the connection alone.
+    EXPECT_NE(other.output.find("lockdown, not connected"), std::string::npos);
+    EXPECT_EQ(other.output.find("Kill switch:"), std::string::npos) << other.output;
+    EXPECT_TRUE(daemon.logged(
+        "Refusing disablelockdown: from uid 65534: only root and the control group may send it"));
+    EXPECT_EQ(sandbox->countRoutes4("default"), 0) << "lockdown was left";
+    EXPECT_EQ(readFile("/etc/resolv.conf"), resolver);
+
+    const CommandResult member = telvorctlAs(1, "disablelockdown status");
+    EXPECT_EQ(member.status, 0) << member.output;
+    EXPECT_NE(member.output.find("Kill switch:"), std::string::npos) << member.output;
+    EXPECT_TRUE(sandbox->hasRoute4("default via 192.0.2.1 dev veth0")) << must("ip route");
 }
 
 class Startup : public SystemTest {};

@@ -503,8 +503,7 @@ class HostileClients : public SystemTest, public ::testing::WithParamInterface<D
 
     // Connects, sends the first 1 to 4095 bytes of a frame and leaves: with a FIN or a reset.
     void dropMidFrame() {
-        // One client at a time, as the daemon takes them: beyond its backlog of one, a
-        // connection's SYN is dropped and sent again only a second later.
+        // One after the other: each connection is taken before the next one comes.
         ASSERT_TRUE(eventually([&] { return acceptQueue(daemon.port()) == 0; }));
         telvorctl::Connection client = daemon.connect();
         const auto frame = randomFrame(random);

@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "control/listener.h"
 #include "system_test.h"
 
 namespace systest {
@@ -55,12 +57,27 @@ std::vector<pid_t> zombieChildren(pid_t parent) {
     return zombies;
 }
 
-std::set<pid_t> threadsOf(pid_t pid) {
+std::set<pid_t> listThreads(pid_t pid) {
     std::set<pid_t> threads;
     std::error_code error;
     for (const auto& entry :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        if (!std::getline(comm, name) || name == control::connectionThreadName) continue;
         threads.insert(std::stoi(entry.path().filename().string()));
+    }
+    return threads;
+}
+
+// The daemon's threads but those of its client connections, which come and go with them. A
+// listing taken while a thread ends may leave out a later one, so it is taken until two agree.
+std::set<pid_t> threadsOf(pid_t pid) {
+    std::set<pid_t> threads = listThreads(pid);
+    for (int reading = 0; reading < 100; ++reading) {
+        std::set<pid_t> again = listThreads(pid);
+        if (again == threads) break;
+        threads = std::move(again);
     }
     return threads;
 }

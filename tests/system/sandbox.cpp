@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/fsuid.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -184,6 +187,30 @@ std::optional<int> acceptQueue(int port) {
         }
     }
     return std::nullopt;
+}
+
+util::unique_fd connectAs(uid_t uid, int port) {
+    // A socket is owned by the file-system uid of the thread that makes it, which this thread
+    // takes for that moment alone.
+    ::setfsuid(uid);
+    util::unique_fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ::setfsuid(0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!socket ||
+        ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        fail("connect as uid " + std::to_string(uid));
+    return socket;
+}
+
+bool closedByPeer(int socket, std::chrono::milliseconds timeout) {
+    pollfd ready{socket, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return false;
+    char byte = 0;
+    const ssize_t count = ::recv(socket, &byte, 1, MSG_DONTWAIT);
+    return count == 0 || (count < 0 && errno == ECONNRESET);
 }
 
 util::unique_fd farReceiver(std::uint16_t port) {

@@ -49,6 +49,12 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 // when nothing listens there.
 std::optional<int> acceptQueue(int port);
 
+// A connection to the daemon's port on 127.0.0.1 whose socket is owned by the user `uid`, as
+// the daemon sees who made it; this process holds it.
+util::unique_fd connectAs(uid_t uid, int port);
+// Whether the peer closes `socket` within `timeout`.
+bool closedByPeer(int socket, std::chrono::milliseconds timeout = 5s);
+
 // A resolver file of about `size` bytes, with a numbered line per 64 bytes.
 std::string resolverText(std::size_t size);
 // Writes `path` until the file system holding it has no room left.

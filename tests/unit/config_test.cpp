@@ -98,6 +98,31 @@ TEST(ConfigurationText, PathListsKeepTheirCaseAndAcceptOnlyAbsolutePaths) {
               "openvpnprograms=/opt/VPN/bin/ovpn:/usr/local/sbin/openvpn2\nopenvpnconfigdirs=\n");
 }
 
+TEST(ConfigurationText, TheControlGroupKeepsItsCaseAndTakesNoBlankControlCharacterOrColon) {
+    const struct {
+        std::string line;
+        std::string group;  // "before" where the line is refused
+    } cases[] = {
+        {"controlgroup=VpnUsers", "VpnUsers"},
+        {"ControlGroup =  telvor ", "telvor"},
+        {"controlgroup=", ""},
+        {"controlgroup", ""},
+        {"controlgroup=vpn users", "before"},
+        {"controlgroup=vpn:users", "before"},
+        {"controlgroup=vpn\x1busers", "before"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const auto parsed = parseConfiguration("controlgroup=before\n" + c.line);
+        EXPECT_EQ(parsed.values.controlGroup, c.group);
+        EXPECT_EQ(parsed.invalid.size(), c.group == "before" ? 1u : 0u);
+    }
+    core::Configuration configuration;
+    configuration.controlGroup = "VpnUsers";
+    EXPECT_EQ(core::formatConfiguration(configuration),
+              "debuglogging=true\nstartupOpenVpn=true\nlockdown=false\ncontrolgroup=VpnUsers\n");
+}
+
 TEST(ConfigurationText, TrimAndLowerCaseHelpers) {
     EXPECT_EQ(core::trim("  \t a b \n"), "a b");
     EXPECT_EQ(core::trim("   "), "");

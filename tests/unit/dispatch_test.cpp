@@ -22,7 +22,6 @@ Frame frameOf(std::string_view text) {
 // Records each operation the dispatch calls, with its argument.
 struct Recorder {
     std::vector<std::string> calls;
-    Outcome commandLineOutcome = Outcome::NextFrame;
     control::Operations operations;
 
     Recorder() {
@@ -41,7 +40,7 @@ struct Recorder {
                 [this](std::string_view a, const control::Client& client) {
                     calls.push_back("commandLine(" + std::string(a) + "," +
                                     std::to_string(client.socket) + ")");
-                    return commandLineOutcome;
+                    return Outcome::NextFrame;
                 },
             .connectionClosed = plain("ConnectionClosed"),
             .enableForcedMode = plain("EnableForcedMode"),
@@ -64,11 +63,17 @@ struct Recorder {
                 [this](const control::Client& client) {
                     calls.push_back("status(" + std::to_string(client.socket) + ")");
                 },
+            .refuse =
+                [this](const control::Client& client, std::string_view keyword) {
+                    calls.push_back("refuse(" + std::string(keyword) + "," +
+                                    std::to_string(client.socket) + ")");
+                },
         };
     }
 
-    Outcome dispatch(std::string_view text) {
-        return control::dispatchFrame(frameOf(text), control::Client{7, 1000}, operations);
+    Outcome dispatch(std::string_view text, bool mayChange = true) {
+        return control::dispatchFrame(frameOf(text), control::Client{7, 1000, mayChange},
+                                      operations);
     }
 };
 
@@ -169,12 +174,32 @@ TEST_F(Dispatch, ArgumentOfAFrameWithoutNulEndsAtTheFrameEnd) {
               "AddDnsAddress(" + std::string(control::frameSize - 11, 'A') + ")");
 }
 
-TEST_F(Dispatch, OutcomesEndTheClientOrStopTheDaemon) {
+TEST_F(Dispatch, OnlyClientShutdownEndsTheClient) {
     EXPECT_EQ(recorder.dispatch("clientshutdown:"), Outcome::EndClient);
     EXPECT_EQ(recorder.dispatch("connectionclosed:"), Outcome::NextFrame);
     EXPECT_EQ(recorder.dispatch("nothing:"), Outcome::NextFrame);
-    recorder.commandLineOutcome = Outcome::StopDaemon;
-    EXPECT_EQ(recorder.dispatch("commandline: x"), Outcome::StopDaemon);
+    EXPECT_EQ(recorder.dispatch("clientshutdown:", false), Outcome::NextFrame);
+}
+
+TEST_F(Dispatch, AClientThatMayNotChangeAnythingIsRefusedEveryKeywordButStatus) {
+    for (const control::Keyword& keyword : control::keywords()) {
+        const std::string word(keyword.word);
+        SCOPED_TRACE(word);
+        recorder.calls.clear();
+        sandbox.clearLog();
+        recorder.dispatch(word + "198.51.100.7", false);
+        if (word == "status:") {
+            EXPECT_EQ(keyword.access, control::Access::Read);
+            EXPECT_EQ(recorder.calls, std::vector<std::string>{"status(7)"});
+            continue;
+        }
+        EXPECT_EQ(keyword.access, control::Access::Change);
+        EXPECT_EQ(recorder.calls, std::vector<std::string>{"refuse(" + word + ",7)"});
+        EXPECT_EQ(sandbox.messages(),
+                  std::vector<std::string>{"Refusing " + word +
+                                           " from uid 1000: only root and the control group "
+                                           "may send it"});
+    }
 }
 
 TEST_F(Dispatch, PathSkipsOneSeparatorByteWhateverItIs) {
@@ -182,23 +207,23 @@ TEST_F(Dispatch, PathSkipsOneSeparatorByteWhateverItIs) {
     Frame frame = frameOf("path: /usr/sbin/openvpn");
     frame.received = 100;
     launcher.receivePath(frame, {});
-    EXPECT_EQ(launcher.openVpnPath(), "/usr/sbin/openvpn");
+    EXPECT_EQ(launcher.openVpnPath(0), "/usr/sbin/openvpn");
 
     frame = frameOf("path:/usr/sbin/openvpn");
     launcher.receivePath(frame, {});
-    EXPECT_EQ(launcher.openVpnPath(), "usr/sbin/openvpn");
+    EXPECT_EQ(launcher.openVpnPath(0), "usr/sbin/openvpn");
     EXPECT_TRUE(sandbox.logged("Openvpn path received from the client; usr/sbin/openvpn"));
 
     // Only the bytes that arrived count.
     frame = frameOf("path: /usr/sbin/openvpn");
     frame.received = 12;
     launcher.receivePath(frame, {});
-    EXPECT_EQ(launcher.openVpnPath(), "/usr/s");
+    EXPECT_EQ(launcher.openVpnPath(0), "/usr/s");
 
     frame = frameOf("path:");
     frame.received = 5;
     launcher.receivePath(frame, {});
-    EXPECT_EQ(launcher.openVpnPath(), "");
+    EXPECT_EQ(launcher.openVpnPath(0), "");
 }
 
 }  // namespace

@@ -33,33 +33,50 @@ TEST(CommandLine, TheWorkingDirectoryIsThePathWithoutItsLastEightCharacters) {
     EXPECT_EQ(control::workingDirectoryFor("/openvpn"), "");
 }
 
-TEST(LaunchOwner, OnlyTheUserWhoSentThePathStartsIt) {
+TEST(LaunchOwner, ACommandLineStartsOnlyThePathItsOwnUserSentLast) {
     const support::Sandbox sandbox;
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     const util::unique_fd daemonEnd(fds[0]), clientEnd(fds[1]);
-    const std::string ownerRefusal = "Refusing to start OpenVpn: its path came from uid ";
-    const struct {
-        uid_t path, commandLine;
-        bool refused;
-    } cases[] = {{1000, 0, true}, {0, 1000, true}, {1000, 1000, false}};
-    for (const auto& c : cases) {
+    struct Case {
+        std::vector<std::pair<uid_t, std::string>> paths;  // in the order they are sent
+        uid_t commandLine;
+        std::string judged;  // the program the launch goes on to judge; empty: no path
+    };
+    std::vector<Case> cases = {
+        {{{1000, "/a/openvpn"}}, 0, ""},
+        {{{0, "/a/openvpn"}}, 1000, ""},
+        {{{1000, "/a/openvpn"}}, 1000, "/a/openvpn"},
+        // Another user's path, sent later, spoils nobody else's launch.
+        {{{1000, "/a/openvpn"}, {0, "/b/openvpn"}}, 1000, "/a/openvpn"},
+        {{{1000, "/a/openvpn"}, {1000, "/c/openvpn"}}, 1000, "/c/openvpn"},
+    };
+    // The launcher keeps the paths of so many users only: the one sent longest ago goes.
+    Case many{{}, 1, ""};
+    for (uid_t uid = 1; uid <= control::maxPathOwners + 1; ++uid)
+        many.paths.emplace_back(uid, "/a/openvpn");
+    cases.push_back(many);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.paths.size());
         sandbox.clearLog();
         control::Launcher launcher;
-        control::Frame frame;
-        const std::string text = "path: /nonexistent/openvpn";
-        std::copy(text.begin(), text.end(), frame.bytes.begin());
-        frame.received = control::frameSize;
-        launcher.receivePath(frame, {daemonEnd.get(), c.path});
+        for (const auto& [uid, path] : c.paths) {
+            control::Frame frame;
+            const std::string text = "path: /nonexistent" + path;
+            std::copy(text.begin(), text.end(), frame.bytes.begin());
+            frame.received = control::frameSize;
+            launcher.receivePath(frame, {daemonEnd.get(), uid});
+        }
         launcher.launch("openvpn --verb 3", {daemonEnd.get(), c.commandLine});
         std::array<char, control::frameSize> reply{};
         ASSERT_EQ(::recv(clientEnd.get(), reply.data(), reply.size(), MSG_WAITALL),
                   static_cast<ssize_t>(reply.size()));
         EXPECT_STREQ(reply.data(), "false");
-        EXPECT_EQ(sandbox.countContaining(ownerRefusal), c.refused ? 1 : 0) << c.commandLine;
-        // A launch by the path's own user goes on to judge the program.
-        EXPECT_EQ(sandbox.countContaining("Refusing to run /nonexistent/openvpn"),
-                  c.refused ? 0 : 1);
+        EXPECT_EQ(sandbox.countContaining("No OpenVpn path received from the client"),
+                  c.judged.empty() ? 1 : 0);
+        if (!c.judged.empty()) {
+            EXPECT_EQ(sandbox.countContaining("Refusing to run /nonexistent" + c.judged), 1);
+        }
     }
 }
 

@@ -76,7 +76,7 @@ void printUsage(std::ostream& out) {
     out << "\n"
            "Exit status: 0 done; 1 the daemon refused a launch (\"false\"); 2 usage error;\n"
            "3 port file missing or malformed; 4 daemon not running; 5 connection failed or\n"
-           "dropped.\n"
+           "dropped; 6 the daemon refused a command this user may not send.\n"
            "\n"
            "Example: telvorctl enablelockdown serveraddress 198.51.100.7 dnsaddress 192.0.2.53\n";
 }
@@ -156,6 +156,13 @@ std::string jsonValue(const std::string& value) {
 // Keys that may stand on several lines; they are arrays in JSON even when empty.
 constexpr std::array<std::string_view, 4> listKeys = {"removed4", "removed6", "dns4", "dns6"};
 
+// Whether the reply is the whole status: a user who may not change what the daemon does is
+// told the mode and the connection alone.
+bool wholeStatus(const StatusLines& lines) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [](const auto& line) { return line.first == "killswitch"; });
+}
+
 }  // namespace
 
 std::string statusSummary(std::string_view reply) {
@@ -168,6 +175,7 @@ std::string statusSummary(std::string_view reply) {
             label + std::string(16 - std::min<std::size_t>(15, label.size()), ' ') + value + "\n";
     };
     row("Mode:", one("mode") + (one("connected") == "yes" ? ", connected" : ", not connected"));
+    if (!wholeStatus(lines)) return text;
     const std::string rules = one("killswitch");
     row("Kill switch:", rules == "yes"       ? "rules in place"
                         : rules == "no"      ? "no rules"
@@ -198,8 +206,7 @@ std::string statusSummary(std::string_view reply) {
 std::string statusJson(std::string_view reply) {
     const StatusLines lines = statusLines(reply);
     std::vector<std::string> keys;
-    for (const std::string_view key : listKeys)
-        keys.emplace_back(key);
+    if (wholeStatus(lines)) keys.assign(listKeys.begin(), listKeys.end());
     for (const auto& [key, value] : lines) {
         if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
     }
@@ -219,6 +226,11 @@ std::string statusJson(std::string_view reply) {
                 (list ? "[" + value + "]" : value);
     }
     return text + "}\n";
+}
+
+std::optional<std::string> refusedKeyword(std::string_view reply) {
+    if (!reply.starts_with(refusalReply)) return std::nullopt;
+    return std::string(reply.substr(refusalReply.size()));
 }
 
 std::span<const CommandEntry> commandTable() {
@@ -340,7 +352,7 @@ std::optional<std::string> Connection::receiveReply(Error& error) {
     return std::string(reply.data(), strnlen(reply.data(), reply.size()));
 }
 
-bool Connection::finish(std::chrono::milliseconds timeout, Error& error) {
+bool Connection::finish(std::chrono::milliseconds timeout, Error& error, std::string* received) {
     ::shutdown(fd_.get(), SHUT_WR);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char scrap[256];
@@ -358,6 +370,8 @@ bool Connection::finish(std::chrono::milliseconds timeout, Error& error) {
         const ssize_t count = ::recv(fd_.get(), scrap, sizeof scrap, 0);
         // A reset is how the daemon closes after "clientshutdown:" when frames remain unread.
         if (count == 0 || (count < 0 && errno == ECONNRESET)) return true;
+        if (count > 0 && received != nullptr)
+            received->append(scrap, static_cast<std::size_t>(count));
         if (count < 0 && errno != EINTR) {
             error = {exitConnection, std::string("recv: ") + std::strerror(errno)};
             return false;
@@ -447,8 +461,32 @@ std::optional<int> parseArguments(std::span<const std::string_view> arguments,
     return std::nullopt;
 }
 
+// Reads the reply to `keyword`. Refusals of the commands before it come first and are added
+// to `refused`; a refusal of `keyword` itself is its reply.
+std::optional<std::string> replyTo(Connection& connection, std::string_view keyword,
+                                   std::vector<std::string>& refused, Error& error) {
+    for (;;) {
+        std::optional<std::string> reply = connection.receiveReply(error);
+        if (!reply) return std::nullopt;
+        std::optional<std::string> word = refusedKeyword(*reply);
+        if (!word) return reply;
+        refused.push_back(std::move(*word));
+        if (refused.back() == keyword) return reply;
+    }
+}
+
+// The refusals among the whole frames the daemon sent before it closed the connection.
+void addRefusals(std::string_view received, std::vector<std::string>& refused) {
+    for (; received.size() >= frameSize; received.remove_prefix(frameSize)) {
+        const std::string_view frame = received.substr(0, frameSize);
+        if (auto word = refusedKeyword(frame.substr(0, frame.find('\0'))))
+            refused.push_back(std::move(*word));
+    }
+}
+
 // Sends the commands in their order and prints the replies of those that get one.
-int sendCommands(Connection& connection, const Invocation& invocation, Error& error) {
+int sendCommands(Connection& connection, const Invocation& invocation,
+                 std::vector<std::string>& refused, Error& error) {
     int status = exitOk;
     for (const Command& command : invocation.commands) {
         const FrameBytes frame =
@@ -456,8 +494,10 @@ int sendCommands(Connection& connection, const Invocation& invocation, Error& er
         if (!connection.send(frame, error)) return error.status;
         const bool launch = command.entry->keyword == "commandline:";
         if (!launch && command.entry->keyword != "status:") continue;
-        const std::optional<std::string> reply = connection.receiveReply(error);
+        const std::optional<std::string> reply =
+            replyTo(connection, command.entry->keyword, refused, error);
         if (!reply) return error.status;
+        if (refusedKeyword(*reply)) continue;
         if (!launch) {
             std::cout << (invocation.json ? statusJson(*reply) : statusSummary(*reply))
                       << std::flush;
@@ -486,13 +526,20 @@ int run(std::span<const std::string_view> arguments) {
     }
     const auto timeout = std::chrono::seconds(invocation.timeoutSeconds);
     connection->setTimeout(timeout);
-    const int status = sendCommands(*connection, invocation, error);
-    if (error.status == exitOk && invocation.wait) connection->finish(timeout, error);
+    std::vector<std::string> refused;
+    const int status = sendCommands(*connection, invocation, refused, error);
+    std::string received;
+    if (error.status == exitOk && invocation.wait) connection->finish(timeout, error, &received);
     if (error.status != exitOk) {
         std::cerr << "telvorctl: " << error.message << "\n";
         return error.status;
     }
-    return status;
+    addRefusals(received, refused);
+    for (const std::string& keyword : refused) {
+        std::cerr << "telvorctl: telvord refused " << keyword
+                  << " only root and members of its control group may send it\n";
+    }
+    return refused.empty() ? status : exitRefused;
 }
 
 }  // namespace telvorctl

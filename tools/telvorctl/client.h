@@ -1,7 +1,7 @@
 #pragma once
 
 // The control protocol as a client speaks it: one fixed-size frame per command, a reply frame
-// only for "commandline:".
+// for "commandline:" and "status:", and one for any command the daemon refuses.
 
 #include <array>
 #include <chrono>
@@ -26,7 +26,13 @@ enum ExitStatus : int {
     exitPortFile = 3,    // port file missing, unreadable or malformed
     exitNotRunning = 4,  // nothing listens on the port
     exitConnection = 5,  // the connection failed or dropped
+    exitRefused = 6,     // the daemon refused a command: this user may not send it
 };
+
+// The daemon's reply to a command it refuses begins with this text, followed by the keyword.
+inline constexpr std::string_view refusalReply = "refused:";
+// The keyword a refusal reply names; none for any other reply.
+std::optional<std::string> refusedKeyword(std::string_view reply);
 
 struct CommandEntry {
     std::string_view name;     // as typed on the command line
@@ -70,8 +76,9 @@ class Connection {
     // Reads one reply frame and returns its text.
     std::optional<std::string> receiveReply(Error& error);
     // Ends the sending side and waits until the daemon closes the connection, which it does
-    // after it has handled every frame sent before.
-    bool finish(std::chrono::milliseconds timeout, Error& error);
+    // after it has handled every frame sent before. What the daemon sent meanwhile is kept in
+    // `received` when it is given.
+    bool finish(std::chrono::milliseconds timeout, Error& error, std::string* received = nullptr);
 
     int fd() const { return fd_.get(); }
 
