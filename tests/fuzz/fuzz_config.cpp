@@ -26,9 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     FUZZ_CHECK(static_cast<std::size_t>(parsed.accepted) + parsed.invalid.size() <= lines);
     for (const auto& [key, value] : parsed.invalid) {
-        const bool pathItem =
-            key.starts_with("openvpnprograms") || key.starts_with("openvpnconfigdirs");
-        FUZZ_CHECK(isLowerCase(key) && (pathItem || isLowerCase(value)));
+        // Paths and group names keep their case; every other value is folded.
+        const bool keepsCase = key.starts_with("openvpnprograms") ||
+                               key.starts_with("openvpnconfigdirs") ||
+                               key.starts_with("controlgroup");
+        FUZZ_CHECK(isLowerCase(key) && (keepsCase || isLowerCase(value)));
         FUZZ_CHECK(key.find('\n') == std::string::npos && value.find('\n') == std::string::npos);
     }
     return 0;
