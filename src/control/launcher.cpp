@@ -15,6 +15,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "control/caller_files.h"
 #include "control/policy.h"
@@ -53,9 +54,15 @@ struct WatchState {
     unsigned generation = 0;
     std::optional<PrivateCopies> copies;
     std::optional<pid_t> child;  // the latest launch's OpenVPN, while it runs
-    // The generation of a watcher whose OpenVPN ended while a newer launch was under way. When
-    // that launch fails and gives the generation back, it closes the connection in its place.
-    std::optional<unsigned> endedSuperseded;
+    // A watcher whose OpenVPN ended while a newer launch was under way. When that launch fails
+    // and gives the generation back, it closes the connection in its place, if the connection
+    // is still the one it belonged to.
+    struct Ended {
+        pid_t child = 0;
+        unsigned generation = 0, attempt = 0;
+        bool operator==(const Ended&) const = default;
+    };
+    std::optional<Ended> endedSuperseded;
 };
 
 WatchState& watchState() {
@@ -64,21 +71,36 @@ WatchState& watchState() {
 }
 
 // A new launch takes its generation before it forks, so that an OpenVPN it supersedes that
-// ends meanwhile no longer counts as the current one; a launch that fails gives it back.
+// ends meanwhile no longer counts as the current one; a launch that fails gives it back. It
+// also notes the connection attempt it belongs to: an OpenVPN that ends after the client began
+// a newer attempt closes nothing of that attempt, whether or not its launch has come yet.
 struct Generation {
     unsigned mine = 0, previous = 0;
+    unsigned attempt = 0;
 };
 
 Generation takeGeneration() {
     modes::StateGuard guard;
     const unsigned previous = watchState().generation;
-    return Generation{++watchState().generation, previous};
+    return Generation{++watchState().generation, previous, modes::state().connectionAttempt};
 }
 
-// The current launch's OpenVPN has ended: its connection is closed.
-void closeWatched() {
+void forgetWatched() {
     watchState().copies.reset();
     watchState().child.reset();
+}
+
+// The current launch's OpenVPN has ended: its connection is closed, unless the client has
+// begun another attempt since the launch.
+void closeWatched(pid_t child, unsigned attempt) {
+    forgetWatched();
+    if (attempt != modes::state().connectionAttempt) {
+        logMessage(levelInfo,
+                   "OpenVpn (PID %d) of an earlier connection attempt ended; the newer attempt "
+                   "is left as it is",
+                   child);
+        return;
+    }
     modes::ConnectionClosed();
 }
 
@@ -87,10 +109,9 @@ void giveBack(const Generation& generation) {
     WatchState& watch = watchState();
     if (watch.generation != generation.mine) return;
     watch.generation = generation.previous;
-    if (watch.endedSuperseded == generation.previous) {
-        watch.endedSuperseded.reset();
-        closeWatched();
-    }
+    const std::optional<WatchState::Ended> ended = std::exchange(watch.endedSuperseded, {});
+    if (ended && ended->generation == generation.previous)
+        closeWatched(ended->child, ended->attempt);
 }
 
 void logShortRun(pid_t child, int status, Clock::duration ran) {
@@ -105,20 +126,21 @@ void logShortRun(pid_t child, int status, Clock::duration ran) {
     }
 }
 
-void VpnWatchWorker(pid_t child, unsigned generation, Clock::time_point started) {
+void VpnWatchWorker(pid_t child, Generation generation, Clock::time_point started) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     logShortRun(child, status, Clock::now() - started);
     modes::StateGuard guard;
-    if (generation != watchState().generation) {
-        watchState().endedSuperseded = generation;
+    if (generation.mine != watchState().generation) {
+        watchState().endedSuperseded =
+            WatchState::Ended{child, generation.mine, generation.attempt};
         return;
     }
-    closeWatched();
+    closeWatched(child, generation.attempt);
 }
 
-void WatchOpenVpnPid(pid_t child, unsigned generation, Clock::time_point started) {
+void WatchOpenVpnPid(pid_t child, const Generation& generation, Clock::time_point started) {
     {
         modes::StateGuard guard;
         watchState().child = child;
@@ -414,7 +436,7 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
         modes::StateGuard guard;
         watchState().copies = std::move(copies);
     }
-    WatchOpenVpnPid(*child, generation.mine, started);
+    WatchOpenVpnPid(*child, generation, started);
     return true;
 }
 

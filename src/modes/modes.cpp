@@ -149,6 +149,7 @@ void forcedOff(StepContext&) {
 }
 void connectingOn(StepContext&) {
     state().connecting = 1;
+    ++state().connectionAttempt;
 }
 void notConnecting(StepContext&) {
     state().connecting = 0;

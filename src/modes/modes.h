@@ -30,12 +30,12 @@
 //  1. modes::State::lock, recursive. Taken at the entry of every handler here (the resolver
 //     operations among them), around every status query that the dispatch runs, and by the
 //     launcher, whichever thread runs them; a handler may call another (ConnectionFailed runs
-//     ConnectionClosed). It guards the four flags, the handler depth, the launcher's watch state
-//     (generation, child, private copies), the watcher handles, the kill switch flag, the
-//     resolved link and the run of steps under way (modes/steps.h), which every record of the
-//     state file names. ConnectionClosed's check and the clearing of its flags therefore form
-//     one indivisible step. The outermost handler brings the egress guard up to date before it
-//     lets go.
+//     ConnectionClosed). It guards the four flags, the handler depth, the count of connection
+//     attempts, the launcher's watch state (generation, child, private copies), the watcher
+//     handles, the kill switch flag, the resolved link and the run of steps under way
+//     (modes/steps.h), which every record of the state file names. ConnectionClosed's check and the
+//     clearing of its flags therefore form one indivisible step. The outermost handler brings the
+//     egress guard up to date before it lets go.
 //  2. routing's network lock, recursive: guards the gateways, the remembered routes, the
 //     server and DNS texts and the state file with the parts the modes and dns hand over,
 //     which the routing operations change under lock 1 and the route watchers without it.
@@ -73,6 +73,9 @@ struct State {
     int connecting = 0;
     // How many handlers are running on the thread that holds the lock.
     int handlerDepth = 0;
+    // Counts the connection attempts begun (PrepareForTunnel), so that an OpenVPN of an earlier
+    // attempt that ends late closes nothing of the newer one.
+    unsigned connectionAttempt = 0;
 };
 
 State& state();

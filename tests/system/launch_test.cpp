@@ -311,6 +311,32 @@ TEST_F(OpenVpnLaunch, AnOpenVpnEndingWhileTheNextOneStartsDoesNotCloseTheNextCon
     EXPECT_FALSE(daemon.logged("Disabling Basic Mode"));
 }
 
+TEST_F(OpenVpnLaunch, AnOpenVpnOfAnEarlierAttemptThatEndsLateLeavesTheNewAttemptAlone) {
+    const std::string serverRoute = "198.51.100.8 via 192.0.2.1 dev veth0";
+    daemon.send({"enablelockdown", "prepareforconnect", "serveraddress", "198.51.100.7"});
+    ASSERT_EQ(launch(ordinaryCommandLine), "true");
+    const pid_t first = lastChild();
+    // The client gives the first attempt up and begins the next before its OpenVPN has gone;
+    // that OpenVPN ends before, and then after, the next launch.
+    daemon.send({"prepareforconnect", "serveraddress", "198.51.100.8"});
+    ASSERT_EQ(::kill(first, SIGTERM), 0);
+    ASSERT_TRUE(daemon.waitLogged("OpenVpn (PID " + std::to_string(first) +
+                                  ") of an earlier connection attempt ended; the newer attempt "
+                                  "is left as it is"));
+    EXPECT_TRUE(sandbox->hasRoute4(serverRoute));
+    ASSERT_EQ(launch(ordinaryCommandLine), "true");
+    const pid_t second = lastChild();
+    daemon.send({"prepareforconnect", "serveraddress", "198.51.100.8"});
+    ASSERT_EQ(launch(ordinaryCommandLine), "true");
+    ASSERT_EQ(::kill(second, SIGTERM), 0);
+    EXPECT_TRUE(eventually([&] { return !processExists(second); }));
+    EXPECT_TRUE(sandbox->hasRoute4(serverRoute));
+    EXPECT_FALSE(daemon.logged("Disabling LockDown Mode"));
+    EXPECT_FALSE(
+        daemon.logged("Error 2 trying to open pre-existing DNS configuration file, "
+                      "system status may be compromised."));
+}
+
 TEST_F(OpenVpnLaunch, TheChildEndingWhileTheClientReportsTheCloseTearsDownOnceIn50Rounds) {
     daemon.send({"enablelockdown"});
     const auto closeFrame = frame("connectionclosed");
