@@ -12,10 +12,13 @@
 //    for it; each handler runs whole under lock 1, so that one client sees every change made
 //    before its frame, whichever connection made it;
 //  - the OpenVPN process watcher, one per launch, waits for its child and then runs
-//    ConnectionClosed(), unless a newer launch has superseded it (it then only reaps its child);
+//    ConnectionClosed(), unless a newer launch has superseded it or the client has begun a
+//    newer connection attempt (it then only reaps its child);
 //  - the IPv4 and the IPv6 route watcher block on their rtnetlink socket beside an eventfd,
 //    delete default routes that do not lead through the tunnel gateway, follow the network
-//    those routes belong to, and put back what another program took of the kill switch;
+//    those routes belong to, and put back what another program took of the kill switch, of
+//    the server and DNS host routes and of the tunnel's routes (what is still to be kept
+//    they read under lock 2 when they act, so that the handlers' own removals stay);
 //  - the resolver file watch, while a replacement is in force, blocks on inotify beside an
 //    eventfd and writes the replacement again over another program's rewrite;
 //  - the guard's watcher, while the egress guard holds, blocks on a netlink socket for
@@ -37,8 +40,10 @@
 //     clearing of its flags therefore form one indivisible step. The outermost handler brings the
 //     egress guard up to date before it lets go.
 //  2. routing's network lock, recursive: guards the gateways, the remembered routes, the
-//     server and DNS texts and the state file with the parts the modes and dns hand over,
-//     which the routing operations change under lock 1 and the route watchers without it.
+//     server and DNS texts, the tunnel's routes and the state file with the parts the modes
+//     and dns hand over, which the routing operations change under lock 1 and the route
+//     watchers read and change without it. A routing operation removes a route and forgets
+//     it within one hold of this lock.
 //     dns's lock, beside it (routing and dns never call each other): guards the replacement
 //     and the resolver file with its backup, for the resolver operations under lock 1 and the
 //     resolver file watch without it.

@@ -182,11 +182,13 @@ void unsetRoutesForDns(int family) {
 
 #pragma GCC diagnostic pop
 
-// Records the device the tunnel's new default route of `family` went through.
-void recordTunnelDevice(int family) {
+// Records the tunnel's new default route of `family` as the kernel holds it, and the device
+// it went through.
+void recordTunnelRoute(int family) {
     const auto route = tunnelDefaultRoute(family);
     char name[IF_NAMESIZE] = {};
     if (!route || ::if_indextoname(route->outputInterface, name) == nullptr) return;
+    (family == AF_INET6 ? state().tunnelRoute6 : state().tunnelRoute) = rememberedRoute(*route);
     setTunnelDevice(std::string(name));
     saveState();
 }
@@ -213,7 +215,7 @@ int EnableRouteForIpv4(std::string_view address) {
     const int status = runCommand(command);
     logMessage(levelInfo, "Has returned a result of %d", status);
     if (status != 0) return 0;
-    recordTunnelDevice(AF_INET);
+    recordTunnelRoute(AF_INET);
     copyTunnelRoute(AF_INET);
     return 1;
 }
@@ -227,7 +229,7 @@ int EnableRouteForIpv6(std::string_view address) {
     saveState();
     logMessage(levelDebug, "Setting a default IPv6 route using tunnel gateway %s\n", text->c_str());
     if (runCommand(formatCommand("ip -6 route add default via %s", text->c_str())) != 0) return 0;
-    recordTunnelDevice(AF_INET6);
+    recordTunnelRoute(AF_INET6);
     copyTunnelRoute(AF_INET6);
     return 1;
 }
@@ -271,18 +273,16 @@ void DisableCustomRoutes() {
         setTunnelAddress(AF_INET6, std::nullopt);
         removeTunnelRoute(AF_INET6, *tunnel);
     }
+    s.tunnelRoute.reset();
+    s.tunnelRoute6.reset();
     setTunnelDevice(std::nullopt);
     saveState();
 }
 
 void MoveHostRoutes(int family) {
     NetworkGuard guard;
-    State& s = state();
     const bool ip = useIpTool();
-    std::vector<std::string> addresses = family == AF_INET6 ? s.dnsAddresses6 : s.dnsAddresses;
-    if (const auto& server = family == AF_INET6 ? s.serverAddress6 : s.serverAddress)
-        addresses.push_back(*server);
-    for (const std::string& address : addresses) {
+    for (const std::string& address : hostRouteAddresses(family)) {
         // The old route may have gone with its device; then only the new one is added.
         runCommand(hostRouteRemoval(family, ip, address));
         const int status = runCommand(hostRouteCommand(family, ip, address));

@@ -32,6 +32,7 @@ struct RouteInfo {
     std::uint32_t table = 0;
     unsigned char type = 0;  // RTN_UNICAST, RTN_BLACKHOLE, ...
     unsigned char dstLength = 0;
+    std::optional<netlink::Address> destination;  // RTA_DST; none for a default route
     std::uint32_t priority = 0;
     std::optional<netlink::Address> gateway;
     unsigned outputInterface = 0;
@@ -66,7 +67,8 @@ struct Kernel {
     // The default routes of another table of one family; none when it cannot be read.
     std::function<std::optional<std::vector<RouteInfo>>(int family, std::uint32_t table)>
         tableDefaults;
-    // A socket that receives the route notifications of one family.
+    // A socket that receives the route, rule and address notifications of one family, and
+    // those of links.
     std::function<WatchSocket(int family)> openWatchSocket;
     // Sends one rtnetlink change request and returns its acknowledgement: 0 or a negative errno.
     std::function<int(std::span<const std::byte> request)> change;

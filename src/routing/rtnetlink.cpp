@@ -201,6 +201,7 @@ std::optional<RouteInfo> parseRoute(std::span<const std::byte> message) {
                              route.priority = load<std::uint32_t>(data, 0);
                          if (attribute == RTA_OIF && word)
                              route.outputInterface = load<std::uint32_t>(data, 0);
+                         if (attribute == RTA_DST) route.destination = address(data);
                          if (attribute == RTA_GATEWAY) route.gateway = address(data);
                          if (attribute == RTA_PREFSRC) route.source = address(data);
                          if (attribute == RTA_PREF && data.size() == 1)
@@ -283,9 +284,12 @@ bool kernelHasIpv6() {
 }
 
 WatchSocket openRouteWatchSocket(int family) {
+    // Links and addresses too: a route the watcher could not put back may fit once they come.
     return family == AF_INET6
-               ? netlink::subscribe(NETLINK_ROUTE, {RTNLGRP_IPV6_ROUTE, RTNLGRP_IPV6_RULE})
-               : netlink::subscribe(NETLINK_ROUTE, {RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV4_RULE});
+               ? netlink::subscribe(NETLINK_ROUTE, {RTNLGRP_IPV6_ROUTE, RTNLGRP_IPV6_RULE,
+                                                    RTNLGRP_IPV6_IFADDR, RTNLGRP_LINK})
+               : netlink::subscribe(NETLINK_ROUTE, {RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV4_RULE,
+                                                    RTNLGRP_IPV4_IFADDR, RTNLGRP_LINK});
 }
 
 }  // namespace routing::rtnetlink

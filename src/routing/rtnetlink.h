@@ -79,7 +79,7 @@ std::optional<std::vector<RouteInfo>> dumpTableDefaults(int family, std::uint32_
 std::optional<std::vector<RuleInfo>> dumpRules(int family);
 // Sends a change request and waits for its acknowledgement: 0 or a negative errno.
 int exchangeChange(std::span<const std::byte> request);
-// Subscribed to the family's route and rule notifications.
+// Subscribed to the family's route, rule and address notifications, and to those of links.
 WatchSocket openRouteWatchSocket(int family);
 bool kernelHasIpv6();
 

@@ -93,6 +93,14 @@ std::string gatewayWords(int family, bool routeForm) {
     return words;
 }
 
+std::vector<std::string> hostRouteAddresses(int family) {
+    const State& s = state();
+    std::vector<std::string> addresses = family == AF_INET6 ? s.dnsAddresses6 : s.dnsAddresses;
+    if (const auto& server = family == AF_INET6 ? s.serverAddress6 : s.serverAddress)
+        addresses.push_back(*server);
+    return addresses;
+}
+
 std::optional<RouteInfo> tunnelDefaultRoute(int family) {
     const auto tunnel = tunnelAddressCopy(family);
     const auto gateway = tunnel ? netlink::Address::parse(*tunnel, family) : std::nullopt;
@@ -128,6 +136,8 @@ void InitRoutingVariablesOs() {
     s.serverAddress6.reset();
     s.dnsAddresses.clear();
     s.dnsAddresses6.clear();
+    s.tunnelRoute.reset();
+    s.tunnelRoute6.reset();
     s.killSwitchHeld = false;
     setTunnelAddress(AF_INET, std::nullopt);
     setTunnelAddress(AF_INET6, std::nullopt);

@@ -18,9 +18,10 @@ namespace routing {
 // route watchers change what networkLock guards under it and read the tunnel texts under
 // tunnelLock. The watcher handles and killSwitchHeld belong to the handlers alone.
 struct State {
-    // Guards what a route watcher that follows the network changes beside the connection
-    // handlers: the gateways, the remembered routes, the server and DNS texts and the state
-    // file. Taken after the modes' state lock, never around a watcher's start or stop.
+    // Guards what a route watcher that follows the network changes or keeps beside the
+    // connection handlers: the gateways, the remembered routes, the server and DNS texts, the
+    // tunnel's routes and the state file. Taken after the modes' state lock, never around a
+    // watcher's start or stop.
     std::recursive_mutex networkLock;
     // The physical default gateways: the routes through which server and DNS host routes go.
     std::optional<DefaultRoute> ipv4Gateway, ipv6Gateway;
@@ -29,6 +30,9 @@ struct State {
     // The client's texts, each checked to be an address of its family before it was stored.
     std::optional<std::string> serverAddress, serverAddress6;
     std::vector<std::string> dnsAddresses, dnsAddresses6;  // oldest first, no equal texts
+    // The tunnel's default routes as the kernel holds them once made: what the route watchers
+    // put back while the tunnel's device exists. None from the close on.
+    std::optional<DefaultRoute> tunnelRoute, tunnelRoute6;
     // The modes' and dns's parts, kept here only to be written to the state file with
     // routing's.
     ModesRecord modesRecord;
@@ -77,6 +81,9 @@ std::string ipv6GatewayText();
 // for a link-local gateway, which the kernel needs named), or " dev IFNAME" for an uplink
 // without gateway. `routeForm` gives the route program's " gw GW".
 std::string gatewayWords(int family, bool routeForm = false);
+// The addresses of a family that host routes lead to the way of the saved gateway: the DNS
+// servers', then the VPN server's. The caller holds the network lock.
+std::vector<std::string> hostRouteAddresses(int family);
 // The main table's default route through the stored tunnel gateway of a family, if it holds one.
 std::optional<RouteInfo> tunnelDefaultRoute(int family);
 // Whether a default route leads into the tunnel: through its gateway, over the device that

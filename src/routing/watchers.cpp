@@ -7,21 +7,26 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <future>
 #include <memory>
+#include <utility>
 
 #include "core/log.h"
 #include "netlink/bytes.h"
+#include "routing/kept_routes.h"
 #include "routing/kernel.h"
 #include "routing/kill_switch.h"
 #include "routing/routing.h"
 #include "routing/rtnetlink.h"
 #include "routing/runner.h"
 #include "routing/state.h"
+#include "util/rate_limit.h"
 
 namespace routing {
 namespace {
@@ -33,13 +38,14 @@ using core::logMessage;
 constexpr std::size_t receiveSize = 4096;
 constexpr std::size_t attributesStart = netlink::routeAttributesStart;
 
-// Whether `gateway` is the tunnel's own: the stored text and the kernel's address are compared
-// as addresses, so that "FD42::1" and fd42::1 are the same gateway.
-bool isTunnelGateway(int family, const netlink::Address& gateway) {
+// The stored tunnel gateway as an address, so that "FD42::1" and fd42::1 are the same gateway.
+std::optional<netlink::Address> tunnelGateway(int family) {
     const std::optional<std::string> tunnel = tunnelAddressCopy(family);
-    if (!tunnel) return false;
-    const std::optional<netlink::Address> parsed = netlink::Address::parse(*tunnel, family);
-    return parsed && *parsed == gateway;
+    return tunnel ? netlink::Address::parse(*tunnel, family) : std::nullopt;
+}
+
+bool isTunnelGateway(int family, const netlink::Address& gateway) {
+    return tunnelGateway(family) == gateway;
 }
 
 std::string closeRouteCommand(int family, const std::string& gateway) {
@@ -159,8 +165,8 @@ std::optional<int> removeFollowing(int family, const WatchStep& step) {
 
 // Deletes what the datagram asks to delete first, and only then logs its steps, in their
 // order: writing the debug lines costs more than the walk, and a foreign default route must
-// not live while they are written.
-void handleDatagram(int family, std::span<const std::byte> datagram) {
+// not live while they are written. Returns whether the kept routes are to be looked at.
+bool handleDatagram(int family, std::span<const std::byte> datagram) {
     const std::vector<WatchStep> steps = walkRouteNotifications(datagram, family);
     std::vector<std::optional<int>> statuses(steps.size());
     for (std::size_t i = 0; i < steps.size(); ++i)
@@ -168,6 +174,7 @@ void handleDatagram(int family, std::span<const std::byte> datagram) {
     restoreWhatWasTaken(family, datagram);
     for (std::size_t i = 0; i < steps.size(); ++i)
         logStep(family, steps[i], statuses[i]);
+    return keptRoutesAffected(datagram, family, tunnelGateway(family));
 }
 
 // Deletes the foreign default routes the table holds now: those no notification told of.
@@ -201,6 +208,86 @@ void resynchronise(int family) {
                netlink::familyName(family));
     warnRestored(family, ensureKillSwitch(family));
     sweepTable(family);
+}
+
+// When a watcher looks at the routes it keeps: once its notifications have been quiet for a
+// moment, so that a burst of deletions (a network manager applying its configuration again)
+// is answered once, with the burst's addresses and routes in place; and at the latest a
+// second after the first notification that asked for it.
+class KeptRoutesLook {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration quiet = std::chrono::milliseconds(150);
+    static constexpr Clock::duration longest = std::chrono::seconds(1);
+
+    void ask() {
+        const Clock::time_point now = Clock::now();
+        if (!asked_) first_ = now;
+        asked_ = true;
+        last_ = now;
+    }
+    // Whether the look is due now; it is then no longer asked for.
+    bool due() {
+        if (!asked_ || Clock::now() < dueAt()) return false;
+        asked_ = false;
+        return true;
+    }
+    // The poll timeout until it is due: -1 while none is asked for.
+    int timeout() const {
+        if (!asked_) return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(dueAt() - Clock::now());
+        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+
+  private:
+    Clock::time_point dueAt() const { return std::min(last_ + quiet, first_ + longest); }
+    bool asked_ = false;
+    Clock::time_point first_{}, last_{};
+};
+
+// Reports of one watcher, each at most once a minute: a program that fights the daemon over
+// a route must not flood the log.
+struct KeptRoutesReports {
+    util::RateLimit restored{std::chrono::minutes(1)}, failed{std::chrono::minutes(1)};
+};
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words)
+        text += (text.empty() ? "" : ", ") + word;
+    return text;
+}
+
+void reportRepair(int family, const KeptRoutesRepair& repair, KeptRoutesReports& reports) {
+    const char* name = netlink::familyName(family);
+    unsigned held = 0;
+    if (!repair.restored.empty() && reports.restored.allow(held)) {
+        logMessage(core::levelWarning,
+                   "Routes (%s) were removed by another program; put back: %s (%u more times "
+                   "since the last report)",
+                   name, joined(repair.restored).c_str(), held);
+    }
+    if (!repair.waiting.empty()) {
+        logMessage(levelDebug,
+                   "Routes (%s) cannot be put back while their gateway or device is missing: %s",
+                   name, joined(repair.waiting).c_str());
+    }
+    for (const auto& [words, error] : repair.failed) {
+        if (!reports.failed.allow(held)) continue;
+        logMessage(levelError,
+                   "Error %d (%s) putting back the route %s (%s) (%u more times since the last "
+                   "report)",
+                   error, std::strerror(error), words.c_str(), name, held);
+    }
+}
+
+// Puts back what another program took of the routes the daemon keeps; the tunnel's copy in
+// the kill switch's table follows the tunnel's route.
+void keepRoutes(int family, KeptRoutesReports& reports) {
+    logMessage(levelDebug, "Looking at the routes kept (%s)", netlink::familyName(family));
+    const KeptRoutesRepair repair = restoreKeptRoutes(family);
+    reportRepair(family, repair, reports);
+    if (repair.tunnelRestored) warnRestored(family, ensureKillSwitch(family));
 }
 
 }  // namespace
@@ -270,9 +357,14 @@ void watchLoop(int family, int socket, int wake) {
     // dropped after that go unreported until the queue has been read empty. So the table is
     // read once more when the queue drains after a loss.
     bool lostSinceDrained = false;
+    KeptRoutesLook look;
+    KeptRoutesReports reports;
+    look.ask();  // what went while no watcher listened
     for (;;) {
+        if (look.due()) keepRoutes(family, reports);
         std::array<pollfd, 2> waitFor{{{socket, POLLIN, 0}, {wake, POLLIN, 0}}};
-        const int ready = ::poll(waitFor.data(), waitFor.size(), lostSinceDrained ? 0 : -1);
+        const int ready =
+            ::poll(waitFor.data(), waitFor.size(), lostSinceDrained ? 0 : look.timeout());
         if (ready < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
@@ -282,8 +374,7 @@ void watchLoop(int family, int socket, int wake) {
         }
         if (waitFor[1].revents != 0) return;  // asked to stop
         if (ready == 0) {
-            lostSinceDrained = false;
-            resynchronise(family);
+            if (std::exchange(lostSinceDrained, false)) resynchronise(family);
             continue;
         }
         if (waitFor[0].revents == 0) continue;
@@ -294,6 +385,7 @@ void watchLoop(int family, int socket, int wake) {
             if (error == ENOBUFS) {
                 resynchronise(family);
                 lostSinceDrained = true;
+                look.ask();  // a deletion may be among what was lost
                 continue;
             }
             logMessage(levelError, "Error %d (%s) receiving from netlink socket (%s)", error,
@@ -301,7 +393,8 @@ void watchLoop(int family, int socket, int wake) {
             return;
         }
         if (count == 0) return;
-        handleDatagram(family, std::span(buffer).first(static_cast<std::size_t>(count)));
+        if (handleDatagram(family, std::span(buffer).first(static_cast<std::size_t>(count))))
+            look.ask();
     }
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <utility>
 
 namespace util {
@@ -16,10 +15,11 @@ class RateLimit {
     // Whether to report now; if so, `held` is how many reports were held back since the last.
     bool allow(unsigned& held) {
         const Clock::time_point now = Clock::now();
-        if (last_ && now - *last_ < interval_) {
+        if (reported_ && now - last_ < interval_) {
             ++held_;
             return false;
         }
+        reported_ = true;
         last_ = now;
         held = std::exchange(held_, 0u);
         return true;
@@ -27,7 +27,9 @@ class RateLimit {
 
   private:
     Clock::duration interval_;
-    std::optional<Clock::time_point> last_;
+    // Not an optional: GCC 12 takes one of a time point on a thread's stack for uninitialised.
+    bool reported_ = false;
+    Clock::time_point last_{};
     unsigned held_ = 0;
 };
 

@@ -83,7 +83,8 @@ netlink::Subscription socketPair(util::unique_fd& peer) {
     return socket;
 }
 
-// A request that adds a route to the main table: one that puts a default route back.
+// A request that adds a route to the main table: one that puts a default route or a host
+// route back.
 std::optional<routing::RouteInfo> mainTableRoute(std::span<const std::byte> request) {
     if (netlink::load<std::uint16_t>(request, 4) != RTM_NEWROUTE) return std::nullopt;
     auto route = routing::rtnetlink::parseRoute(request);
@@ -109,6 +110,21 @@ std::string defaultRouteText(const routing::RouteInfo& route) {
 
 }  // namespace
 
+int FakeKernel::addHost(const routing::RouteInfo& route) {
+    std::string text = std::string("netlink add route ") +
+                       (route.family == AF_INET6 ? "inet6 " : "inet ") + route.destination->text();
+    if (route.gateway) text += " via " + route.gateway->text();
+    if (route.outputInterface != 0) text += " oif " + std::to_string(route.outputInterface);
+    commands.push_back(text);
+    if (const auto chosen = statuses.find(text); chosen != statuses.end()) return chosen->second;
+    if (std::any_of(hostRoutes.begin(), hostRoutes.end(), [&](const routing::RouteInfo& r) {
+            return r.destination == route.destination;
+        }))
+        return -EEXIST;
+    hostRoutes.push_back(route);
+    return 0;
+}
+
 int FakeKernel::addMain(routing::RouteInfo route) {
     const std::string text = "netlink add " + defaultRouteText(route);
     commands.push_back(text);
@@ -126,7 +142,8 @@ int FakeKernel::addMain(routing::RouteInfo route) {
 
 int FakeKernel::change(std::span<const std::byte> request) {
     std::lock_guard guard(lock_);
-    if (const auto route = mainTableRoute(request)) return addMain(*route);
+    if (const auto route = mainTableRoute(request))
+        return route->destination ? addHost(*route) : addMain(*route);
     const auto type = netlink::load<std::uint16_t>(request, 4);
     const bool adding = type == RTM_NEWRULE || type == RTM_NEWROUTE;
     const std::string entry = entryText(request);

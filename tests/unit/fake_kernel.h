@@ -61,6 +61,9 @@ class FakeKernel {
     std::map<std::string, int> statuses;
     // The default routes of the main table, by family.
     std::vector<routing::RouteInfo> defaults4, defaults6;
+    // Host routes added over rtnetlink, recorded as "netlink add route inet 198.51.100.7 via
+    // 192.0.2.1"; an equal destination answers EEXIST.
+    std::vector<routing::RouteInfo> hostRoutes;
     // When set, reading the table fails.
     bool tableUnreadable = false;
     // The kill switch's entries as the fake kernel holds them, one text each ("rule inet 1000
@@ -93,6 +96,7 @@ class FakeKernel {
     int run(std::string_view command);
     int change(std::span<const std::byte> request);
     int addMain(routing::RouteInfo route);
+    int addHost(const routing::RouteInfo& route);
     std::optional<std::vector<routing::RuleInfo>> rules(int family);
     std::optional<std::vector<routing::RouteInfo>> tableDefaults(int family, std::uint32_t table);
     routing::Kernel saved_;

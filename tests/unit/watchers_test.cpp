@@ -3,6 +3,7 @@
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -303,6 +304,16 @@ class RouteWatcherThread : public ::testing::Test {
             std::lock_guard guard(lock_);
             return recorded(command);
         };
+        routing::kernel().change =
+            [this, recorded = routing::kernel().change](std::span<const std::byte> request) {
+                std::lock_guard guard(lock_);
+                return recorded(request);
+            };
+        routing::kernel().defaultRoutes = [this,
+                                           recorded = routing::kernel().defaultRoutes](int family) {
+            std::lock_guard guard(lock_);
+            return recorded(family);
+        };
         routing::kernel().openWatchSocket = [this](int family) { return openPair(family); };
         routing::InitRoutingVariablesOs();
         // Sanitizer runtimes start a thread of their own with the first thread a program
@@ -321,6 +332,15 @@ class RouteWatcherThread : public ::testing::Test {
     bool ran(const std::string& command) {
         const Lines all = commands();
         return std::find(all.begin(), all.end(), command) != all.end();
+    }
+    int countRan(const std::string& command) {
+        const Lines all = commands();
+        return static_cast<int>(std::count(all.begin(), all.end(), command));
+    }
+    // Changes the fake kernel while no watcher acts on it.
+    void inKernel(const std::function<void(support::FakeKernel&)>& change) {
+        std::lock_guard guard(lock_);
+        change(kernel_);
     }
 
     // The test's end of the socket that the watcher of `family` opened as its `nth` (from 1);
@@ -561,6 +581,114 @@ TEST_F(RouteWatcherThread, SocketAndBindFailuresAreLoggedAndEndTheWatcher) {
     EXPECT_TRUE(eventually([&] { return threadCount() == threads; })) << threadCount();
     routing::StopRouteWatchThread();
     EXPECT_EQ(threadCount(), threads);
+}
+
+// --- routes another program deletes -------------------------------------------------------------
+
+Bytes deleted(Bytes notification) {
+    setU16(notification, 4, RTM_DELROUTE);
+    return notification;
+}
+
+class RouteWatcherKeeps : public RouteWatcherThread {
+  protected:
+    // A connection in lockdown: the gateway 192.0.2.1, routes to a server and a DNS server, and
+    // the tunnel's default route over lo; the fake kernel holds them all.
+    void holdConnection() {
+        {
+            routing::NetworkGuard guard;
+            routing::State& s = routing::state();
+            s.ipv4Gateway = routing::parseRouteWords(AF_INET, "via 192.0.2.1 dev lo");
+            s.serverAddress = "198.51.100.7";
+            s.dnsAddresses = {"203.0.113.53"};
+            s.tunnelRoute = routing::parseRouteWords(AF_INET, "via 10.8.0.1 dev lo");
+        }
+        routing::setTunnelAddress(AF_INET, "10.8.0.1");
+        inKernel([](support::FakeKernel& k) {
+            k.hostRoutes.clear();
+            for (const char* destination : {"198.51.100.7", "203.0.113.53"}) {
+                routing::RouteInfo host;
+                host.family = AF_INET;
+                host.destination = netlink::Address::parse(destination, AF_INET);
+                k.hostRoutes.push_back(host);
+            }
+            routing::RouteInfo tunnel = support::FakeKernel::unicastDefault("10.8.0.1");
+            tunnel.outputInterface = ::if_nametoindex("lo");
+            k.defaults4 = {tunnel};
+        });
+    }
+    // Another program deletes them all from the kernel, as a reapply does.
+    void takeAll() {
+        inKernel([](support::FakeKernel& k) {
+            k.hostRoutes.clear();
+            k.defaults4.clear();
+        });
+    }
+    // How many looks at the kept routes the IPv4 watcher took.
+    int looks() const { return sandbox.countContaining("Looking at the routes kept (IPv4)"); }
+    // Starts the IPv4 watcher and waits for its first look, which finds what it keeps.
+    void startWatcher() {
+        const int before = looks();
+        routing::StartRouteWatchThread4();
+        ASSERT_TRUE(eventually([&] { return looks() == before + 1; }));
+    }
+
+    static constexpr const char* serverAdd = "netlink add route inet 198.51.100.7 via 192.0.2.1";
+    static constexpr const char* dnsAdd = "netlink add route inet 203.0.113.53 via 192.0.2.1";
+    static constexpr const char* tunnelAdd = "netlink add route inet default via 10.8.0.1 dev lo";
+};
+
+TEST_F(RouteWatcherKeeps, RoutesAnotherProgramDeletesComeBackOnceTheBurstSettles) {
+    holdConnection();
+    startWatcher();
+    EXPECT_EQ(countRan(serverAdd), 1) << "the first look found them in place";
+    inKernel([](support::FakeKernel& k) { k.clear(); });
+    const int before = looks();
+    takeAll();
+    send(AF_INET, concat({deleted(newHostRoute("198.51.100.7", "192.0.2.1")),
+                          deleted(newHostRoute("203.0.113.53", "192.0.2.1"))}));
+    send(AF_INET, deleted(newDefaultRoute("10.8.0.1")));
+    // The tunnel's copy in the kill switch's table follows its route.
+    ASSERT_TRUE(eventually([&] { return ran("netlink add route inet table 1000 via 10.8.0.1"); }))
+        << testing::PrintToString(commands());
+    EXPECT_EQ(countRan(serverAdd), 1);
+    EXPECT_EQ(countRan(dnsAdd), 1);
+    EXPECT_EQ(countRan(tunnelAdd), 1);
+    EXPECT_EQ(looks(), before + 1) << "one look for the whole burst";
+    EXPECT_TRUE(eventually([&] {
+        return sandbox.logged(
+            "Routes (IPv4) were removed by another program; put back: 203.0.113.53 via "
+            "192.0.2.1, 198.51.100.7 via 192.0.2.1, default via 10.8.0.1 dev lo (0 more times "
+            "since the last report)");
+    }));
+}
+
+TEST_F(RouteWatcherKeeps, WhatTheDaemonRemovedItselfIsNotPutBack) {
+    struct Case {
+        void (*remove)();
+        Bytes notification;
+        std::vector<const char*> notPutBack;
+    };
+    const std::vector<Case> cases = {
+        {routing::DisableCustomRoutes,
+         concat({deleted(newHostRoute("198.51.100.7", "192.0.2.1")),
+                 deleted(newDefaultRoute("10.8.0.1"))}),
+         {serverAdd, tunnelAdd}},
+        {routing::UnsetRoutesForDns, deleted(newHostRoute("203.0.113.53", "192.0.2.1")), {dnsAdd}},
+    };
+    for (const Case& c : cases) {
+        holdConnection();
+        startWatcher();
+        const int before = looks();
+        c.remove();  // the watcher looks only after this has ended
+        takeAll();
+        send(AF_INET, c.notification);
+        ASSERT_TRUE(eventually([&] { return looks() == before + 1; }));
+        for (const char* add : c.notPutBack)
+            EXPECT_EQ(countRan(add), 1) << add << " was put back";  // the first look's only
+        routing::StopRouteWatchThread4();
+        inKernel([](support::FakeKernel& k) { k.clear(); });
+    }
 }
 
 }  // namespace
