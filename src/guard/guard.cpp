@@ -24,8 +24,9 @@ using core::levelWarning;
 using core::logMessage;
 using namespace std::chrono_literals;
 
-// How long the watcher lets a burst of notifications settle before it acts: one flush of the
-// ruleset, or one network change, is a few dozen messages.
+// How long the watcher lets a burst of address notifications settle before it acts: one network
+// change is a few dozen messages. A table that went is put back at once: while it is gone,
+// routes the LAN pushes lead out.
 constexpr int settleMilliseconds = 50;
 
 struct State {
@@ -159,7 +160,8 @@ bool awaitEvents(int interfaces, int tables, int wake, Events& events) {
         if (fds[1].revents != 0)
             events.interfaces = drain(interfaces, [](auto) { return true; }) || events.interfaces;
         if (fds[2].revents != 0) events.table = drain(tables, touchesTable) || events.table;
-        if (events.interfaces || events.table) timeout = settleMilliseconds;
+        if (events.table) return true;
+        if (events.interfaces) timeout = settleMilliseconds;
     }
 }
 
