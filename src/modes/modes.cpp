@@ -1,6 +1,7 @@
 #include "modes/modes.h"
 
 #include "core/log.h"
+#include "desktop/network_manager.h"
 #include "dns/resolver.h"
 #include "guard/guard.h"
 #include "routing/routing.h"
@@ -214,6 +215,7 @@ void PrepareForTunnel() {
 
 void ConnectionSuccessful4(std::string_view address) {
     Handler handler;
+    desktop::network_manager::Unmanage(address);
     State& s = state();
     const int ipv6Host = routing::CheckForIpv6Environment();
     s.connecting = 0;
@@ -250,6 +252,7 @@ void ConnectionSuccessful4(std::string_view address) {
 
 void ConnectionSuccessful6(std::string_view address) {
     Handler handler;
+    desktop::network_manager::Unmanage(address);
     state().connecting = 0;
     if (currentMode() == Mode::Basic || address.empty()) return;
     if (routing::EnableRouteForIpv6(address) == 0) {
@@ -295,6 +298,7 @@ void ConnectionFailed() {
 
 void ConnectionClosed() {
     Handler handler;
+    desktop::network_manager::GiveBack();
     State& s = state();
     if (!s.connected && !s.connecting) return;
     s.connecting = 0;

@@ -24,8 +24,8 @@
 //     resolver operation and status query that the dispatch runs, and by the launcher,
 //     whichever thread runs them; a handler may call another (ConnectionFailed runs
 //     ConnectionClosed). It guards the four flags, the handler depth, the launcher's watch state
-//     (generation, child, private copies), the watcher handles, the kill switch flag and the
-//     resolved link. ConnectionClosed's check and the clearing of its flags therefore form one
+//     (generation, child, private copies), the watcher handles, the kill switch flag, the
+//     resolved link and the devices taken from NetworkManager. ConnectionClosed's check and the clearing of its flags therefore form one
 //     indivisible step. The outermost handler brings the egress guard up to date before it lets go.
 //  2. routing's network lock, recursive: guards the gateways, the remembered routes, the
 //     server and DNS texts and routing's state file, which the routing operations change under
