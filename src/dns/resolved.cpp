@@ -1,12 +1,12 @@
 #include "dns/resolved.h"
 
 #include <net/if.h>
-#include <net/if_arp.h>
 
 #include <array>
 #include <string>
 
 #include "core/log.h"
+#include "netlink/socket.h"
 #include "util/no_destructor.h"
 
 namespace dns::resolved {
@@ -17,12 +17,10 @@ using core::levelError;
 using core::levelInfo;
 using core::logMessage;
 
-// OpenVPN's tun devices, with or without data channel offload, carry bare IP packets and have
-// no hardware header: ARPHRD_NONE, a type no Ethernet, Wi-Fi or PPP uplink has. A mistake then
-// only ever leaves resolved alone (a tunnel in tap mode looks like Ethernet and keeps the
-// resolver file alone), never hands the physical link's DNS settings to the tunnel's server.
+// A mistake only ever leaves resolved alone (a tunnel in tap mode keeps the resolver file
+// alone), never hands the physical link's DNS settings to the tunnel's server.
 bool isTunnel(const Link& link) {
-    return link.type == ARPHRD_NONE;
+    return netlink::isTunnelType(link.type);
 }
 
 // The routing domain "~." (on the bus: the root domain, routing only) makes the link win every

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/log.h"
+#include "desktop/network_manager.h"
 #include "dns/resolver.h"
 #include "guard/guard.h"
 #include "modes/steps.h"
@@ -194,6 +195,11 @@ void blockIpv6Forced(StepContext& c) {
     c.ended = true;
 }
 
+// NetworkManager leaves the tunnel device as OpenVPN set it up until the close gives it back.
+void unmanageTunnel(StepContext& c) {
+    desktop::network_manager::Unmanage(c.argument);
+}
+
 void tunnelRoute4(StepContext& c) {
     if (c.argument.empty()) {
         logMessage(levelError, "Received empty address for connection successful\n");
@@ -256,22 +262,24 @@ constexpr Step prepareSteps[] = {
     {"RetrieveDefaultRoutes", retrieveForForced},
 };
 constexpr Step successful4LockdownSteps[] = {
+    {"UnmanageTunnelDevice", unmanageTunnel},
     {"CheckForIpv6Environment", checkIpv6},
     {"NotConnecting", notConnecting},
     {"EnableRouteForIpv4", tunnelRoute4},  // lockdown blocked IPv6 when it began
 };
 constexpr Step successful4ForcedSteps[] = {
-    {"CheckForIpv6Environment", checkIpv6},
-    {"NotConnecting", notConnecting},
-    {"DisableIpv6", blockIpv6Forced},
+    {"UnmanageTunnelDevice", unmanageTunnel}, {"CheckForIpv6Environment", checkIpv6},
+    {"NotConnecting", notConnecting},         {"DisableIpv6", blockIpv6Forced},
     {"EnableRouteForIpv4", tunnelRoute4},
 };
 constexpr Step successful4BasicSteps[] = {
+    {"UnmanageTunnelDevice", unmanageTunnel},
     {"CheckForIpv6Environment", checkIpv6},
     {"NotConnecting", notConnecting},
     {"CloseIpv6Routes", blockIpv6Basic},
 };
 constexpr Step successful6Steps[] = {
+    {"UnmanageTunnelDevice", unmanageTunnel},
     {"NotConnecting", notConnecting},
     {"EnableRouteForIpv6", tunnelRoute6},
 };
@@ -586,6 +594,9 @@ void ConnectionFailed() {
 
 void ConnectionClosed() {
     Handler handler;
+    // Whatever the flags say: a tunnel device was taken at connectionsuccesful4/6, which may
+    // have come without the connectionsuccesful that marks the connection up.
+    desktop::network_manager::GiveBack();
     State& s = state();
     if (!s.connected && !s.connecting) return;
     switch (currentMode()) {

@@ -35,10 +35,11 @@
 //     launcher, whichever thread runs them; a handler may call another (ConnectionFailed runs
 //     ConnectionClosed). It guards the four flags, the handler depth, the count of connection
 //     attempts, the launcher's watch state (generation, child, private copies), the watcher
-//     handles, the kill switch flag, the resolved link and the run of steps under way
-//     (modes/steps.h), which every record of the state file names. ConnectionClosed's check and the
-//     clearing of its flags therefore form one indivisible step. The outermost handler brings the
-//     egress guard up to date before it lets go.
+//     handles, the kill switch flag, the resolved link, the devices taken from NetworkManager
+//     and the run of steps under way (modes/steps.h), which every record of the state file
+//     names. ConnectionClosed's check and the clearing of its flags therefore form one
+//     indivisible step. The outermost handler brings the egress guard up to date before it
+//     lets go.
 //  2. routing's network lock, recursive: guards the gateways, the remembered routes, the
 //     server and DNS texts, the tunnel's routes and the state file with the parts the modes
 //     and dns hand over, which the routing operations change under lock 1 and the route

@@ -2,9 +2,13 @@
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "netlink/bytes.h"
@@ -82,6 +86,23 @@ std::optional<unsigned> routeInterface(const Address& address) {
         });
     if (code != 0 || interface == 0u) return std::nullopt;
     return interface;
+}
+
+std::optional<Device> device(unsigned index) {
+    util::unique_fd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!socket) return std::nullopt;
+    // Device ioctls work on any socket, the netlink one included, in its network namespace.
+    ifreq request{};
+    request.ifr_ifindex = static_cast<int>(index);
+    if (::ioctl(socket.get(), SIOCGIFNAME, &request) != 0) return std::nullopt;
+    Device found{index, std::string(request.ifr_name, ::strnlen(request.ifr_name, IFNAMSIZ)), 0};
+    if (::ioctl(socket.get(), SIOCGIFHWADDR, &request) != 0) return std::nullopt;
+    found.type = request.ifr_hwaddr.sa_family;
+    return found;
+}
+
+bool isTunnelType(unsigned short type) {
+    return type == ARPHRD_NONE;
 }
 
 }  // namespace netlink

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "netlink/address.h"
 #include "util/unique_fd.h"
@@ -38,5 +39,19 @@ Subscription subscribe(int protocol, std::initializer_list<unsigned> groups);
 // The index of the interface the kernel routes `address` through ("ip route get"), policy
 // rules included; none without a route.
 std::optional<unsigned> routeInterface(const Address& address);
+
+// A network device as the kernel names it.
+struct Device {
+    unsigned index = 0;
+    std::string name;
+    unsigned short type = 0;  // ARPHRD_*
+};
+// The device with index `index`; none when there is none.
+std::optional<Device> device(unsigned index);
+
+// OpenVPN's tun devices, with or without data channel offload, carry bare IP packets and have
+// no hardware header: ARPHRD_NONE, a type no Ethernet, Wi-Fi or PPP uplink has. A tunnel in
+// tap mode looks like Ethernet and is not taken for one.
+bool isTunnelType(unsigned short type);
 
 }  // namespace netlink

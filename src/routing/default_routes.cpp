@@ -136,11 +136,45 @@ std::vector<DefaultRoute> routesToReopen(int family) {
     return routes;
 }
 
+// Whether the kernel learns `route` again from its router's next advertisement, as it learnt
+// it at first.
+bool relearnable(const DefaultRoute& route) {
+    if (route.family != AF_INET6 || route.protocol != RTPROT_RA || route.device.empty())
+        return false;
+    const auto settings = kernel().routerAdvertisements(route.device);
+    return settings && kernelLearnsDefaultRouters(*settings);
+}
+
+// Has the routers on `device` advertise now rather than at their next turn, minutes away.
+void solicitRouters(const std::string& device) {
+    const unsigned interface = ::if_nametoindex(device.c_str());
+    const int code = interface == 0 ? -ENODEV : kernel().solicitRouters(interface);
+    if (code != 0) {
+        logMessage(core::levelWarning,
+                   "Could not ask the routers on %s to advertise: %s; their routes come back "
+                   "with their next advertisement",
+                   device.c_str(), std::strerror(-code));
+    }
+}
+
 // Sent over rtnetlink, a request each: no program is spawned while the lock is held.
 void reopenFamily(int family) {
     NetworkGuard guard;
-    for (const DefaultRoute& route : routesToReopen(family))
-        reopen(route);
+    std::vector<std::string> soliciting;
+    for (const DefaultRoute& route : routesToReopen(family)) {
+        if (!relearnable(route)) {
+            reopen(route);
+            continue;
+        }
+        logMessage(levelInfo,
+                   "Leaving the default route %s (IPv6) for the kernel to learn again from its "
+                   "router",
+                   routeWords(route).c_str());
+        if (std::ranges::find(soliciting, route.device) == soliciting.end())
+            soliciting.push_back(route.device);
+    }
+    for (const std::string& device : soliciting)
+        solicitRouters(device);
     std::erase_if(state().removedRoutes, [&](const DefaultRoute& r) { return r.family == family; });
     saveState();
 }

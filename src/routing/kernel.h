@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,6 +57,14 @@ struct RuleInfo {
     std::optional<std::uint32_t> suppressPrefixLength;
 };
 
+// How a device takes IPv6 router advertisements: its accept_ra, forwarding and
+// accept_ra_defrtr settings.
+struct RouterAdvertisementSettings {
+    int acceptRa = 1;
+    int forwarding = 0;
+    int acceptDefaultRouter = 1;
+};
+
 // A route watcher's notification socket, or the call that failed to make it.
 using WatchSocket = netlink::Subscription;
 
@@ -76,6 +85,13 @@ struct Kernel {
     std::function<std::optional<std::vector<RuleInfo>>(int family)> rules;
     // Whether the kernel has IPv6 at all.
     std::function<bool()> hasIpv6;
+    // A device's router advertisement settings; none when they cannot be read (the device is
+    // gone, or has no IPv6).
+    std::function<std::optional<RouterAdvertisementSettings>(const std::string& device)>
+        routerAdvertisements;
+    // Sends a router solicitation out of the device with that index, so that the routers on
+    // its link advertise at once; 0 or a negative errno.
+    std::function<int(unsigned interface)> solicitRouters;
 };
 
 // The kernel the routing operations use; the system's unless a test replaced it.

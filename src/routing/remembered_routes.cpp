@@ -301,4 +301,9 @@ std::vector<std::byte> restoreRequest(const DefaultRoute& route, unsigned interf
     return request.bytes();
 }
 
+bool kernelLearnsDefaultRouters(const RouterAdvertisementSettings& settings) {
+    const bool accepts = settings.forwarding != 0 ? settings.acceptRa == 2 : settings.acceptRa > 0;
+    return accepts && settings.acceptDefaultRouter != 0;
+}
+
 }  // namespace routing

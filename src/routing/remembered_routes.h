@@ -91,6 +91,15 @@ NetworkChange followNetwork(std::vector<DefaultRoute>& routes,
                             const std::optional<DefaultRoute>& gateway, const DefaultRoute& route,
                             const Usable& usable);
 
+// Whether the kernel itself makes the default route of each router that advertises on a device
+// with these settings: it takes advertisements (accept_ra 1 on a host, 2 also on a router) and
+// default routers from them (accept_ra_defrtr). Such a route is better learnt again than put
+// back: only the kernel's own is renewed, aged and withdrawn by the router's advertisements,
+// and refreshes the addresses the kernel made from them. Where another program reads the
+// advertisements (a network manager sets accept_ra 0), the route is that program's and is put
+// back.
+bool kernelLearnsDefaultRouters(const RouterAdvertisementSettings& settings);
+
 // The request that puts a remembered route back, over `interface` (0: the kernel's choice),
 // with `lifetime` seconds to live when it has a limited one (IPv6 only). `withSource` false
 // leaves out a preferred source address the host no longer has.

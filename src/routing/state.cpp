@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "routing/kernel.h"
+#include "routing/router_advertisements.h"
 #include "routing/routing.h"
 #include "routing/rtnetlink.h"
 #include "routing/runner.h"
@@ -26,6 +27,8 @@ Kernel systemKernel() {
         .change = rtnetlink::exchangeChange,
         .rules = rtnetlink::dumpRules,
         .hasIpv6 = rtnetlink::kernelHasIpv6,
+        .routerAdvertisements = router_advertisements::readSettings,
+        .solicitRouters = router_advertisements::solicit,
     };
 }
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -158,6 +159,39 @@ TEST_F(LockdownDay, FortyRoutersOnTheLanNeitherGrowTheStateNorBecomeTheServersFi
     daemon.send({"disablelockdown"});
     EXPECT_EQ(sandbox->countRoutes6("default via fe80::1 dev veth0 metric 1024"), 1) << tables();
     EXPECT_EQ(sandbox->countRoutes6("default via fe80::1:"), 0) << tables();
+}
+
+TEST_F(LockdownDay, ARoutersRouteComesBackAsTheKernelsOwnAndGoesWithItsRouter) {
+    if (sh("command -v radvd").status != 0) GTEST_SKIP() << "radvd is not installed";
+    must("ip -6 route del default via fe80::1 dev veth0");
+    // Unsolicited advertisements only every quarter of an hour, once radvd's first few are out.
+    const std::string config = sandbox->scratch() + "/radvd.conf";
+    const std::string pidFile = sandbox->scratch() + "/radvd.pid";
+    writeFile(config,
+              "interface veth1 { AdvSendAdvert on; MinRtrAdvInterval 900;"
+              " MaxRtrAdvInterval 1800; AdvDefaultLifetime 1800; };\n");
+    mustOutside("sysctl -qw net.ipv6.conf.all.forwarding=1; radvd --config " + config +
+                " --pidfile " + pidFile + " --logmethod logfile --logfile " + sandbox->scratch() +
+                "/radvd.log");
+    const auto learnt = [&] { return sandbox->countRoutes6("default via fe80::") == 1; };
+    ASSERT_TRUE(eventually(learnt, 10s)) << tables();
+
+    daemon.start();
+    daemon.send({"enablelockdown"});
+    awaitWatchers();
+    ASSERT_EQ(sandbox->countRoutes6("default via"), 0) << tables();
+    daemon.send({"disablelockdown"});
+    const auto messages = daemon.messages();
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string& m) {
+                                return m.starts_with("Leaving the default route via fe80::");
+                            }),
+              1);
+    EXPECT_TRUE(eventually(learnt, 10s)) << tables();
+    // Only the kernel's own route goes when its router says it no longer routes.
+    shOutside("kill $(cat " + pidFile + ")");
+    EXPECT_TRUE(eventually([&] { return sandbox->countRoutes6("default via") == 0; }, 10s))
+        << tables();
 }
 
 // Fails for each of `parts` missing from `text`.

@@ -117,6 +117,9 @@ TEST_P(RoutingForms, TwoUplinksComeBackExactlyWithEveryAttributeAndTheLifetimeLe
         "ip route del default && ip route add default via 192.0.2.1 proto dhcp metric 100"
         " src 192.0.2.10 mtu lock 1400");
     must("ip route add default via 198.51.100.1 dev veth2 proto dhcp metric 600");
+    // A network manager that reads the advertisements itself and sets their route: the kernel
+    // would not learn it again.
+    must("sysctl -qw net.ipv6.conf.veth0.accept_ra=0");
     must(
         "ip -6 route del default && ip -6 route add default via fe80::1 dev veth0 proto ra"
         " metric 1024 expires 600 pref high src 2001:db8::10");

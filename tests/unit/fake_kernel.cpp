@@ -267,6 +267,15 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::path
     k.change = [this](std::span<const std::byte> request) { return change(request); };
     k.rules = [this](int family) { return rules(family); };
     k.hasIpv6 = [this] { return ipv6; };
+    k.routerAdvertisements =
+        [this](const std::string& device) -> std::optional<routing::RouterAdvertisementSettings> {
+        const auto found = advertisementSettings.find(device);
+        if (found == advertisementSettings.end()) return std::nullopt;
+        return found->second;
+    };
+    k.solicitRouters = [this](unsigned interface) {
+        return run("solicit " + std::to_string(interface));
+    };
     k.openWatchSocket = [this](int family) {
         util::unique_fd peer;
         routing::WatchSocket socket = socketPair(peer);

@@ -79,6 +79,9 @@ class FakeKernel {
     // Rules the fake reports besides its own entries; none to report no policy routing.
     std::optional<std::vector<routing::RuleInfo>> foreignRules = std::vector<routing::RuleInfo>{};
     bool ipv6 = true;
+    // Router advertisement settings by device; a device not listed has none. A router
+    // solicitation is recorded in `commands` as "solicit " and the device's index.
+    std::map<std::string, routing::RouterAdvertisementSettings> advertisementSettings;
     // The far ends of the route watchers' sockets, by family: a watcher stays quiet until a
     // test writes a datagram here.
     std::map<int, util::unique_fd> watchPeers;

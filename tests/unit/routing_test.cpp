@@ -613,6 +613,41 @@ TEST_F(GatewayDiscovery, EveryAttributeComesBackWithTheLifetimeLeftAndWithoutALo
     EXPECT_TRUE(routing::state().removedRoutes.empty());
 }
 
+TEST_F(GatewayDiscovery, AnAdvertisedRouteIsLeftToTheKernelWhereItLearnsDefaultRouters) {
+    using Settings = routing::RouterAdvertisementSettings;
+    const std::string advertised1 = "via fe80::1 dev lo metric 1024 proto 9";
+    const std::string advertised2 = "via fe80::2 dev lo metric 1024 proto 9";
+    const std::string configured = "via fe80::3 dev lo metric 2048";
+    const auto restored = [](const std::string& words) {
+        return "netlink add route inet6 default " + words;
+    };
+    const Strings relearnt = {restored(configured), "solicit " + std::to_string(loopback)};
+    const Strings putBack = {restored(advertised1), restored(advertised2), restored(configured)};
+    const struct {
+        const char* name;
+        std::optional<Settings> settings;
+        Strings commands;
+    } cases[] = {
+        {"a host", Settings{1, 0, 1}, relearnt},
+        {"a router that takes advertisements", Settings{2, 1, 1}, relearnt},
+        {"a router", Settings{1, 1, 1}, putBack},
+        {"a network manager reads them", Settings{0, 0, 1}, putBack},
+        {"no default routers", Settings{1, 0, 0}, putBack},
+        {"no IPv6 settings", std::nullopt, putBack},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.clear();
+        fake.advertisementSettings.clear();
+        if (c.settings) fake.advertisementSettings["lo"] = *c.settings;
+        for (const std::string& words : {advertised1, advertised2, configured})
+            routing::state().removedRoutes.push_back(*routing::parseRouteWords(AF_INET6, words));
+        routing::ReopenIpv6Routes();
+        EXPECT_EQ(fake.commands, c.commands);
+        EXPECT_TRUE(routing::state().removedRoutes.empty());
+    }
+}
+
 TEST_P(RoutingCommands, AnUplinkWithoutGatewayIsReachedByItsDevice) {
     writeProcRoute(procLine("lo", "00000000", "00000000", "0001", "0", "00000000"));
     ASSERT_EQ(routing::RetrieveDefaultRoutes(), 0);

@@ -1,0 +1,111 @@
+#include "desktop/network_manager.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "util/no_destructor.h"
+
+namespace desktop::network_manager {
+namespace {
+
+using core::levelDebug;
+using core::levelError;
+using core::levelInfo;
+using core::logMessage;
+
+// The error NetworkManager answers for an interface it has no device of.
+constexpr std::string_view unknownDevice = "org.freedesktop.NetworkManager.UnknownDevice";
+
+// The devices taken from NetworkManager, by interface name: NetworkManager gives a device a
+// new object each time it sees it appear, and after its own restart.
+std::vector<std::string>& taken() {
+    static util::NoDestructor<std::vector<std::string>> names;
+    return names.get();
+}
+
+std::optional<netlink::Address> gatewayAddress(std::string_view text) {
+    if (auto address = netlink::Address::parse(text, AF_INET)) return address;
+    return netlink::Address::parse(text, AF_INET6);
+}
+
+// The tunnel device the gateway is reached through; none, said why, for anything else.
+std::optional<std::string> tunnelDevice(std::string_view gateway) {
+    const std::optional<netlink::Address> address = gatewayAddress(gateway);
+    const std::optional<netlink::Device> device =
+        address ? bus().routeDevice(*address) : std::nullopt;
+    if (device && netlink::isTunnelType(device->type)) return device->name;
+    logMessage(levelInfo, "Leaving NetworkManager alone: %s is not reached through a tunnel",
+               std::string(gateway).c_str());
+    return std::nullopt;
+}
+
+void logRefusal(const char* what, const std::string& interface, const BusError& error) {
+    logMessage(levelError, "NetworkManager refused to %s %s: %s (%s)", what, interface.c_str(),
+               error.message.c_str(), error.name.c_str());
+}
+
+}  // namespace
+
+Bus& bus() {
+    static util::NoDestructor<Bus> instance(systemBus());
+    return instance.get();
+}
+
+void Unmanage(std::string_view gateway) {
+    if (gateway.empty()) return;  // the handlers report it
+    if (!bus().connect()) {
+        logMessage(levelDebug, "NetworkManager is not running: the tunnel device is left alone");
+        return;
+    }
+    const std::optional<std::string> interface = tunnelDevice(gateway);
+    if (!interface || std::ranges::find(taken(), *interface) != taken().end()) return;
+    const auto found = bus().device(*interface);
+    if (const auto* error = std::get_if<BusError>(&found)) {
+        if (error->name != unknownDevice) logRefusal("look up", *interface, *error);
+        logMessage(levelInfo, "NetworkManager does not know %s: nothing to take from it",
+                   interface->c_str());
+        return;
+    }
+    const Device& device = std::get<Device>(found);
+    if (!device.managed) {
+        logMessage(levelInfo, "NetworkManager does not manage %s: it leaves it alone already",
+                   interface->c_str());
+        return;
+    }
+    if (const std::optional<BusError> error = bus().setManaged(device.path, false)) {
+        logRefusal("unmanage", *interface, *error);
+        return;
+    }
+    taken().push_back(*interface);
+    logMessage(levelInfo, "NetworkManager leaves %s alone while the connection lasts",
+               interface->c_str());
+}
+
+void GiveBack() {
+    if (taken().empty()) return;
+    const std::vector<std::string> names = std::exchange(taken(), {});
+    if (!bus().connect()) {
+        logMessage(levelDebug, "NetworkManager is not running: nothing to give back");
+        return;
+    }
+    for (const std::string& interface : names) {
+        const auto found = bus().device(interface);
+        if (const auto* error = std::get_if<BusError>(&found)) {
+            // The tunnel device went with OpenVPN, and NetworkManager forgot it with it.
+            if (error->name != unknownDevice) logRefusal("look up", interface, *error);
+            logMessage(levelDebug, "%s is gone: nothing to give back to NetworkManager",
+                       interface.c_str());
+            continue;
+        }
+        if (const std::optional<BusError> error =
+                bus().setManaged(std::get<Device>(found).path, true)) {
+            logRefusal("manage", interface, *error);
+            continue;
+        }
+        logMessage(levelInfo, "Gave %s back to NetworkManager", interface.c_str());
+    }
+}
+
+}  // namespace desktop::network_manager

@@ -1,0 +1,82 @@
+// The system's side of the NetworkManager client: sd-bus on the system bus, and the kernel's
+// route lookup for the device that carries the tunnel gateway.
+
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "core/paths.h"
+#include "desktop/network_manager.h"
+#include "util/system_bus.h"
+
+namespace desktop::network_manager {
+namespace {
+
+using util::BusErrorHolder;
+using util::BusMessagePtr;
+using util::BusPtr;
+
+constexpr const char* service = "org.freedesktop.NetworkManager";
+constexpr const char* deviceInterface = "org.freedesktop.NetworkManager.Device";
+// NetworkManager answers at once; one that does not must not hold the connection handlers
+// long.
+constexpr std::uint64_t callTimeoutUsec = 5'000'000;
+
+std::variant<Device, BusError> findDevice(sd_bus* bus, const std::string& interface) {
+    if (bus == nullptr) return BusError{"", "not connected to the system bus"};
+    BusErrorHolder error;
+    sd_bus_message* raw = nullptr;
+    int r = sd_bus_call_method(bus, service, "/org/freedesktop/NetworkManager", service,
+                               "GetDeviceByIpIface", &error.error, &raw, "s", interface.c_str());
+    const BusMessagePtr reply(raw, sd_bus_message_unref);
+    const char* path = nullptr;
+    if (r >= 0) r = sd_bus_message_read(reply.get(), "o", &path);
+    int managed = 0;
+    if (r >= 0) {
+        r = sd_bus_get_property_trivial(bus, service, path, deviceInterface, "Managed",
+                                        &error.error, 'b', &managed);
+    }
+    if (r < 0) return BusError{error.name(), error.message(r)};
+    return Device{path, managed != 0};
+}
+
+std::optional<BusError> writeManaged(sd_bus* bus, const std::string& path, bool managed) {
+    if (bus == nullptr) return BusError{"", "not connected to the system bus"};
+    BusErrorHolder error;
+    const int r = sd_bus_set_property(bus, service, path.c_str(), deviceInterface, "Managed",
+                                      &error.error, "b", static_cast<int>(managed));
+    if (r >= 0) return std::nullopt;
+    return BusError{error.name(), error.message(r)};
+}
+
+std::optional<netlink::Device> routeDevice(const netlink::Address& address) {
+    const std::optional<unsigned> index = netlink::routeInterface(address);
+    return index ? netlink::device(*index) : std::nullopt;
+}
+
+}  // namespace
+
+Bus systemBus() {
+    // A connection of its own for each operation, held until the next one: the operations are
+    // rare, and a NetworkManager or a bus that restarted in between then needs no reconnecting.
+    auto connection = std::make_shared<BusPtr>(nullptr, sd_bus_flush_close_unref);
+    return Bus{
+        .connect =
+            [connection] {
+                *connection =
+                    util::connectToService(core::paths().systemBusSocket, service, callTimeoutUsec);
+                return *connection != nullptr;
+            },
+        .routeDevice = routeDevice,
+        .device =
+            [connection](const std::string& interface) {
+                return findDevice(connection->get(), interface);
+            },
+        .setManaged = [connection](
+                          const std::string& path,
+                          bool managed) { return writeManaged(connection->get(), path, managed); },
+    };
+}
+
+}  // namespace desktop::network_manager

@@ -1,0 +1,36 @@
+#pragma once
+
+// The system bus as the daemon's clients of other services reach it: a connection of their
+// own per operation, owned, and the errors a call leaves, owned too.
+
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace util {
+
+using BusPtr = std::unique_ptr<sd_bus, decltype(&sd_bus_flush_close_unref)>;
+using BusMessagePtr = std::unique_ptr<sd_bus_message, decltype(&sd_bus_message_unref)>;
+
+// Owns what a failed call left in an sd_bus_error.
+struct BusErrorHolder {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    BusErrorHolder() = default;
+    BusErrorHolder(const BusErrorHolder&) = delete;
+    BusErrorHolder& operator=(const BusErrorHolder&) = delete;
+    ~BusErrorHolder() { sd_bus_error_free(&error); }
+    // The error's D-Bus name, or "" when the call failed before the bus answered.
+    std::string name() const { return error.name != nullptr ? error.name : ""; }
+    // Its message, or the text of `code` (a negative errno) when it has none.
+    std::string message(int code) const;
+};
+
+// A new connection to the system bus listening at `socketPath`, when the service that goes by
+// `name` has an owner there, with `timeoutUsec` for each method call; empty when there is no
+// bus or no such service. The daemon reads no environment, so DBUS_SYSTEM_BUS_ADDRESS is not
+// looked at.
+BusPtr connectToService(const std::string& socketPath, const char* name, std::uint64_t timeoutUsec);
+
+}  // namespace util
