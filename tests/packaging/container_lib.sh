@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the container tests: boots a minimal Debian bookworm under systemd in a container
 # and gives the test what it needs to run the package there as a user gets it. The container
 # has a network namespace of its own (--private-network) with a veth uplink to a second
@@ -23,9 +24,11 @@ elapsed() { echo "-- $* after $((SECONDS - started)) s"; }
 
 # What every container gets: systemd with D-Bus, the package's dependencies, OpenVPN for both
 # ends of the tunnel, openssl for a TLS exchange through it, systemd-resolved and dnsmasq for
-# the DNS servers. One list, so that every container test boots the same root file system.
-packages=systemd,systemd-sysv,dbus,iproute2,nftables,openvpn,openssl,systemd-resolved,libnss-resolve
-packages+=,dnsmasq-base
+# the DNS servers and DHCP, NetworkManager and radvd for a desktop's uplink. One list, so that
+# every container test boots the same root file system and a fresh machine makes it once; a
+# test that has no use for NetworkManager masks it.
+container_packages=systemd,systemd-sysv,dbus,iproute2,nftables,openvpn,openssl,systemd-resolved,libnss-resolve
+container_packages+=,dnsmasq-base,network-manager,radvd
 
 # --- Can a container boot here? -------------------------------------------------------------
 container_prerequisites() {
@@ -42,7 +45,7 @@ container_prerequisites() {
 
 # --- The root file system, made once per package list --------------------------------------
 container_rootfs() { # sets rootfs
-    local include=$packages cache=${TELVORD_ROOTFS_CACHE:-/var/cache/telvord-tests} file key attempt
+    local include=$container_packages cache=${TELVORD_ROOTFS_CACHE:-/var/cache/telvord-tests} file key attempt
     # The apt sources of this machine that name bookworm suites; third-party sources are left out.
     local sources=()
     for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
@@ -108,6 +111,8 @@ container_prepare() { # sets scratch and root
     root=$scratch/root
     mkdir "$root"
     tar -C "$root" -xf "$rootfs"
+    # radvd plays a router on the LAN, started there by the test; the container is no router.
+    ln -sfn /dev/null "$root/etc/systemd/system/radvd.service"
 
     "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" 2>&1 ||
         { cat "$scratch/cpack.log" >&2; die "cpack -G DEB failed"; }

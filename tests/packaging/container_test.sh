@@ -19,6 +19,9 @@ max_exposure=2.9
 container_prerequisites
 container_rootfs
 container_prepare
+# A host whose uplink is configured by hand: NetworkManager stays off.
+ln -sfn /dev/null "$root/etc/systemd/system/NetworkManager.service"
+ln -sfn /dev/null "$root/etc/systemd/system/NetworkManager-wait-online.service"
 # As resolved's package leaves it: the resolver file is resolved's stub file.
 ln -sfn ../run/systemd/resolve/stub-resolv.conf "$root/etc/resolv.conf"
 elapsed "copy ready"
