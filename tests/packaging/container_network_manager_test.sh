@@ -17,29 +17,10 @@ build=$1 scratch_parent=$2 cpack=$3 source=$4 dns_mode=$5
 . "$(dirname "$0")/container_lib.sh"
 [[ $dns_mode == file || $dns_mode == resolved ]] || die "DNS_MODE is file or resolved, not '$dns_mode'"
 
-# Checks that fail until the route watchers put back the VPN server's host route that
-# NetworkManager deletes with its device's routes. They are reported as KNOWN FAILURE, with the
-# route lost, and do not fail the test; one that passes says so, that it may leave the list.
-known_failures=(
-    server-route-after-reapply
-    server-route-after-connection-up
-    server-route-after-networking-off-on
-    server-route-after-restart-off-on
-)
-known=0
-known_failure() { local id; for id in "${known_failures[@]}"; do [[ $id == "$1" ]] && return 0; done; return 1; }
-expect() { # id description command...: the check `id` holds when the command succeeds
-    local id=$1 description=$2
-    shift 2
-    if "$@"; then
-        known_failure "$id" && echo "ok, though listed as a known failure ($id): take it off the list"
-        pass "$description"
-    elif known_failure "$id"; then
-        echo "KNOWN FAILURE ($id): $description"
-        known=$((known + 1))
-    else
-        fail "$description"
-    fi
+check() { # description command...: passes when the command succeeds
+    local description=$1
+    shift
+    if "$@"; then pass "$description"; else fail "$description"; fi
 }
 
 container_prerequisites
@@ -174,21 +155,16 @@ server_route=(198.51.100.7 via 192.0.2.1 dev veth0)
 server_route_kept() { grep -qF "${server_route[*]} " <<<"$(routes)"; }
 survived() { # event: the tunnel carries traffic and names resolve through it after the event
     local event=$1 before
-    expect "server-route-after-$event" "the VPN server's host route is kept across $event" \
-        poll 5 server_route_kept
-    # Until the watchers put it back, the test does, so that each event is judged on its own.
-    if ! server_route_kept; then
-        echo "  $event lost the route ${server_route[*]}: put back by hand"
-        inside ip route replace "${server_route[@]}"
-    fi
-    expect "tunnel-after-$event" "the tunnel keeps its address and routes across $event" \
+    # NetworkManager deletes it with its device's routes; the route watchers put it back.
+    check "the VPN server's host route is kept across $event" poll 5 server_route_kept
+    check "the tunnel keeps its address and routes across $event" \
         poll 10 eval 'inside ip -4 addr show tun0 | grep -q "inet 10\.8\.0\.2/" && has_route "^default via 10\.8\.0\.1 dev tun0"'
     before=$(counted tunnelled)
-    expect "traffic-after-$event" "traffic goes through the tunnel after $event" \
+    check "traffic goes through the tunnel after $event" \
         poll 30 eval '(( $(counted tunnelled) > before )) && tls_through_tunnel 2'
-    expect "dns-after-$event" "names resolve through the tunnel's server after $event" \
+    check "names resolve through the tunnel's server after $event" \
         poll 10 resolves test.example 203.0.113.9
-    expect "lan-dns-after-$event" "the LAN's DNS server got no query up to $event" \
+    check "the LAN's DNS server got no query up to $event" \
         test "$(lan_queries)" == "$lan_before"
     elapsed "$event"
 }
@@ -255,5 +231,4 @@ if [[ $dns_mode == resolved ]]; then
 fi
 
 purge_package
-echo "$known known failure(s) of ${#known_failures[@]} listed"
 container_finish "container-network-manager-$dns_mode"
