@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "util/io.h"
 #include "util/path.h"
@@ -59,17 +61,32 @@ std::optional<std::string> untrustedDirectory(std::string directory, uid_t alsoT
 }
 
 // openat2(2): opens `name` from `directory` as `resolve` allows, close-on-exec. The kernel
-// asks for another try when a rename raced with a lookup it holds beneath a directory.
+// asks for another try when a rename raced with a lookup it holds beneath a directory. Where
+// the call is missing, the name is walked instead (openWalking).
 int openAt(int directory, const char* name, std::uint64_t flags, std::uint64_t resolve) {
     open_how how{};
     how.flags = flags | O_CLOEXEC;
     how.resolve = resolve;
     for (int attempt = 0;; ++attempt) {
         const long fd = ::syscall(SYS_openat2, directory, name, &how, sizeof how);
+        if (fd < 0 && errno == ENOSYS) return openWalking(directory, name, flags, resolve);
         if (fd >= 0 || (errno != EAGAIN && errno != EINTR) || attempt == 8) {
             return static_cast<int>(fd);
         }
     }
+}
+
+// Opens one component below `at` without following a link: a link is ELOOP.
+int openComponent(int at, const std::string& component, std::uint64_t flags) {
+    const int fd =
+        ::openat(at, component.c_str(), static_cast<int>(flags) | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || (flags & O_PATH) == 0) return fd;
+    // O_PATH with O_NOFOLLOW opens a link itself.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && !S_ISLNK(st.st_mode)) return fd;
+    ::close(fd);
+    errno = ELOOP;
+    return -1;
 }
 
 // What an opened regular file of up to `limit` bytes holds.
@@ -124,6 +141,46 @@ std::optional<std::string> untrustedDirectoryAt(int directory, std::string path,
 }
 
 }  // namespace
+
+int openWalking(int directory, const std::string& name, std::uint64_t flags,
+                std::uint64_t resolve) {
+    if (resolve == 0) return ::openat(directory, name.c_str(), static_cast<int>(flags) | O_CLOEXEC);
+    std::string path = name;
+    if (name.starts_with('/') && (resolve & RESOLVE_NO_SYMLINKS) == 0) {
+        // Links are allowed, magic ones not: the name with every link resolved holds none
+        // (a magic link resolves to what it stands for, or to no path at all), and the walk
+        // below refuses a link that a rename puts in its way after this.
+        const std::optional<std::string> real = realPath(name);
+        if (!real) return -1;
+        path = *real;
+    }
+    util::unique_fd held;
+    int at = directory;
+    if (path.starts_with('/')) {
+        held.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!held) return -1;
+        at = held.get();
+    }
+    std::vector<std::string> components;
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        std::string component = path.substr(start, end - start);
+        if (component == ".." && (resolve & RESOLVE_BENEATH) != 0) {
+            errno = EXDEV;
+            return -1;
+        }
+        if (!component.empty() && component != ".") components.push_back(std::move(component));
+        start = end + 1;
+    }
+    if (components.empty()) components.emplace_back(".");
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        util::unique_fd next(openComponent(at, components[i], O_PATH | O_DIRECTORY));
+        if (!next) return -1;
+        held = std::move(next);
+        at = held.get();
+    }
+    return openComponent(at, components.back(), flags);
+}
 
 TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted) {
     if (path.empty()) return refuse({}, "no path");

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,5 +54,13 @@ std::optional<ProvidedConfiguration> openProvidedConfiguration(
 // a relative one beneath `directory`, the configuration's own, never through a link that leads
 // out of it.
 FileRead readProvidedName(int directory, const std::string& name, std::size_t limit);
+
+// What the lookups above do where openat2(2) is missing (an older kernel, or a system call
+// filter that predates it and answers ENOSYS): `name` is walked from `directory` (from / when
+// absolute) one component at a time, none of them followed if it is a link, and ".." refused
+// with EXDEV under RESOLVE_BENEATH. Stricter than openat2: a link beneath the configuration's
+// directory is refused too. An absolute name without RESOLVE_NO_SYMLINKS is resolved first.
+// `flags` as open(2) takes them; close-on-exec is added.
+int openWalking(int directory, const std::string& name, std::uint64_t flags, std::uint64_t resolve);
 
 }  // namespace control

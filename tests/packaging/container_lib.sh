@@ -275,6 +275,11 @@ connect_in_lockdown() {
     answer=$(telvorctl path /usr/sbin/openvpn commandline \
         '/usr/sbin/openvpn --config /etc/openvpn/client/test.conf')
     [[ $answer == true ]] && pass "the OpenVPN launch is answered true" || fail "the OpenVPN launch is answered '$answer'"
+    # The configuration lies in a directory of openvpnconfigdirs: it is opened as root, also
+    # where the unit's system call filter knows no openat2.
+    grep -qF "with the client's rights" <<<"$(journal)" &&
+        fail "the provided configuration was read as the client's: $(grep -F "client's rights" <<<"$(journal)")" ||
+        pass "the provided configuration was opened as the administrator's"
     if poll 30 inside sh -c 'ip -4 addr show tun0 | grep -q "inet 10\.8\.0\.2/"'; then
         pass "OpenVPN brought the tunnel up under the unit"
     else

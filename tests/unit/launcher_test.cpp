@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -198,6 +200,40 @@ TEST_F(TrustedPrograms, AProvidedConfigurationsNamesAreReadWhereItReallyLiesAndN
     EXPECT_EQ(control::readProvidedName(directory, "escape", 4096).error,
               "it lies outside the configuration's directory");
     EXPECT_EQ(control::readProvidedName(directory, dir / "secret", 4096).text, "root only\n");
+}
+
+TEST_F(TrustedPrograms, WithoutOpenat2TheNameIsWalkedAndNoLinkIsFollowedBeneath) {
+    support::writeFile(dir / "bin/pass.txt", "administrator's\n");
+    ::mkdir((dir / "bin/keys").c_str(), 0755);
+    support::writeFile(dir / "bin/keys/ca.crt", "ca\n");
+    support::writeFile(dir / "secret", "root only\n");
+    ASSERT_EQ(::symlink("../secret", (dir / "bin/escape").c_str()), 0);
+    ASSERT_EQ(::symlink("pass.txt", (dir / "bin/inside").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "secret").c_str(), (dir / "alias").c_str()), 0);
+    const util::unique_fd bin(::open((dir / "bin").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(bin);
+    constexpr std::uint64_t beneath = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    constexpr std::uint64_t noLinks = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const struct {
+        std::string name;
+        std::uint64_t resolve;
+        int error;  // 0: opened
+    } cases[] = {
+        {"pass.txt", beneath, 0},
+        {"./keys//ca.crt", beneath, 0},
+        {"../secret", beneath, EXDEV},
+        {"keys/../pass.txt", beneath, EXDEV},
+        {"escape", beneath, ELOOP},
+        {"inside", beneath, ELOOP},  // openat2 would follow it; the walk is stricter
+        {dir / "alias", RESOLVE_NO_MAGICLINKS, 0},
+        {dir / "alias", noLinks, ELOOP},
+        {dir / "bin/keys/ca.crt", noLinks, 0},
+    };
+    for (const auto& c : cases) {
+        errno = 0;
+        const util::unique_fd file(control::openWalking(bin.get(), c.name, O_RDONLY, c.resolve));
+        EXPECT_EQ(file ? 0 : errno, c.error) << c.name;
+    }
 }
 
 TEST_F(TrustedPrograms, MissingPathsAndDirectoriesAreRefused) {
