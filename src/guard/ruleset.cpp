@@ -64,7 +64,10 @@ std::string baseChain(const char* name, const std::string& rules) {
 
 std::string uplinkChain(const Description& d) {
     std::string rules = acceptEach(d.servers);
-    if (d.dnsConfined) rules += rule("meta l4proto { tcp, udp } th dport { 53, 853 } jump refuse");
+    // DNS, DNS over TLS, and LLMNR, by which a resolver asks the link for names it has no
+    // server for; mDNS (.local names, local by their nature) stays.
+    if (d.dnsConfined)
+        rules += rule("meta l4proto { tcp, udp } th dport { 53, 853, 5355 } jump refuse");
     rules += acceptEach(d.dnsServers);
     for (const Prefix& prefix : d.lan) {
         if (!usable(prefix.network) || prefix.length > bits(prefix.network.family)) continue;

@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{9, 12}, {address("198.51.100.7")}, {}, {}, true},
                     {"meta oif 9 accept", "meta oif 12 accept", "meta oif 1 accept", "jump uplink"},
                     {"ip daddr 198.51.100.7 accept",
-                     "meta l4proto { tcp, udp } th dport { 53, 853 } jump refuse"}},
+                     "meta l4proto { tcp, udp } th dport { 53, 853, 5355 } jump refuse"}},
         RulesetCase{
             "OddAddressesAndInterfaces",
             {{4294967295u},

@@ -299,7 +299,7 @@ std::string guardTable(support::FakeKernel& kernel) {
 }
 
 TEST_F(Modes, TheGuardHoldsInLockdownAndWhileAForcedConnectionIsUp) {
-    const std::string confined = "th dport { 53, 853 } jump refuse";
+    const std::string confined = "th dport { 53, 853, 5355 } jump refuse";
     modes::EnableLockdown();
     EXPECT_NE(guardTable(kernel), "");
     modes::SetServerAddress("198.51.100.7");
