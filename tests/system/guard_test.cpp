@@ -225,18 +225,22 @@ TEST_F(Guard, DnsToTheLanIsRefusedWhileConnectedWithTheResolverReplaced) {
     sandbox->addTunnel();
     daemon.send(
         {"connectionsuccesful", "connectionsuccesful4", "10.8.0.1", "replacedns", "10.8.0.1"});
-    const util::unique_fd dns = farReceiver(53);
+    // DNS, and LLMNR, which a resolver sends to the link for names no server gave it.
+    const std::uint16_t ports[] = {53, 5355};
     const util::unique_fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const auto lookups = [&] {
-        arrived([&] { sendDatagrams(socket.get(), "192.0.2.53", 53, sent, "query"); });
+    const auto lookups = [&](std::uint16_t port) {
+        const util::unique_fd receiver = farReceiver(port);
+        arrived([&] { sendDatagrams(socket.get(), "192.0.2.53", port, sent, "query"); });
         int count = 0;
-        for (char byte; ::recv(dns.get(), &byte, 1, MSG_DONTWAIT | MSG_TRUNC) >= 0;)
+        for (char byte; ::recv(receiver.get(), &byte, 1, MSG_DONTWAIT | MSG_TRUNC) >= 0;)
             ++count;
         return count;
     };
-    EXPECT_EQ(lookups(), 0) << state();
+    for (const std::uint16_t port : ports)
+        EXPECT_EQ(lookups(port), 0) << "port " << port << "\n" << state();
     daemon.send({"restoredns"});
-    EXPECT_EQ(lookups(), sent) << "the LAN's DNS server is the LAN's again";
+    for (const std::uint16_t port : ports)
+        EXPECT_EQ(lookups(port), sent) << "the LAN's port " << port << " is the LAN's again";
 }
 
 TEST_F(Guard, AFlushedGuardComesBackOutlivesTheDaemonAndLeavesNoTraceWhenDisabled) {
