@@ -145,6 +145,10 @@ std::optional<std::string> untrustedDirectoryAt(int directory, std::string path,
 int openWalking(int directory, const std::string& name, std::uint64_t flags,
                 std::uint64_t resolve) {
     if (resolve == 0) return ::openat(directory, name.c_str(), static_cast<int>(flags) | O_CLOEXEC);
+    if (name.starts_with('/') && (resolve & RESOLVE_BENEATH) != 0) {
+        errno = EXDEV;
+        return -1;
+    }
     std::string path = name;
     if (name.starts_with('/') && (resolve & RESOLVE_NO_SYMLINKS) == 0) {
         // Links are allowed, magic ones not: the name with every link resolved holds none

@@ -57,10 +57,10 @@ FileRead readProvidedName(int directory, const std::string& name, std::size_t li
 
 // What the lookups above do where openat2(2) is missing (an older kernel, or a system call
 // filter that predates it and answers ENOSYS): `name` is walked from `directory` (from / when
-// absolute) one component at a time, none of them followed if it is a link, and ".." refused
-// with EXDEV under RESOLVE_BENEATH. Stricter than openat2: a link beneath the configuration's
-// directory is refused too. An absolute name without RESOLVE_NO_SYMLINKS is resolved first.
-// `flags` as open(2) takes them; close-on-exec is added.
+// absolute) one component at a time, none of them followed if it is a link; under
+// RESOLVE_BENEATH an absolute name or ".." is refused with EXDEV. Stricter than openat2: a link
+// beneath the configuration's directory is refused too. An absolute name without
+// RESOLVE_NO_SYMLINKS is resolved first. `flags` as open(2) takes them; close-on-exec is added.
 int openWalking(int directory, const std::string& name, std::uint64_t flags, std::uint64_t resolve);
 
 }  // namespace control
