@@ -26,12 +26,16 @@ constexpr const char* server = "198.51.100.7";
 constexpr std::uint16_t farPort = 5353, markerPort = 5354;
 constexpr int sent = 20;
 
-// A program on the test's side of the uplink, ended with the test.
+// A program on the test's side of the uplink, ended with the test together with every process
+// it started: dhcpcd's privilege-separated helpers outlive a dhcpcd that ends while it is still
+// setting them up, so the program runs in a process group of its own.
 class Program {
   public:
     Program(const std::vector<std::string>& argv, const std::string& log) {
         pid_ = ::fork();
+        if (pid_ > 0) ::setpgid(pid_, pid_);
         if (pid_ != 0) return;
+        ::setpgid(0, 0);
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(out, 1);
         ::dup2(out, 2);
@@ -44,12 +48,13 @@ class Program {
         ::_exit(127);
     }
     ~Program() {
-        ::kill(pid_, SIGTERM);
+        ::kill(-pid_, SIGTERM);
         int status = 0;
         if (!eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) {
-            ::kill(pid_, SIGKILL);
+            ::kill(-pid_, SIGKILL);
             ::waitpid(pid_, &status, 0);
         }
+        ::kill(-pid_, SIGKILL);  // what of the group is left
     }
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
