@@ -109,7 +109,7 @@ void removeDnsAddresses() {
 }
 
 // --- Steps ----------------------------------------------------------------------------------
-// Each runs one operation of the spec's sequences, or changes one flag. Every step can run
+// Each runs one routing, guard or resolver operation, or changes one flag. Every step can run
 // again after a kill cut it short: installs take what stands as done, removals what is gone.
 
 template <void (*Operation)()>
@@ -234,7 +234,7 @@ void replaceDns(StepContext& c) {
 }
 
 // --- Sequences ------------------------------------------------------------------------------
-// The spec's operations in the spec's order; the kill switch goes in before the default routes
+// Each handler's operations in their fixed order; the kill switch goes in before the default routes
 // go and out before they come back, and the guard is held with it (and brought up to date at
 // every handler's end).
 
