@@ -21,6 +21,7 @@
 #include "control/policy.h"
 #include "control/trust.h"
 #include "core/log.h"
+#include "core/marks.h"
 #include "modes/modes.h"
 #include "util/no_destructor.h"
 #include "util/printable.h"
@@ -254,6 +255,15 @@ bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& direc
     return verdict.allowed;
 }
 
+// The options the daemon adds to every launch, after the client's so that they hold: OpenVPN
+// marks its sockets, and the egress guard exempts the VPN server only for what carries the mark.
+void addDaemonOptions(std::vector<std::string>& words) {
+    // A lone configuration file is named as an option once other options follow it.
+    if (words.size() == 2 && !words[1].starts_with("--"))
+        words.insert(words.begin() + 1, "--config");
+    words.insert(words.end(), {"--mark", std::to_string(core::openVpnMark)});
+}
+
 // What the child reports when it cannot become OpenVPN; nothing when exec succeeded.
 struct ChildFailure {
     int call = 0;  // 0: chdir, 1: exec
@@ -411,6 +421,7 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
     const std::optional<std::string> directory = workingDirectoryFor(path);
     PrivateCopies copies(++launches_);
     if (!applyLaunchPolicy(words, startDirectory(directory), *caller, copies)) return false;
+    addDaemonOptions(words);
 
     // The reply is sent after this: a client that reads nothing holds up no other launch.
     const std::lock_guard<std::mutex> one(launching_);

@@ -85,6 +85,16 @@ bool applyGroupName(const std::optional<std::string>& value, std::string& target
     return plain;
 }
 
+bool applyLan(const std::optional<std::string>& value, Lan& target) {
+    for (const Lan lan : {Lan::Private, Lan::OnLink, Lan::None}) {
+        if (value && *value == lanWord(lan)) {
+            target = lan;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string joined(const std::vector<std::string>& paths) {
     std::string text;
     for (const std::string& path : paths)
@@ -119,6 +129,18 @@ void writeLockdownConfiguration(bool lockdown) {
 
 }  // namespace
 
+const char* lanWord(Lan lan) {
+    switch (lan) {
+        case Lan::OnLink:
+            return "onlink";
+        case Lan::None:
+            return "none";
+        case Lan::Private:
+            break;
+    }
+    return "private";
+}
+
 std::string_view trim(std::string_view text) {
     while (!text.empty() && isSpace(text.front()))
         text.remove_prefix(1);
@@ -141,6 +163,7 @@ ConfigurationText parseConfiguration(std::string_view text) {
     static const std::string programsName = strlwr(cfgItemOpenVpnPrograms);
     static const std::string configDirsName = strlwr(cfgItemOpenVpnConfigDirs);
     static const std::string groupName = strlwr(cfgItemControlGroup);
+    static const std::string lanName = strlwr(cfgItemLan);
 
     ConfigurationText result;
     while (!text.empty()) {
@@ -175,6 +198,8 @@ ConfigurationText parseConfiguration(std::string_view text) {
         } else if (key.starts_with(lockdownName)) {
             // A bare lockdown key means off, unlike the other two items.
             valid = applySwitch(value, false, result.values.lockdown);
+        } else if (key.starts_with(lanName)) {
+            valid = applyLan(value, result.values.lan);
         } else {
             // Keys of no item are accepted silently and count as nothing.
             appendBounded(result.summary, fragment(key, value), summarySize);
@@ -234,6 +259,8 @@ std::string formatConfiguration(const Configuration& configuration) {
             .append(configuration.controlGroup)
             .append("\n");
     }
+    if (configuration.lan != Lan::Private)
+        text.append(cfgItemLan).append("=").append(lanWord(configuration.lan)).append("\n");
     return text;
 }
 

@@ -13,6 +13,16 @@ inline constexpr const char* cfgItemLockdown = "lockdown";
 inline constexpr const char* cfgItemOpenVpnPrograms = "openvpnprograms";
 inline constexpr const char* cfgItemOpenVpnConfigDirs = "openvpnconfigdirs";
 inline constexpr const char* cfgItemControlGroup = "controlgroup";
+inline constexpr const char* cfgItemLan = "lan";
+
+// What the egress guard takes as the LAN, which lockdown lets traffic reach outside the tunnel.
+enum class Lan {
+    Private,  // the on-link prefixes that lie in the private ranges (the default)
+    OnLink,   // every on-link prefix up to a width limit: for networks numbered from public space
+    None,     // nothing but what keeps the address (DHCP, neighbour discovery)
+};
+// The word the configuration file uses for each.
+const char* lanWord(Lan lan);
 
 // The start-up choices of the configuration file, with their defaults.
 struct Configuration {
@@ -26,6 +36,7 @@ struct Configuration {
     // The group whose members, besides root, may change what the daemon does; empty: every
     // local user may.
     std::string controlGroup;
+    Lan lan = Lan::Private;
 };
 
 // What one reading of the configuration text yields.

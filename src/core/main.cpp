@@ -13,6 +13,7 @@
 #include "core/paths.h"
 #include "dns/resolver.h"
 #include "modes/modes.h"
+#include "routing/routing.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ int main() {
         }
         logMessage(levelInfo, "%s", separator);
     }
+    routing::SetLanScope(configuration.lan);
     modes::ResumeAtStart(configuration.lockdown);
     control::launchSettings().openVpnPrograms = configuration.openVpnPrograms;
     control::launchSettings().openVpnConfigDirs = configuration.openVpnConfigDirs;

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -53,8 +54,8 @@ std::string tableText() {
     return std::string(tableFamily) + " " + std::string(tableName);
 }
 
-// The kernel's side of the description: interface indexes and the LAN of the moment. The LAN
-// last rendered stands when the addresses cannot be read.
+// The kernel's side of the description: interface indexes, the LAN and the tunnel's addresses
+// of the moment. Those last rendered stand when the addresses cannot be read.
 Description describe(const Intent& intent, const std::optional<Description>& before) {
     Description d;
     for (const std::string& name : intent.tunnels) {
@@ -63,11 +64,19 @@ Description describe(const Intent& intent, const std::optional<Description>& bef
     }
     d.servers = intent.servers;
     d.dnsServers = intent.dnsServers;
+    d.linkScope = intent.lan != core::Lan::None;
     d.dnsConfined = intent.dnsConfined;
     if (const auto addresses = kernel().addresses()) {
-        d.lan = lanPrefixes(*addresses, d.tunnels);
+        d.lan = netlink::lanPrefixes(*addresses, d.tunnels, intent.lan);
+        d.onLink = netlink::onLinkPrefixes(*addresses, d.tunnels);
+        for (const netlink::InterfaceAddress& a : *addresses) {
+            if (std::find(d.tunnels.begin(), d.tunnels.end(), a.interface) != d.tunnels.end())
+                d.tunnelAddresses.push_back(a.own());
+        }
     } else if (before) {
         d.lan = before->lan;
+        d.onLink = before->onLink;
+        d.tunnelAddresses = before->tunnelAddresses;
     }
     return d;
 }

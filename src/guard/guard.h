@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/config.h"
 #include "netlink/address.h"
 
 namespace guard {
@@ -22,8 +23,9 @@ namespace guard {
 // What the guard is to let pass; the rest (the LAN, the tunnel's interface indexes) it reads
 // from the kernel.
 struct Intent {
-    std::vector<std::string> tunnels;  // the tunnel's interfaces, by name
-    std::vector<netlink::Address> servers, dnsServers;
+    std::vector<std::string> tunnels{};  // the tunnel's interfaces, by name
+    std::vector<netlink::Address> servers{}, dnsServers{};
+    core::Lan lan = core::Lan::Private;
     bool dnsConfined = false;
     bool operator==(const Intent&) const = default;
 };

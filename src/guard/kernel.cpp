@@ -2,7 +2,6 @@
 
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
-#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <nftables/libnftables.h>
 
@@ -39,26 +38,13 @@ bool kernelHasNfTables() {
     return netlink::exchange(NETLINK_NETFILTER, request.bytes()) == 0;
 }
 
-std::optional<std::vector<InterfaceAddress>> dumpAddresses() {
-    ifaddrmsg header{};
-    header.ifa_family = AF_UNSPEC;
-    std::vector<InterfaceAddress> addresses;
-    const int code = netlink::exchange(
-        NETLINK_ROUTE, netlink::Request(RTM_GETADDR, NLM_F_REQUEST | NLM_F_DUMP, 1, header).bytes(),
-        [&](std::uint16_t, std::span<const std::byte> message) {
-            parseAddresses(message, addresses);
-        });
-    if (code != 0) return std::nullopt;
-    return addresses;
-}
-
 }  // namespace
 
 Kernel systemKernel() {
     return Kernel{
         .nft = runNft,
         .hasNfTables = kernelHasNfTables,
-        .addresses = dumpAddresses,
+        .addresses = netlink::dumpAddresses,
         .interfaceIndex = [](const std::string& name) { return ::if_nametoindex(name.c_str()); },
         .watchInterfaces =
             [] {

@@ -22,7 +22,7 @@ struct Kernel {
     // Whether the kernel has nf_tables at all.
     std::function<bool()> hasNfTables;
     // The addresses the host holds now; none when they cannot be read.
-    std::function<std::optional<std::vector<InterfaceAddress>>()> addresses;
+    std::function<std::optional<std::vector<netlink::InterfaceAddress>>()> addresses;
     // The index of the interface of that name; 0 when there is none.
     std::function<unsigned(const std::string& name)> interfaceIndex;
     // Sockets that receive the notifications of interfaces and their addresses, and of

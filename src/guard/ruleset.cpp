@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "core/marks.h"
 #include "netlink/bytes.h"
 
 namespace guard {
@@ -27,25 +28,35 @@ bool usable(const Address& address) {
     return address.family == AF_INET || address.family == AF_INET6;
 }
 
-Address network(Address address, unsigned length) {
-    for (unsigned bit = length; bit < bits(address.family); ++bit)
-        address.bytes[bit / 8] &= static_cast<unsigned char>(~(0x80u >> (bit % 8)));
-    return address;
-}
-
-const char* match(const Address& address) {
-    return address.family == AF_INET6 ? "ip6 daddr" : "ip daddr";
+const char* ip(int family) {
+    return family == AF_INET6 ? "ip6" : "ip";
 }
 
 std::string rule(const std::string& text) {
     return "\t\t" + text + "\n";
 }
 
-std::string acceptEach(const std::vector<Address>& addresses) {
+// "ip daddr 192.0.2.0/24", and the same for the route's next hop: inside the prefix, it is the
+// destination itself (an on-link route) or a neighbour on the link.
+std::string destinationIn(const Prefix& prefix) {
+    const int family = prefix.network.family;
+    const std::string text =
+        netlink::masked(prefix.network, prefix.length).text() + "/" + std::to_string(prefix.length);
+    return std::string(ip(family)) + " daddr " + text + " rt " + ip(family) + " nexthop " + text;
+}
+
+bool renderable(const Prefix& prefix) {
+    return usable(prefix.network) && prefix.length <= bits(prefix.network.family);
+}
+
+// One rule per prefix: through its own interface, with `match` between the interface and the
+// destination.
+std::string acceptOnLink(const std::vector<Prefix>& prefixes, int family, const char* match) {
     std::string text;
-    for (const Address& address : addresses) {
-        if (usable(address))
-            text += rule(std::string(match(address)) + " " + address.text() + " accept");
+    for (const Prefix& prefix : prefixes) {
+        if (!renderable(prefix) || prefix.network.family != family) continue;
+        text += rule("meta oif " + std::to_string(prefix.interface) + match + " " +
+                     destinationIn(prefix) + " accept");
     }
     return text;
 }
@@ -57,37 +68,81 @@ std::string acceptTunnels(const std::vector<unsigned>& tunnels) {
     return text;
 }
 
-std::string baseChain(const char* name, const std::string& rules) {
-    return std::string("\tchain ") + name + " {\n\t\ttype filter hook " + name +
-           " priority filter; policy accept;\n" + rules + rule("jump uplink") + "\t}\n";
+std::string baseChain(const char* name, const char* hook, const char* priority,
+                      const std::string& rules) {
+    return std::string("\tchain ") + name + " {\n\t\ttype filter hook " + hook + " priority " +
+           priority + "; policy accept;\n" + rules + "\t}\n";
+}
+
+std::string chain(const char* name, const std::string& rules) {
+    return std::string("\tchain ") + name + " {\n" + rules + "\t}\n";
+}
+
+// Nothing reaches the tunnel's own addresses but through loopback and the tunnel.
+std::string prerouting(const Description& d) {
+    std::string drops;
+    for (const Address& address : d.tunnelAddresses) {
+        if (usable(address))
+            drops += rule(std::string(ip(address.family)) + " daddr " + address.text() + " drop");
+    }
+    if (drops.empty()) return baseChain("prerouting", "prerouting", "raw", "");
+    std::string interfaces = std::to_string(loopbackIndex);
+    for (const unsigned tunnel : d.tunnels)
+        interfaces += ", " + std::to_string(tunnel);
+    return baseChain("prerouting", "prerouting", "raw",
+                     rule("meta iif { " + interfaces + " } accept") + drops);
 }
 
 std::string uplinkChain(const Description& d) {
-    std::string rules = acceptEach(d.servers);
+    std::string rules;
+    char mark[16];
+    std::snprintf(mark, sizeof mark, "0x%08x", core::openVpnMark);
+    for (const Address& server : d.servers) {
+        if (usable(server)) {
+            rules += rule(std::string("meta mark ") + mark + " " + ip(server.family) + " daddr " +
+                          server.text() + " accept");
+        }
+    }
     // DNS, DNS over TLS, and LLMNR, by which a resolver asks the link for names it has no
     // server for; mDNS (.local names, local by their nature) stays.
     if (d.dnsConfined)
         rules += rule("meta l4proto { tcp, udp } th dport { 53, 853, 5355 } jump refuse");
-    rules += acceptEach(d.dnsServers);
-    for (const Prefix& prefix : d.lan) {
-        if (!usable(prefix.network) || prefix.length > bits(prefix.network.family)) continue;
-        rules += rule("meta oif " + std::to_string(prefix.interface) + " " + match(prefix.network) +
-                      " " + network(prefix.network, prefix.length).text() + "/" +
-                      std::to_string(prefix.length) + " accept");
+    for (const Address& dns : d.dnsServers) {
+        if (usable(dns)) {
+            rules += rule(std::string(ip(dns.family)) + " daddr " + dns.text() +
+                          " meta l4proto { tcp, udp } th dport { 53, 853 } accept");
+        }
     }
-    rules += rule("ip daddr { 169.254.0.0/16, 224.0.0.0/24, 255.255.255.255 } accept");
-    rules += rule("ip6 daddr { fe80::/10, ff02::/16 } accept");
-    rules += rule("udp sport 68 udp dport 67 accept");
-    rules += rule("udp sport 546 udp dport 547 accept");
-    rules +=
-        rule("icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } accept");
-    return "\tchain uplink {\n" + rules + rule("jump refuse") + "\t}\n";
+    rules += acceptOnLink(d.lan, AF_INET, "");
+    rules += acceptOnLink(d.lan, AF_INET6, "");
+    return chain("uplink", rules);
+}
+
+// Link-scope destinations with the link itself as the next hop, and what keeps the address.
+std::string linkChain(const Description& d) {
+    std::string rules;
+    if (d.linkScope) {
+        for (const char* range : {"169.254.0.0/16", "224.0.0.0/24", "255.255.255.255"})
+            rules += rule(std::string("ip daddr ") + range + " rt ip nexthop " + range + " accept");
+        for (const char* range : {"fe80::/10", "ff02::/16"})
+            rules +=
+                rule(std::string("ip6 daddr ") + range + " rt ip6 nexthop " + range + " accept");
+    }
+    rules += rule("udp sport 68 udp dport 67 ip daddr 255.255.255.255 accept");
+    rules += acceptOnLink(d.onLink, AF_INET, " udp sport 68 udp dport 67");
+    rules += rule("udp sport 546 udp dport 547 ip6 daddr { fe80::/10, ff02::1:2 } accept");
+    rules += rule(
+        "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } ip6 daddr "
+        "{ fe80::/10, ff02::/16 } accept");
+    rules += acceptOnLink(d.onLink, AF_INET6,
+                          " icmpv6 type { nd-neighbor-solicit, nd-neighbor-advert }");
+    return chain("link", rules);
 }
 
 std::string refuseChain() {
-    return "\tchain refuse {\n" + rule("counter name \"" + std::string(refusedCounter) + "\"") +
-           rule("meta l4proto tcp reject with tcp reset") +
-           rule("reject with icmpx admin-prohibited") + "\t}\n";
+    return chain("refuse", rule("counter name \"" + std::string(refusedCounter) + "\"") +
+                               rule("meta l4proto tcp reject with tcp reset") +
+                               rule("reject with icmpx admin-prohibited"));
 }
 
 bool isDigit(char c) {
@@ -96,30 +151,17 @@ bool isDigit(char c) {
 
 }  // namespace
 
-std::vector<Prefix> lanPrefixes(std::span<const InterfaceAddress> addresses,
-                                std::span<const unsigned> tunnels) {
-    std::vector<Prefix> prefixes;
-    for (const InterfaceAddress& a : addresses) {
-        if (!usable(a.address) || a.hostScope || a.address.isLinkLocal6()) continue;
-        if (a.interface == loopbackIndex ||
-            std::find(tunnels.begin(), tunnels.end(), a.interface) != tunnels.end())
-            continue;
-        const unsigned widest = a.address.family == AF_INET6 ? widestLan6 : widestLan4;
-        if (a.prefixLength < widest || a.prefixLength > bits(a.address.family)) continue;
-        prefixes.push_back({a.interface, network(a.address, a.prefixLength), a.prefixLength});
-    }
-    std::sort(prefixes.begin(), prefixes.end());
-    prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
-    if (prefixes.size() > maxLanPrefixes) prefixes.resize(maxLanPrefixes);
-    return prefixes;
-}
-
 std::string renderRuleset(const Description& d) {
-    std::string output = acceptTunnels(d.tunnels);
-    output += rule("meta oif " + std::to_string(loopbackIndex) + " accept");
+    const std::string output = acceptTunnels(d.tunnels) +
+                               rule("meta oif " + std::to_string(loopbackIndex) + " accept") +
+                               rule("jump uplink") + rule("jump link") + rule("jump refuse");
+    const std::string forward =
+        acceptTunnels(d.tunnels) + rule("jump uplink") + rule("jump refuse");
     return "table " + table + " {}\nflush table " + table + "\ntable " + table + " {\n\tcounter " +
-           std::string(refusedCounter) + " {\n\t}\n" + baseChain("output", output) +
-           baseChain("forward", acceptTunnels(d.tunnels)) + uplinkChain(d) + refuseChain() + "}\n";
+           std::string(refusedCounter) + " {\n\t}\n" + prerouting(d) +
+           baseChain("output", "output", "filter", output) +
+           baseChain("forward", "forward", "filter", forward) + uplinkChain(d) + linkChain(d) +
+           refuseChain() + "}\n";
 }
 
 std::string removalCommands() {
@@ -162,29 +204,6 @@ std::string withoutCounts(std::string_view listing) {
             ++i;
     }
     return text;
-}
-
-void parseAddresses(std::span<const std::byte> datagram, std::vector<InterfaceAddress>& into) {
-    constexpr std::size_t start = netlink::attributesStart<ifaddrmsg>;
-    netlink::forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte> message) {
-        if (type != RTM_NEWADDR || message.size() < start) return true;
-        const auto header = netlink::load<ifaddrmsg>(message, NLMSG_HDRLEN);
-        const int family = header.ifa_family;
-        if (family != AF_INET && family != AF_INET6) return true;
-        std::optional<Address> address, local;
-        netlink::forEachAttribute(message.subspan(start), [&](std::uint16_t attribute, auto data) {
-            if (data.size() != Address::size(family)) return;
-            if (attribute == IFA_ADDRESS) address = Address::fromBytes(family, data.data());
-            if (attribute == IFA_LOCAL) local = Address::fromBytes(family, data.data());
-        });
-        // IFA_ADDRESS is the peer of a point-to-point link, whose prefix is the link's.
-        if (!address) address = local;
-        if (address) {
-            into.push_back({header.ifa_index, *address, header.ifa_prefixlen,
-                            header.ifa_scope == RT_SCOPE_HOST});
-        }
-        return true;
-    });
 }
 
 bool touchesTable(std::span<const std::byte> datagram) {

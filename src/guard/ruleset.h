@@ -7,11 +7,15 @@
 //
 // The table holds base chains on the output and forward hooks. Each first accepts what leaves
 // through the tunnel (by interface index: the cheapest match, decided before anything else)
-// and, on output, loopback; everything else goes to the chain "uplink", which accepts the VPN
-// server, the DNS servers that have host routes while connecting, the on-link prefixes of the
-// uplinks, link-local, broadcast and link-scope multicast destinations, DHCP and IPv6
-// neighbour discovery, and refuses the rest: counted, TCP with a reset, everything else with
-// an ICMP "administratively prohibited", so that programs fail at once.
+// and, on output, loopback. Everything else goes to the chain "uplink", which both share: the
+// VPN server for OpenVPN's marked packets only, DNS alone to the DNS servers that have host
+// routes while connecting, and the LAN (core::Lan), each next hop inside the LAN. Only locally
+// made packets then go to the chain "link": link-local, broadcast and link-scope multicast
+// destinations whose next hop is on the link itself, and DHCP and IPv6 neighbour discovery to
+// link-scope and on-link destinations. What no rule passes is refused: counted, TCP with a
+// reset, everything else with an ICMP "administratively prohibited", so that programs fail at
+// once. A base chain on the prerouting hook drops, unanswered, what arrives for the tunnel's
+// own addresses through any interface but loopback and the tunnel.
 
 #include <compare>
 #include <cstdint>
@@ -22,6 +26,7 @@
 #include <vector>
 
 #include "netlink/address.h"
+#include "netlink/lan.h"
 
 namespace guard {
 
@@ -33,44 +38,18 @@ inline constexpr std::string_view refusedCounter = "refused";
 // The loopback device's index, the same in every network namespace.
 inline constexpr unsigned loopbackIndex = 1;
 
-// An address the host holds on an interface, with its prefix length.
-struct InterfaceAddress {
-    unsigned interface = 0;
-    netlink::Address address;
-    unsigned prefixLength = 0;
-    bool hostScope = false;  // valid on this host only (127.0.0.1, ::1)
-};
+using netlink::Prefix;
 
-// A destination prefix on the link of one interface.
-struct Prefix {
-    unsigned interface = 0;
-    netlink::Address network;  // host bits cleared
-    unsigned length = 0;
-    auto operator<=>(const Prefix&) const = default;
-};
-
-// Prefixes wider than these are not taken as a LAN: a DHCP server that hands out an address
-// with a netmask of 128.0.0.0 must not make half of the internet a neighbour. A hostile LAN
-// can still name one such prefix of its choice its own (docs/security.md).
-inline constexpr unsigned widestLan4 = 16;
-inline constexpr unsigned widestLan6 = 32;
-// At most this many LAN prefixes are rendered: a network that gives the host ever more
-// addresses cannot grow the table without bound.
-inline constexpr std::size_t maxLanPrefixes = 64;
-
-// The on-link prefixes of the uplinks: of the addresses on every interface but loopback and
-// the tunnels, those valid beyond the host, no wider than the limits above and not IPv6
-// link-local (which the link-local rule passes anyway), sorted and each once.
-std::vector<Prefix> lanPrefixes(std::span<const InterfaceAddress> addresses,
-                                std::span<const unsigned> tunnels);
-
-// What the guard lets pass besides the LAN.
+// What the guard lets pass, and what it keeps from arriving.
 struct Description {
-    std::vector<unsigned> tunnels;             // interfaces that carry everything
-    std::vector<netlink::Address> servers;     // VPN servers, on any interface
-    std::vector<netlink::Address> dnsServers;  // DNS servers with host routes (connecting)
-    std::vector<Prefix> lan;                   // from lanPrefixes
-    bool dnsConfined = false;                  // DNS refused outside the tunnels
+    std::vector<unsigned> tunnels{};                  // interfaces that carry everything
+    std::vector<netlink::Address> tunnelAddresses{};  // reached only through the tunnels
+    std::vector<netlink::Address> servers{};          // VPN servers, for OpenVPN's packets
+    std::vector<netlink::Address> dnsServers{};       // DNS servers with host routes (connecting)
+    std::vector<Prefix> lan{};                        // netlink::lanPrefixes, as lan= says
+    std::vector<Prefix> onLink{};                     // netlink::onLinkPrefixes: DHCP, ND
+    bool linkScope = true;     // link-local, broadcast, link-scope multicast on the link
+    bool dnsConfined = false;  // DNS refused outside the tunnels
     bool operator==(const Description&) const = default;
 };
 
@@ -91,8 +70,6 @@ std::optional<std::uint64_t> parseCounter(std::string_view listing);
 // equal however much traffic they counted.
 std::string withoutCounts(std::string_view listing);
 
-// The addresses of the RTM_NEWADDR messages of one datagram (a dump's or a notification's).
-void parseAddresses(std::span<const std::byte> datagram, std::vector<InterfaceAddress>& into);
 // Whether one datagram of nf_tables notifications tells of a change to the table (its own
 // deletion, or a change to its chains, rules, sets or objects).
 bool touchesTable(std::span<const std::byte> datagram);

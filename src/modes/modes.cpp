@@ -55,7 +55,8 @@ void holdGuard(bool hold) {
     }
     const routing::SavedState routes = routing::CurrentState();
     guard::Intent intent;
-    intent.tunnels = routing::TunnelInterfaces();
+    intent.tunnels = routing::TunnelDevices();
+    intent.lan = routing::LanScope();
     if (routes.serverAddress) addAddress(intent.servers, *routes.serverAddress, AF_INET);
     if (routes.serverAddress6) addAddress(intent.servers, *routes.serverAddress6, AF_INET6);
     for (const std::string& text : routes.dnsAddresses)
@@ -98,6 +99,11 @@ void reportIncompleteLockdown() {
     }
     if (!routing::RouteWatchersListening()) {
         logMessage(levelError, "Lockdown is on but the route watchers do not listen");
+    }
+    if (guard::CurrentStatus().standing == guard::Standing::Missing) {
+        logMessage(levelError,
+                   "Lockdown is on but the packet filter guard could not be put in place: only "
+                   "the kill switch's rules and the route watchers hold");
     }
 }
 

@@ -197,7 +197,9 @@ void recordTunnelRoute(int family) {
 
 int EnableRouteForIpv4(std::string_view address) {
     NetworkGuard guard;
-    if (!state().ipv4Gateway) {
+    // The tunnel's route leads through no physical gateway: one of either family tells that
+    // the network is known, so an IPv4 tunnel over an IPv6-only uplink gets its route too.
+    if (!HasSavedGateway()) {
         logMessage(levelInfo, "Could not enable IPv4 Route - no default routes stored.");
         return 0;
     }
@@ -222,7 +224,7 @@ int EnableRouteForIpv4(std::string_view address) {
 
 int EnableRouteForIpv6(std::string_view address) {
     NetworkGuard guard;
-    if (!state().ipv6Gateway) return 0;
+    if (!HasSavedGateway()) return 0;
     std::optional<std::string> text = addressText(address, AF_INET6, "tunnel gateway");
     if (!text) return 0;
     setTunnelAddress(AF_INET6, *text);
@@ -311,17 +313,6 @@ void UnsetRoutesForDns() {
 void UnsetRoutesForDns6() {
     NetworkGuard guard;
     unsetRoutesForDns(AF_INET6);
-}
-
-std::vector<std::string> TunnelInterfaces() {
-    std::vector<std::string> names;
-    for (const int family : {AF_INET, AF_INET6}) {
-        const auto route = tunnelDefaultRoute(family);
-        char name[IF_NAMESIZE] = {};
-        if (!route || ::if_indextoname(route->outputInterface, name) == nullptr) continue;
-        if (std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
-    }
-    return names;
 }
 
 }  // namespace routing

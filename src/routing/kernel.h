@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "netlink/address.h"
+#include "netlink/lan.h"
 #include "netlink/socket.h"
 
 namespace routing {
@@ -55,6 +56,9 @@ struct RuleInfo {
     std::uint32_t table = 0;
     unsigned char action = 0;  // FR_ACT_TO_TBL, ...
     std::optional<std::uint32_t> suppressPrefixLength;
+    std::optional<std::uint32_t> mark{};            // FRA_FWMARK
+    std::optional<netlink::Address> destination{};  // FRA_DST
+    unsigned char destinationLength = 0;            // its prefix length
 };
 
 // How a device takes IPv6 router advertisements: its accept_ra, forwarding and
@@ -85,6 +89,8 @@ struct Kernel {
     std::function<std::optional<std::vector<RuleInfo>>(int family)> rules;
     // Whether the kernel has IPv6 at all.
     std::function<bool()> hasIpv6;
+    // The addresses the host holds now; none when they cannot be read.
+    std::function<std::optional<std::vector<netlink::InterfaceAddress>>()> addresses;
     // A device's router advertisement settings; none when they cannot be read (the device is
     // gone, or has no IPv6).
     std::function<std::optional<RouterAdvertisementSettings>(const std::string& device)>

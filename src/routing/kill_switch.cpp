@@ -3,11 +3,14 @@
 #include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
 
+#include <net/if.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "core/log.h"
+#include "core/marks.h"
 #include "netlink/bytes.h"
 #include "routing/routing.h"
 #include "routing/state.h"
@@ -94,14 +97,61 @@ std::optional<std::vector<RuleInfo>> policyRules(int family) {
     return rules;
 }
 
+std::optional<netlink::Prefix> destinationOf(const RuleInfo& rule) {
+    if (!rule.destination) return std::nullopt;
+    return netlink::Prefix{0, netlink::masked(*rule.destination, rule.destinationLength),
+                           rule.destinationLength};
+}
+
 bool isOurs(const RuleInfo& rule, const KillSwitchRule& wanted) {
     return rule.priority == wanted.priority && rule.table == wanted.table &&
-           (!wanted.suppressDefault || rule.suppressPrefixLength == 0u);
+           (!wanted.suppressDefault || rule.suppressPrefixLength == 0u) &&
+           rule.mark == wanted.mark && destinationOf(rule) == wanted.destination;
+}
+
+bool isTunnelRulePriority(std::uint32_t priority) {
+    return priority >= markPriority && priority <= tunnelFirstPriority;
+}
+
+// A rule at one of the tunnel's priorities that looks up a table of ours.
+bool mayBeTunnelRule(const RuleInfo& rule) {
+    return isTunnelRulePriority(rule.priority) && rule.action == FR_ACT_TO_TBL &&
+           rule.table == (rule.priority == tunnelFirstPriority ? killSwitchTable : RT_TABLE_MAIN);
+}
+
+KillSwitchRule asKillSwitchRule(const RuleInfo& rule) {
+    return {rule.priority, rule.table, false, rule.mark, destinationOf(rule)};
+}
+
+// The interface indexes of the tunnel's devices, whose own prefixes are no LAN.
+std::vector<unsigned> tunnelIndexes() {
+    std::vector<unsigned> indexes;
+    for (const std::string& name : TunnelDevices()) {
+        if (const unsigned index = ::if_nametoindex(name.c_str()); index != 0)
+            indexes.push_back(index);
+    }
+    return indexes;
+}
+
+// The tunnel's rules the moment wants for `family`, beside the rules `present`: with the
+// kernel's addresses unknown, the LAN rules that stand stay as they are.
+std::vector<KillSwitchRule> wantedTunnelRules(int family, const std::vector<RuleInfo>& present) {
+    if (!state().killSwitchHeld || !tunnelAddressCopy(family)) return {};
+    const core::Lan scope = LanScope();
+    if (const auto addresses = kernel().addresses())
+        return tunnelRules(family, netlink::lanPrefixes(*addresses, tunnelIndexes(), scope), scope);
+    std::vector<netlink::Prefix> standing;
+    for (const RuleInfo& rule : present) {
+        if (rule.priority == lanPriority && mayBeTunnelRule(rule) && rule.destination)
+            standing.push_back(*destinationOf(rule));
+    }
+    return tunnelRules(family, standing, scope);
 }
 
 void warnAboutEarlierRules(int family, const std::vector<RuleInfo>& rules) {
     for (const RuleInfo& rule : rules) {
         if (rule.priority >= killSwitchPriority || rule.table == RT_TABLE_LOCAL) continue;
+        if (mayBeTunnelRule(rule)) continue;
         if (rule.action != FR_ACT_TO_TBL) continue;
         logMessage(levelWarning,
                    "Policy rule %u (%s) looks up table %u before the kill switch's rules and can "
@@ -116,13 +166,39 @@ std::vector<std::byte> ruleRequest(Change change, int family, const KillSwitchRu
     fib_rule_hdr header{};
     header.family = static_cast<unsigned char>(family);
     header.table = static_cast<unsigned char>(rule.table < 256 ? rule.table : RT_TABLE_UNSPEC);
+    if (rule.destination) header.dst_len = static_cast<unsigned char>(rule.destination->length);
     header.action = FR_ACT_TO_TBL;
     Request request(change == Change::Add ? RTM_NEWRULE : RTM_DELRULE, changeFlags(change), 0,
                     header);
     request.attribute32(FRA_PRIORITY, rule.priority);
     request.attribute32(FRA_TABLE, rule.table);
     if (rule.suppressDefault) request.attribute32(FRA_SUPPRESS_PREFIXLEN, 0);
+    if (rule.mark) request.attribute32(FRA_FWMARK, *rule.mark);
+    if (rule.destination) {
+        const netlink::Address network =
+            netlink::masked(rule.destination->network, rule.destination->length);
+        request.attribute(FRA_DST, network.bytes.data(), netlink::Address::size(family));
+    }
     return request.bytes();
+}
+
+std::vector<KillSwitchRule> tunnelRules(int family, std::span<const netlink::Prefix> lan,
+                                        core::Lan scope) {
+    std::vector<KillSwitchRule> rules = {
+        {markPriority, RT_TABLE_MAIN, false, core::openVpnMark, std::nullopt}};
+    std::vector<netlink::Prefix> destinations;
+    for (const netlink::Prefix& prefix : lan) {
+        if (prefix.network.family == family)
+            destinations.push_back(
+                {0, netlink::masked(prefix.network, prefix.length), prefix.length});
+    }
+    if (scope != core::Lan::None) destinations.push_back(netlink::linkLocalRange(family));
+    std::sort(destinations.begin(), destinations.end());
+    destinations.erase(std::unique(destinations.begin(), destinations.end()), destinations.end());
+    for (const netlink::Prefix& destination : destinations)
+        rules.push_back({lanPriority, RT_TABLE_MAIN, false, std::nullopt, destination});
+    rules.push_back({tunnelFirstPriority, killSwitchTable, false, std::nullopt, std::nullopt});
+    return rules;
 }
 
 std::vector<std::byte> unreachableRequest(Change change, int family) {
@@ -165,7 +241,8 @@ KillSwitchLoss killSwitchLoss(std::span<const std::byte> datagram, int family) {
                 message.subspan(ruleAttributes), [&](std::uint16_t a, auto d) {
                     if (a != FRA_PRIORITY || d.size() != sizeof(std::uint32_t)) return;
                     const auto priority = netlink::load<std::uint32_t>(d, 0);
-                    if (priority == killSwitchPriority || priority == killSwitchPriority + 1)
+                    if (isTunnelRulePriority(priority) || priority == killSwitchPriority ||
+                        priority == killSwitchPriority + 1)
                         loss.rulesOrTable = true;
                 });
         }
@@ -189,7 +266,7 @@ KillSwitchLoss killSwitchLoss(std::span<const std::byte> datagram, int family) {
 
 bool KillSwitchPieces::all() const {
     return std::all_of(std::begin(rules), std::end(rules), [](bool r) { return r; }) &&
-           unreachable && tunnelCopy;
+           unreachable && tunnelCopy && tunnelRules;
 }
 
 bool KillSwitchPieces::none() const {
@@ -204,6 +281,7 @@ std::string KillSwitchPieces::missing() const {
     }
     if (!unreachable) parts.emplace_back("unreachable route");
     if (!tunnelCopy) parts.emplace_back("tunnel route");
+    if (!tunnelRules) parts.emplace_back("tunnel rules");
     std::string text;
     for (const std::string& part : parts)
         text += (text.empty() ? "" : ", ") + part;
@@ -229,6 +307,11 @@ std::optional<KillSwitchPieces> killSwitchPieces(int family) {
             return r.type == RTN_UNICAST && r.gateway == tunnel->gateway;
         });
     }
+    const std::vector<KillSwitchRule> wanted = wantedTunnelRules(family, *rules);
+    pieces.tunnelRules = std::all_of(wanted.begin(), wanted.end(), [&](const auto& want) {
+        return std::any_of(rules->begin(), rules->end(),
+                           [&](const RuleInfo& rule) { return isOurs(rule, want); });
+    });
     return pieces;
 }
 
@@ -252,6 +335,35 @@ int ensureKillSwitch(int family) {
     for (auto rule = std::rbegin(killSwitchRules); rule != std::rend(killSwitchRules); ++rule) {
         if (!add(ruleRequest(Change::Add, family, *rule), "rule", family, added)) break;
     }
+    return added + ensureTunnelRules(family);
+}
+
+int ensureTunnelRules(int family) {
+    // One at a time: a close that removes them and a watcher that repairs them never cross.
+    NetworkGuard guard;
+    const auto present = policyRules(family);
+    if (!present) return 0;
+    const std::vector<KillSwitchRule> wanted = wantedTunnelRules(family, *present);
+    const auto stands = [&](const KillSwitchRule& rule) {
+        return std::any_of(present->begin(), present->end(),
+                           [&](const RuleInfo& r) { return isOurs(r, rule); });
+    };
+    // What is no longer wanted goes, the rule that takes everything first.
+    for (const std::uint32_t priority : {tunnelFirstPriority, lanPriority, markPriority}) {
+        for (const RuleInfo& rule : *present) {
+            if (rule.priority != priority || !mayBeTunnelRule(rule)) continue;
+            const KillSwitchRule ours = asKillSwitchRule(rule);
+            if (std::find(wanted.begin(), wanted.end(), ours) == wanted.end())
+                removeAll(ruleRequest(Change::Remove, family, ours), "tunnel rule", family);
+        }
+    }
+    // What is missing comes, the rule that takes everything last.
+    int added = 0;
+    for (const KillSwitchRule& rule : wanted) {
+        if (!stands(rule) &&
+            !add(ruleRequest(Change::Add, family, rule), "tunnel rule", family, added))
+            break;
+    }
     return added;
 }
 
@@ -272,11 +384,14 @@ void copyTunnelRoute(int family) {
     int added = 0;
     if (const auto tunnel = tunnelDefaultRoute(family))
         add(tableCopyRequest(Change::Add, *tunnel), "tunnel route", family, added);
+    ensureTunnelRules(family);
 }
 
 void removeTunnelRoute(int family, const std::string& gateway) {
     // Once the kill switch is gone, so is everything in its table.
     if (!state().killSwitchHeld) return;
+    // The rules that send traffic to the copy go before it, while its text is gone already.
+    ensureTunnelRules(family);
     RouteInfo route;
     route.family = family;
     route.gateway = netlink::Address::parse(gateway, family);
@@ -312,8 +427,10 @@ void RemoveKillSwitch() {
     state().killSwitchHeld = false;
     for (const int family : {AF_INET, AF_INET6}) {
         if (!policyRules(family)) continue;
-        // The rules first, so that no moment routes into a half-emptied table.
+        // The rules first, so that no moment routes into a half-emptied table; the tunnel's
+        // rules, which nothing wants once the kill switch does not hold, before them.
         int removed = 0;
+        ensureTunnelRules(family);
         for (const KillSwitchRule& rule : killSwitchRules)
             removed += removeAll(ruleRequest(Change::Remove, family, rule), "rule", family);
         removed += removeAll(tableDefaultRemoval(family), "routes", family);

@@ -9,9 +9,18 @@
 //
 // The main table keeps serving everything but default routes (LAN, server and DNS host routes,
 // OpenVPN's own routes). killSwitchTable holds an unreachable default route at the highest
-// metric and, while the tunnel is up, a copy of the tunnel's default route. The requests are
-// built by pure functions, so that tests read their bytes; they reach the kernel through the
-// kernel seam.
+// metric and, while the tunnel is up, a copy of the tunnel's default route.
+//
+// While that copy stands, three more rules of the family come first, so that nothing the LAN
+// pushes or claims (a route by DHCP or a router advertisement, a public prefix handed out as
+// on-link, a spoofed server address) carries a packet outside the tunnel or cuts one off:
+//
+//   priority killSwitchPriority - 3  fwmark core::openVpnMark lookup main  (OpenVPN's own)
+//   priority killSwitchPriority - 2  to PREFIX lookup main                 (each LAN prefix)
+//   priority killSwitchPriority - 1  lookup killSwitchTable                (everything else)
+//
+// The requests are built by pure functions, so that tests read their bytes; they reach the
+// kernel through the kernel seam.
 
 #include <linux/rtnetlink.h>
 
@@ -23,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "core/config.h"
+#include "netlink/lan.h"
 #include "routing/kernel.h"
 
 namespace routing {
@@ -37,12 +48,24 @@ enum class Change { Add, Remove };
 struct KillSwitchRule {
     std::uint32_t priority;
     std::uint32_t table;
-    bool suppressDefault;  // suppress_prefixlength 0
+    bool suppressDefault = false;  // suppress_prefixlength 0
+    std::optional<std::uint32_t> mark;
+    std::optional<netlink::Prefix> destination;  // its interface aside
+    bool operator==(const KillSwitchRule&) const = default;
 };
 inline constexpr KillSwitchRule killSwitchRules[] = {
-    {killSwitchPriority, RT_TABLE_MAIN, true},
-    {killSwitchPriority + 1, killSwitchTable, false},
+    {killSwitchPriority, RT_TABLE_MAIN, true, std::nullopt, std::nullopt},
+    {killSwitchPriority + 1, killSwitchTable, false, std::nullopt, std::nullopt},
 };
+inline constexpr std::uint32_t markPriority = killSwitchPriority - 3;
+inline constexpr std::uint32_t lanPriority = killSwitchPriority - 2;
+inline constexpr std::uint32_t tunnelFirstPriority = killSwitchPriority - 1;
+
+// The tunnel's rules of a family for the LAN `lan`, in the order they go in: OpenVPN's, the
+// LAN's (its prefixes of the family, and with any LAN the family's link-local range), and last
+// the one that sends everything else to the tunnel.
+std::vector<KillSwitchRule> tunnelRules(int family, std::span<const netlink::Prefix> lan,
+                                        core::Lan scope);
 
 // An add never duplicates (NLM_F_EXCL: an existing entry answers EEXIST).
 std::vector<std::byte> ruleRequest(Change change, int family, const KillSwitchRule& rule);
@@ -63,7 +86,8 @@ KillSwitchLoss killSwitchLoss(std::span<const std::byte> datagram, int family);
 struct KillSwitchPieces {
     bool rules[std::size(killSwitchRules)] = {};  // by killSwitchRules
     bool unreachable = false;
-    bool tunnelCopy = true;  // the copy of the tunnel's default route; true while none stands
+    bool tunnelCopy = true;   // the copy of the tunnel's default route; true while none stands
+    bool tunnelRules = true;  // the rules the tunnel's route needs; true while none stands
     bool all() const;
     bool none() const;
     // What is missing, for a message: "rule 1001, unreachable route".
@@ -74,9 +98,14 @@ std::optional<KillSwitchPieces> killSwitchPieces(int family);
 // Whether every piece of a family is in place: none when the kernel cannot be asked.
 std::optional<bool> killSwitchInPlace(int family);
 
-// Puts back what is missing of the kill switch of one family (and the tunnel copy while a
-// tunnel text is stored); returns how many entries it had to add.
+// Puts back what is missing of the kill switch of one family (and the tunnel copy and rules
+// while a tunnel text is stored); returns how many entries it had to add.
 int ensureKillSwitch(int family);
+// Brings the tunnel's rules of one family to what the moment wants: none unless the kill
+// switch holds and the family's tunnel text is stored, else those of tunnelRules for the LAN
+// of the host's addresses now (those that stand when the addresses cannot be read). Returns how
+// many it added.
+int ensureTunnelRules(int family);
 // Logs an error naming what is missing of the kill switch of one family, if anything.
 void reportIncompleteKillSwitch(int family);
 // Copies the tunnel's default route into killSwitchTable, or removes that copy, while the

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/config.h"
 #include "routing/remembered_routes.h"
 
 namespace routing {
@@ -53,9 +54,10 @@ int SetRouteForDns(std::string_view address);
 int SetRouteForDns6(std::string_view address);
 void UnsetRoutesForDns();
 void UnsetRoutesForDns6();
-// The names of the interfaces the tunnel's default routes go through, each once: what
-// EnableRouteForIpv4 and EnableRouteForIpv6 made leads into the tunnel device.
-std::vector<std::string> TunnelInterfaces();
+// The names of the devices the tunnel's default routes went through, each once, as recorded
+// when EnableRouteForIpv4 and EnableRouteForIpv6 made them; none from the close on. The record
+// stands while the device goes and comes back.
+std::vector<std::string> TunnelDevices();
 // Sends the server and DNS host routes the way of the family's current gateway.
 void MoveHostRoutes(int family);
 
@@ -86,5 +88,10 @@ bool KillSwitchHeld();
 
 // Forgets the saved gateways, addresses and DNS lists: the state of process start.
 void InitRoutingVariablesOs();
+
+// What is the LAN (lan= in the configuration), for the kill switch's rules and the guard; set
+// once at start, before anything holds.
+void SetLanScope(core::Lan lan);
+core::Lan LanScope();
 
 }  // namespace routing

@@ -256,7 +256,12 @@ void parseRuleMessages(std::span<const std::byte> datagram, RuleMessages& into) 
         rule.table = header.table;
         rule.action = header.action;
         forEachAttribute(message.subspan(attributes), [&](std::uint16_t attribute, auto data) {
+            if (attribute == FRA_DST && data.size() == netlink::Address::size(header.family)) {
+                rule.destination = netlink::Address::fromBytes(header.family, data.data());
+                rule.destinationLength = header.dst_len;
+            }
             if (data.size() != sizeof(std::uint32_t)) return;
+            if (attribute == FRA_FWMARK) rule.mark = load<std::uint32_t>(data, 0);
             const auto value = load<std::uint32_t>(data, 0);
             if (attribute == FRA_PRIORITY) rule.priority = value;
             if (attribute == FRA_TABLE) rule.table = value;

@@ -27,6 +27,7 @@ Kernel systemKernel() {
         .change = rtnetlink::exchangeChange,
         .rules = rtnetlink::dumpRules,
         .hasIpv6 = rtnetlink::kernelHasIpv6,
+        .addresses = netlink::dumpAddresses,
         .routerAdvertisements = router_advertisements::readSettings,
         .solicitRouters = router_advertisements::solicit,
     };
@@ -58,6 +59,20 @@ void setTunnelDevice(std::optional<std::string> name) {
                s.tunnelDevices.end()) {
         s.tunnelDevices.push_back(*name);
     }
+}
+
+std::vector<std::string> TunnelDevices() {
+    const State& s = state();
+    std::lock_guard guard(s.tunnelLock);
+    return s.tunnelDevices;
+}
+
+void SetLanScope(core::Lan lan) {
+    state().lan = lan;
+}
+
+core::Lan LanScope() {
+    return state().lan;
 }
 
 namespace {

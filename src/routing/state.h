@@ -39,7 +39,10 @@ struct State {
     std::optional<int> resolvedLink;
 
     // Whether the kill switch's rules are meant to hold (lockdown, or a forced-mode connection).
-    bool killSwitchHeld = false;
+    // The handlers set it; the watchers read it when they repair the tunnel's rules.
+    std::atomic<bool> killSwitchHeld = false;
+    // lan= of the configuration, set once at start.
+    core::Lan lan = core::Lan::Private;
     // Set once the missing policy routing has been reported; the watchers may set it too.
     std::atomic<bool> policyRoutingMissing = false;
 

@@ -138,10 +138,24 @@ void warnRestored(int family, int added) {
     }
 }
 
+// Whether a datagram tells of an address that came or went: the LAN may have changed.
+bool tellsOfAddresses(std::span<const std::byte> datagram) {
+    bool addresses = false;
+    netlink::forEachMessage(datagram, [&](std::uint16_t type, std::span<const std::byte>) {
+        addresses = addresses || type == RTM_NEWADDR || type == RTM_DELADDR;
+        return !addresses;
+    });
+    return addresses;
+}
+
 // Network managers delete rules and routes they did not make when they restart; ours come back.
 void restoreWhatWasTaken(int family, std::span<const std::byte> datagram) {
     const KillSwitchLoss loss = killSwitchLoss(datagram, family);
-    if (loss.rulesOrTable) warnRestored(family, ensureKillSwitch(family));
+    if (loss.rulesOrTable) {
+        warnRestored(family, ensureKillSwitch(family));
+    } else if (tellsOfAddresses(datagram)) {
+        ensureTunnelRules(family);  // the LAN's rules follow the LAN
+    }
     if (loss.blackhole && DisableIpv6() == 1) {
         logMessage(core::levelWarning,
                    "The IPv6 blackhole route was removed by another program; put back");

@@ -13,6 +13,7 @@
 
 #include "fuzz_support.h"
 #include "guard/ruleset.h"
+#include "netlink/lan.h"
 
 namespace {
 
@@ -47,19 +48,33 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto bytes = fuzz::bytesOf(data, size);
     guard::touchesTable(bytes);
-    std::vector<guard::InterfaceAddress> addresses;
-    guard::parseAddresses(bytes, addresses);
+    std::vector<netlink::InterfaceAddress> addresses;
+    netlink::parseAddresses(bytes, addresses);
     FUZZ_CHECK(addresses.size() <= size / NLMSG_HDRLEN);
 
     guard::Description description;
-    for (const guard::InterfaceAddress& a : addresses)
+    for (const netlink::InterfaceAddress& a : addresses)
         description.tunnels.push_back(a.interface);
-    if (!description.tunnels.empty()) description.tunnels.pop_back();
-    description.lan = guard::lanPrefixes(addresses, description.tunnels);
-    FUZZ_CHECK(description.lan.size() <= guard::maxLanPrefixes);
-    for (const guard::Prefix& prefix : description.lan) {
-        FUZZ_CHECK(prefix.length >=
-                   (prefix.network.family == AF_INET6 ? guard::widestLan6 : guard::widestLan4));
+    if (!description.tunnels.empty()) {
+        description.tunnels.pop_back();
+        description.tunnelAddresses.push_back(addresses.back().own());
+    }
+    const core::Lan scope = static_cast<core::Lan>(size % 3);
+    description.lan = netlink::lanPrefixes(addresses, description.tunnels, scope);
+    description.onLink = netlink::onLinkPrefixes(addresses, description.tunnels);
+    description.linkScope = scope != core::Lan::None;
+    FUZZ_CHECK(description.lan.size() <= netlink::maxLanPrefixes);
+    FUZZ_CHECK(description.onLink.size() <= netlink::maxLanPrefixes);
+    for (const guard::Prefix& prefix : description.onLink) {
+        FUZZ_CHECK(prefix.length >= (prefix.network.family == AF_INET6 ? netlink::widestOnLink6
+                                                                       : netlink::widestOnLink4));
+    }
+    if (scope == core::Lan::Private) {
+        // Only what lies in the private ranges, which are no wider than a /7.
+        for (const guard::Prefix& prefix : description.lan)
+            FUZZ_CHECK(prefix.length >= 7 &&
+                       !(prefix.network.family == AF_INET &&
+                         (prefix.network.bytes[0] & 0x80) == 0 && prefix.network.bytes[0] != 10));
     }
     // The same bytes as a client's texts, one per line.
     std::string_view text = fuzz::textOf(data, size);
@@ -75,10 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string ruleset = guard::renderRuleset(description);
     FUZZ_CHECK(wellFormed(ruleset));
-    FUZZ_CHECK(lines(ruleset, "\tchain ") == 4);
-    FUZZ_CHECK(lines(ruleset, "jump ") == 3 + (description.dnsConfined ? 1 : 0));
-    FUZZ_CHECK(lines(ruleset, " accept\n") == 2 * description.tunnels.size() + 1 +
-                                                  description.servers.size() +
-                                                  description.lan.size() + 5);
+    FUZZ_CHECK(lines(ruleset, "\tchain ") == 6);
+    FUZZ_CHECK(lines(ruleset, "jump ") == 5 + (description.dnsConfined ? 1 : 0));
+    FUZZ_CHECK(lines(ruleset, " drop\n") == description.tunnelAddresses.size());
+    FUZZ_CHECK(lines(ruleset, " accept\n") ==
+               2 * description.tunnels.size() + 1 + (description.tunnelAddresses.empty() ? 0 : 1) +
+                   description.servers.size() + description.lan.size() + description.onLink.size() +
+                   (description.linkScope ? 5 : 0) + 3);
     return 0;
 }

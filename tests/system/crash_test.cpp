@@ -165,9 +165,9 @@ class CrashMatrix : public SystemTest, public ::testing::WithParamInterface<std:
         const util::unique_fd six(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sendDatagrams(four.get(), "203.0.113.1", farPort, 20);
         sendDatagrams(six.get(), "2001:db8:ff::1", farPort, 20);
-        sendDatagrams(four.get(), "192.0.2.1", farPort, 1, "marker4");
+        sendDatagrams(four.get(), lanPeer, farPort, 1, "marker4");
         int count = countBeforeMarker(receiver.get(), "marker4");
-        sendDatagrams(six.get(), "2001:db8::1", farPort, 1, "marker6");
+        sendDatagrams(six.get(), lanPeer6, farPort, 1, "marker6");
         count += countBeforeMarker(receiver.get(), "marker6");
         must("ip route del 203.0.113.0/24; ip -6 route del 2001:db8:ff::/48");
         return count;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/marks.h"
 #include "system_test.h"
 #include "util/unique_fd.h"
 
@@ -64,6 +65,14 @@ class Program {
     pid_t pid_ = -1;
 };
 
+// A UDP socket whose packets carry OpenVPN's mark, as the daemon's OpenVPN marks its own.
+util::unique_fd markedSocket(int family = AF_INET) {
+    util::unique_fd socket(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const unsigned mark = core::openVpnMark;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_MARK, &mark, sizeof mark);
+    return socket;
+}
+
 class Guard : public SystemTest {
   protected:
     void SetUp() override {
@@ -93,15 +102,17 @@ class Guard : public SystemTest {
 
     // How many datagrams that `send` sends to farPort reach the far side. Markers sent after
     // them over the LAN, twice so that what waited for a neighbour has gone out too, tell
-    // when everything has arrived; a datagram to the VPN server goes with the first.
+    // when everything has arrived; a datagram to the VPN server with OpenVPN's mark goes with
+    // the first.
     int arrived(const std::function<void()>& send) {
         const util::unique_fd receiver = farReceiver(farPort), markers = farReceiver(markerPort);
         const util::unique_fd lan(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const util::unique_fd openVpn = markedSocket();
         send();
-        sendDatagrams(lan.get(), server, markerPort, 1, "server");
-        sendDatagrams(lan.get(), "192.0.2.1", markerPort, 1, "marker");
+        sendDatagrams(openVpn.get(), server, markerPort, 1, "server");
+        sendDatagrams(lan.get(), lanPeer, markerPort, 1, "marker");
         EXPECT_EQ(countBeforeMarker(markers.get(), "marker"), 1) << "the VPN server is reachable";
-        sendDatagrams(lan.get(), "192.0.2.1", markerPort, 1, "marker");
+        sendDatagrams(lan.get(), lanPeer, markerPort, 1, "marker");
         countBeforeMarker(markers.get(), "marker");
         int count = 0;
         for (char byte; ::recv(receiver.get(), &byte, 1, MSG_DONTWAIT | MSG_TRUNC) >= 0;)
@@ -215,7 +226,7 @@ TEST_F(Guard, ForwardedTrafficBehindNatGetsNothingOutAndOtherFirewallsKeepWorkin
     };
     EXPECT_EQ(arrived([&] { fromInner(farAddress, farPort, sent, "leak"); }), 0) << state();
     const util::unique_fd markers = farReceiver(markerPort);
-    fromInner("192.0.2.1", markerPort, 1, "marker");
+    fromInner(lanPeer, markerPort, 1, "marker");
     EXPECT_EQ(countBeforeMarker(markers.get(), "marker"), 0) << "the LAN is reached through NAT";
 
     daemon.send({"disablelockdown"});
@@ -225,7 +236,7 @@ TEST_F(Guard, ForwardedTrafficBehindNatGetsNothingOutAndOtherFirewallsKeepWorkin
 }
 
 TEST_F(Guard, DnsToTheLanIsRefusedWhileConnectedWithTheResolverReplaced) {
-    mustOutside("ip addr add 192.0.2.53/32 dev veth1");
+    mustOutside("ip addr add 10.8.1.53/32 dev veth1");
     lockdownConnecting();
     sandbox->addTunnel();
     daemon.send(
@@ -235,7 +246,7 @@ TEST_F(Guard, DnsToTheLanIsRefusedWhileConnectedWithTheResolverReplaced) {
     const util::unique_fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const auto lookups = [&](std::uint16_t port) {
         const util::unique_fd receiver = farReceiver(port);
-        arrived([&] { sendDatagrams(socket.get(), "192.0.2.53", port, sent, "query"); });
+        arrived([&] { sendDatagrams(socket.get(), "10.8.1.53", port, sent, "query"); });
         int count = 0;
         for (char byte; ::recv(receiver.get(), &byte, 1, MSG_DONTWAIT | MSG_TRUNC) >= 0;)
             ++count;

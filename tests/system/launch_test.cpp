@@ -154,11 +154,13 @@ TEST_F(OpenVpnLaunch, TheProgramGetsTheCommandLineAsArgvItsOwnDirectoryAndOnlyTh
 
     const auto record = fake->waitRecord(lastChild());
     ASSERT_TRUE(record.has_value());
-    std::vector<std::string> expected = words(commandLine);
+    // The options the daemon adds come last, so that they hold.
+    std::vector<std::string> expected = words(commandLine + " --mark 11805");
     ASSERT_EQ(record->argv.size(), expected.size());
-    EXPECT_TRUE(record->argv.back().starts_with("/run/telvord/openvpn-")) << record->argv.back();
-    EXPECT_EQ(readFile(record->argv.back()), "CA");
-    expected.back() = record->argv.back();
+    const std::string& copy = record->argv[expected.size() - 3];
+    EXPECT_TRUE(copy.starts_with("/run/telvord/openvpn-")) << copy;
+    EXPECT_EQ(readFile(copy), "CA");
+    expected[expected.size() - 3] = copy;
     EXPECT_EQ(record->argv, expected);
     EXPECT_EQ(record->workingDirectory, fake->directory());
     EXPECT_EQ(descriptorNumbers(*record), (std::vector<int>{0, 1, 2}))
@@ -169,7 +171,8 @@ TEST_F(OpenVpnLaunch, RunsOfSpacesSeparateWordsAndNoWordIsEmpty) {
     EXPECT_EQ(launch("  openvpn   --client  --verb 3 "), "true");
     const auto record = fake->waitRecord(lastChild());
     ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(record->argv, (std::vector<std::string>{"openvpn", "--client", "--verb", "3"}));
+    EXPECT_EQ(record->argv,
+              (std::vector<std::string>{"openvpn", "--client", "--verb", "3", "--mark", "11805"}));
 }
 
 TEST_F(OpenVpnLaunch, AProgramThatEndsWithinTheSecondStillGetsTrueAndItsEndClosesTheConnection) {
@@ -434,7 +437,7 @@ TEST_F(OpenVpnLaunchPolicy, AnOrdinaryConfigurationFileInTheProgramsDirectorySta
     ASSERT_TRUE(record.has_value());
     // The program reads a private copy of what was checked, which its owner cannot change,
     // naming private copies of the files it names.
-    ASSERT_EQ(record->argv.size(), 3u);
+    ASSERT_EQ(record->argv.size(), 5u);  // and the daemon's own --mark 11805
     const std::string copy = record->argv[2];
     EXPECT_TRUE(copy.starts_with("/run/telvord/openvpn-")) << copy;
     const std::string text = readFile(copy);

@@ -144,7 +144,7 @@ TEST_F(LockdownDay, FortyRoutersOnTheLanNeitherGrowTheStateNorBecomeTheServersFi
         EXPECT_TRUE(eventually([&] { return routersSeen() == 40; }, 30s, 250ms))
             << routersSeen() << tables();
     }
-    sendDatagrams(sender.get(), "2001:db8::1", 4000, 1, "marker");  // over the LAN
+    sendDatagrams(sender.get(), lanPeer6, 4000, 1, "marker");  // over the LAN
     EXPECT_EQ(countBeforeMarker(receiver.get(), "marker"), 0);
 
     const std::string state = readFile(stateFile);

@@ -240,7 +240,9 @@ void sendDatagrams(int socket, const std::string& to, std::uint16_t port, int co
         auto& six = reinterpret_cast<sockaddr_in6&>(address);
         six.sin6_family = AF_INET6;
         six.sin6_port = htons(port);
-        ::inet_pton(AF_INET6, to.c_str(), &six.sin6_addr);
+        const std::size_t zone = to.find('%');
+        ::inet_pton(AF_INET6, to.substr(0, zone).c_str(), &six.sin6_addr);
+        if (zone != std::string::npos) six.sin6_scope_id = ::if_nametoindex(to.c_str() + zone + 1);
         size = sizeof six;
     } else {
         auto& four = reinterpret_cast<sockaddr_in&>(address);
@@ -399,10 +401,11 @@ void NetworkSandbox::addUplink(const UplinkOptions& options) {
     must("ip link add veth0 type veth peer name veth1 netns outside");
     adopt("veth0");
     requireFresh();
-    must("ip addr add 192.0.2.10/24 dev veth0 && ip link set veth0 up");
+    must("ip addr add 192.0.2.10/24 dev veth0 && ip addr add 10.8.1.10/24 dev veth0");
+    must("ip link set veth0 up");
     must(
         "ip netns exec outside sh -ec 'ip link set lo up; ip addr add 192.0.2.1/24 dev veth1;"
-        " ip link set veth1 up'");
+        " ip addr add 10.8.1.1/24 dev veth1; ip link set veth1 up'");
     if (options.ipv6) {
         must("ip addr add 2001:db8::10/64 dev veth0 nodad");
         must(

@@ -63,8 +63,13 @@ void fillFileSystem(const std::string& path);
 // A UDP socket in the namespace "outside", bound to every address of both families at `port`:
 // what arrives there has crossed the uplink.
 util::unique_fd farReceiver(std::uint16_t port);
-// Sends `count` datagrams from `socket` to `address` (IPv4 or IPv6 text) at `port`; a send
-// that fails is not retried.
+// The LAN's own host on the uplink's link, in the private ranges that lockdown lets reach:
+// 10.8.1.1 beside the documentation prefix 192.0.2.0/24, and the gateway's link-local address.
+constexpr const char* lanPeer = "10.8.1.1";
+constexpr const char* lanPeer6 = "fe80::1%veth0";
+
+// Sends `count` datagrams from `socket` to `address` (IPv4 or IPv6 text, with "%DEVICE" for a
+// link-local one) at `port`; a send that fails is not retried.
 void sendDatagrams(int socket, const std::string& address, std::uint16_t port, int count,
                    const std::string& payload = "leak");
 // How many datagrams `receiver` got before one reading `marker`, which the caller sent last
@@ -87,9 +92,10 @@ class NetworkSandbox {
     NetworkSandbox(const NetworkSandbox&) = delete;
     NetworkSandbox& operator=(const NetworkSandbox&) = delete;
 
-    // veth0 (192.0.2.10/24) with "default via 192.0.2.1"; the peer veth1 (192.0.2.1/24) lives
-    // in the namespace "outside". With IPv6: 2001:db8::10/64 on veth0, fe80::1 and
-    // 2001:db8::1/64 on veth1, and "default via fe80::1 dev veth0".
+    // veth0 (192.0.2.10/24 and the private 10.8.1.10/24) with "default via 192.0.2.1"; the peer
+    // veth1 (192.0.2.1/24, 10.8.1.1/24) lives in the namespace "outside". With IPv6:
+    // 2001:db8::10/64 on veth0, fe80::1 and 2001:db8::1/64 on veth1, and "default via fe80::1 dev
+    // veth0".
     void addUplink(const UplinkOptions& options = {});
     // A second uplink to "outside", as a laptop's wireless beside its wired one: veth2
     // (198.51.100.10/24) whose peer veth3 holds 198.51.100.1/24. It adds no route.

@@ -50,8 +50,12 @@ std::string entryText(std::span<const std::byte> request) {
     const int family = load<unsigned char>(request, sizeof(nlmsghdr));
     const std::size_t start = NLMSG_LENGTH(rule ? sizeof(fib_rule_hdr) : sizeof(rtmsg));
     std::map<unsigned short, std::uint32_t> words;
-    std::string via;
+    std::string via, to;
     forEachAttribute(request.subspan(start), [&](std::uint16_t attribute, auto data) {
+        if (rule && attribute == FRA_DST && data.size() == netlink::Address::size(family)) {
+            to = " to " + netlink::Address::fromBytes(family, data.data()).text() + "/" +
+                 std::to_string(load<fib_rule_hdr>(request, sizeof(nlmsghdr)).dst_len);
+        }
         if (data.size() == 4) words[attribute] = load<std::uint32_t>(data, 0);
         if (!rule && attribute == RTA_GATEWAY && data.size() == netlink::Address::size(family))
             via = " via " + netlink::Address::fromBytes(family, data.data()).text();
@@ -61,7 +65,8 @@ std::string entryText(std::span<const std::byte> request) {
     if (rule) {
         text += " " + std::to_string(words[FRA_PRIORITY]) + " table " +
                 std::to_string(words[FRA_TABLE]);
-        return text + (words.contains(FRA_SUPPRESS_PREFIXLEN) ? " suppress" : "");
+        if (words.contains(FRA_FWMARK)) text += " fwmark " + std::to_string(words[FRA_FWMARK]);
+        return text + to + (words.contains(FRA_SUPPRESS_PREFIXLEN) ? " suppress" : "");
     }
     text += " table " + std::to_string(words[RTA_TABLE]);
     const auto routeType = load<rtmsg>(request, sizeof(nlmsghdr)).rtm_type;
@@ -200,6 +205,14 @@ std::optional<std::vector<routing::RuleInfo>> FakeKernel::rules(int family) {
         rule.table = table;
         rule.action = FR_ACT_TO_TBL;
         if (entry.ends_with(" suppress")) rule.suppressPrefixLength = 0;
+        if (const auto at = entry.find(" fwmark "); at != std::string::npos)
+            rule.mark = static_cast<std::uint32_t>(std::stoul(entry.substr(at + 8)));
+        if (const auto at = entry.find(" to "); at != std::string::npos) {
+            const std::string to = entry.substr(at + 4);
+            const std::size_t slash = to.find('/');
+            rule.destination = netlink::Address::parse(to.substr(0, slash), family);
+            rule.destinationLength = static_cast<unsigned char>(std::stoul(to.substr(slash + 1)));
+        }
         all.push_back(rule);
     }
     return all;
@@ -232,6 +245,7 @@ std::optional<std::string> FakeFilter::nft(const std::string& commands, std::str
     std::lock_guard guard(lock_);
     transactions.push_back(commands);
     if (!nfTables) return "Error: Could not process rule: Protocol not supported";
+    if (failure) return failure;
     if (commands.starts_with("list ")) {
         if (!table) return "Error: No such file or directory";
         output =
@@ -267,6 +281,7 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::path
     k.change = [this](std::span<const std::byte> request) { return change(request); };
     k.rules = [this](int family) { return rules(family); };
     k.hasIpv6 = [this] { return ipv6; };
+    k.addresses = [this] { return std::optional(filter.addressesNow()); };
     k.routerAdvertisements =
         [this](const std::string& device) -> std::optional<routing::RouterAdvertisementSettings> {
         const auto found = advertisementSettings.find(device);

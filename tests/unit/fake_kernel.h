@@ -32,11 +32,19 @@ class FakeFilter {
     std::vector<std::string> transactions;  // every nft command text, in order
     std::optional<std::string> table;       // the commands that made the table, if it exists
     bool nfTables = true;                   // false: every transaction fails, as without it
+    std::optional<std::string> failure;     // set: every transaction fails with this text
     std::uint64_t refused = 0;              // what the table's counter says
-    std::vector<guard::InterfaceAddress> addresses;
+    // The host's addresses, for the guard and the kill switch's rules alike.
+    std::vector<netlink::InterfaceAddress> addresses;
     std::map<std::string, unsigned> interfaces;  // index by name
     // The far ends of the watcher's sockets: interfaces first, then nf_tables.
     std::vector<util::unique_fd> watchPeers;
+
+    // A copy of `addresses`, taken while the guard's watcher cannot change them.
+    std::vector<netlink::InterfaceAddress> addressesNow() {
+        std::lock_guard guard(lock_);
+        return addresses;
+    }
 
   private:
     std::mutex lock_;
@@ -67,7 +75,8 @@ class FakeKernel {
     // When set, reading the table fails.
     bool tableUnreadable = false;
     // The kill switch's entries as the fake kernel holds them, one text each ("rule inet 1000
-    // table 254 suppress", "route inet6 table 1000 unreachable", "route inet table 1000 via
+    // table 254 suppress", "rule inet 997 table 254 fwmark 11805", "rule inet 998 table 254 to
+    // 192.168.1.0/24", "route inet6 table 1000 unreachable", "route inet table 1000 via
     // 10.8.0.1"). Change requests are recorded in `commands` as "netlink add " or "netlink
     // del " and the entry's text. A route added to the main table joins the default routes
     // above, recorded as "netlink add route inet6 default " and the route's words (with

@@ -26,8 +26,8 @@
 namespace {
 
 using guard::Description;
-using guard::InterfaceAddress;
-using guard::Prefix;
+using netlink::InterfaceAddress;
+using netlink::Prefix;
 using Lines = std::vector<std::string>;
 
 netlink::Address address(const char* text) {
@@ -52,19 +52,30 @@ Lines chain(const std::string& ruleset, const std::string& name) {
     return rules;
 }
 
-const Lines fixedTail = {
-    "ip daddr { 169.254.0.0/16, 224.0.0.0/24, 255.255.255.255 } accept",
-    "ip6 daddr { fe80::/10, ff02::/16 } accept",
-    "udp sport 68 udp dport 67 accept",
-    "udp sport 546 udp dport 547 accept",
-    "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } accept",
-    "jump refuse"};
+const Lines linkScope = {
+    "ip daddr 169.254.0.0/16 rt ip nexthop 169.254.0.0/16 accept",
+    "ip daddr 224.0.0.0/24 rt ip nexthop 224.0.0.0/24 accept",
+    "ip daddr 255.255.255.255 rt ip nexthop 255.255.255.255 accept",
+    "ip6 daddr fe80::/10 rt ip6 nexthop fe80::/10 accept",
+    "ip6 daddr ff02::/16 rt ip6 nexthop ff02::/16 accept",
+};
+const std::string dhcp = "udp sport 68 udp dport 67 ip daddr 255.255.255.255 accept";
+const std::string dhcp6 = "udp sport 546 udp dport 547 ip6 daddr { fe80::/10, ff02::1:2 } accept";
+const std::string neighbours =
+    "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } ip6 daddr "
+    "{ fe80::/10, ff02::/16 } accept";
+
+Lines joined(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
 
 struct RulesetCase {
     const char* name;
     Description description;
-    Lines output;       // the output chain
-    Lines uplinkFirst;  // the uplink chain before its fixed tail
+    Lines prerouting, output, forward, uplink, link;
 };
 
 void PrintTo(const RulesetCase& c, std::ostream* out) {
@@ -78,56 +89,86 @@ TEST_P(Ruleset, DecidesTunnelTrafficFirstAndRefusesWhatNoRulePasses) {
     const std::string text = guard::renderRuleset(c.description);
     EXPECT_TRUE(text.starts_with(
         "table inet telvord {}\nflush table inet telvord\ntable inet telvord {\n"));
+    EXPECT_EQ(chain(text, "prerouting"), c.prerouting);
     EXPECT_EQ(chain(text, "output"), c.output);
-    Lines forward(c.output.begin(), c.output.end());
-    forward.erase(std::remove(forward.begin(), forward.end(), "meta oif 1 accept"), forward.end());
-    EXPECT_EQ(chain(text, "forward"), forward);
-    Lines uplink = c.uplinkFirst;
-    uplink.insert(uplink.end(), fixedTail.begin(), fixedTail.end());
-    EXPECT_EQ(chain(text, "uplink"), uplink);
+    EXPECT_EQ(chain(text, "forward"), c.forward);
+    EXPECT_EQ(chain(text, "uplink"), c.uplink);
+    EXPECT_EQ(chain(text, "link"), c.link);
     EXPECT_EQ(chain(text, "refuse"),
               (Lines{"counter name \"refused\"", "meta l4proto tcp reject with tcp reset",
                      "reject with icmpx admin-prohibited"}));
 }
 
+const Lines uplinkOutput = {"meta oif 1 accept", "jump uplink", "jump link", "jump refuse"};
+const Lines uplinkForward = {"jump uplink", "jump refuse"};
+
 INSTANTIATE_TEST_SUITE_P(
     Situations, Ruleset,
     ::testing::Values(
         RulesetCase{"LockdownWithoutConnection",
-                    {{}, {}, {}, {{3, address("192.0.2.0"), 24}}, false},
-                    {"meta oif 1 accept", "jump uplink"},
-                    {"meta oif 3 ip daddr 192.0.2.0/24 accept"}},
-        RulesetCase{"Connecting",
-                    {{},
-                     {address("198.51.100.7"), address("2001:db8::7")},
-                     {address("203.0.113.53")},
-                     {{3, address("2001:db8::"), 64}},
-                     false},
-                    {"meta oif 1 accept", "jump uplink"},
-                    {"ip daddr 198.51.100.7 accept", "ip6 daddr 2001:db8::7 accept",
-                     "ip daddr 203.0.113.53 accept", "meta oif 3 ip6 daddr 2001:db8::/64 accept"}},
-        RulesetCase{"ConnectedWithTheResolverReplaced",
-                    {{9, 12}, {address("198.51.100.7")}, {}, {}, true},
-                    {"meta oif 9 accept", "meta oif 12 accept", "meta oif 1 accept", "jump uplink"},
-                    {"ip daddr 198.51.100.7 accept",
-                     "meta l4proto { tcp, udp } th dport { 53, 853, 5355 } jump refuse"}},
+                    {.lan = {{3, address("10.8.1.0"), 24}},
+                     .onLink = {{3, address("10.8.1.0"), 24}, {3, address("192.0.2.0"), 24}}},
+                    {},
+                    uplinkOutput,
+                    uplinkForward,
+                    {"meta oif 3 ip daddr 10.8.1.0/24 rt ip nexthop 10.8.1.0/24 accept"},
+                    joined({linkScope,
+                            {dhcp,
+                             "meta oif 3 udp sport 68 udp dport 67 ip daddr 10.8.1.0/24 rt ip "
+                             "nexthop 10.8.1.0/24 accept",
+                             "meta oif 3 udp sport 68 udp dport 67 ip daddr 192.0.2.0/24 rt ip "
+                             "nexthop 192.0.2.0/24 accept",
+                             dhcp6, neighbours}})},
+        RulesetCase{"ConnectingTheServerForOpenVpnAloneAndDnsAloneToTheDnsServers",
+                    {.servers = {address("198.51.100.7"), address("2001:db8::7")},
+                     .dnsServers = {address("203.0.113.53")},
+                     .onLink = {{3, address("2001:db8::"), 64}}},
+                    {},
+                    uplinkOutput,
+                    uplinkForward,
+                    {"meta mark 0x00002e1d ip daddr 198.51.100.7 accept",
+                     "meta mark 0x00002e1d ip6 daddr 2001:db8::7 accept",
+                     "ip daddr 203.0.113.53 meta l4proto { tcp, udp } th dport { 53, 853 } accept"},
+                    joined({linkScope,
+                            {dhcp, dhcp6, neighbours,
+                             "meta oif 3 icmpv6 type { nd-neighbor-solicit, nd-neighbor-advert } "
+                             "ip6 daddr 2001:db8::/64 rt ip6 nexthop 2001:db8::/64 accept"}})},
         RulesetCase{
-            "OddAddressesAndInterfaces",
-            {{4294967295u},
-             {address("::ffff:198.51.100.7"), netlink::Address{}},
-             {},
-             {{2, address("192.0.2.77"), 24},
-              {2, address("192.0.2.0"), 33},
-              {2, netlink::Address{}, 8}},
-             false},
-            {"meta oif 4294967295 accept", "meta oif 1 accept", "jump uplink"},
-            {"ip6 daddr ::ffff:198.51.100.7 accept", "meta oif 2 ip daddr 192.0.2.0/24 accept"}}),
+            "ConnectedNothingReachesTheTunnelsAddressesFromElsewhere",
+            {.tunnels = {9, 12},
+             .tunnelAddresses = {address("10.8.0.2"), address("fd42::2")},
+             .dnsConfined = true},
+            {"meta iif { 1, 9, 12 } accept", "ip daddr 10.8.0.2 drop", "ip6 daddr fd42::2 drop"},
+            joined({{"meta oif 9 accept", "meta oif 12 accept"}, uplinkOutput}),
+            joined({{"meta oif 9 accept", "meta oif 12 accept"}, uplinkForward}),
+            {"meta l4proto { tcp, udp } th dport { 53, 853, 5355 } jump refuse"},
+            joined({linkScope, {dhcp, dhcp6, neighbours}})},
+        RulesetCase{"NoLanLeavesOnlyWhatKeepsTheAddress",
+                    {.linkScope = false},
+                    {},
+                    uplinkOutput,
+                    uplinkForward,
+                    {},
+                    {dhcp, dhcp6, neighbours}},
+        RulesetCase{"OddAddressesAndInterfaces",
+                    {.tunnels = {4294967295u},
+                     .servers = {address("::ffff:198.51.100.7"), netlink::Address{}},
+                     .lan = {{2, address("192.0.2.77"), 24},
+                             {2, address("192.0.2.0"), 33},
+                             {2, netlink::Address{}, 8}}},
+                    {},
+                    joined({{"meta oif 4294967295 accept"}, uplinkOutput}),
+                    joined({{"meta oif 4294967295 accept"}, uplinkForward}),
+                    {"meta mark 0x00002e1d ip6 daddr ::ffff:198.51.100.7 accept",
+                     "meta oif 2 ip daddr 192.0.2.0/24 rt ip nexthop 192.0.2.0/24 accept"},
+                    joined({linkScope, {dhcp, dhcp6, neighbours}})}),
     [](const auto& param) { return std::string(param.param.name); });
 
 struct LanCase {
     const char* name;
+    core::Lan lan;
     std::vector<InterfaceAddress> addresses;
-    std::vector<Prefix> lan;
+    std::vector<Prefix> expected;
 };
 
 void PrintTo(const LanCase& c, std::ostream* out) {
@@ -136,13 +177,41 @@ void PrintTo(const LanCase& c, std::ostream* out) {
 
 class Lan : public ::testing::TestWithParam<LanCase> {};
 
-TEST_P(Lan, IsTheOnLinkPrefixesOfTheUplinksOnly) {
+TEST_P(Lan, IsWhatLanSaysOfTheUplinksOnLinkPrefixes) {
     const unsigned tunnels[] = {7};
-    EXPECT_EQ(guard::lanPrefixes(GetParam().addresses, tunnels), GetParam().lan);
+    EXPECT_EQ(netlink::lanPrefixes(GetParam().addresses, tunnels, GetParam().lan),
+              GetParam().expected);
 }
 
+const std::vector<InterfaceAddress> mixed = {
+    {3, address("10.8.1.10"), 24},   {3, address("203.0.113.77"), 24},
+    {3, address("10.1.2.3"), 8},     {3, address("10.1.2.3"), 7},
+    {3, address("172.20.0.1"), 12},  {3, address("172.15.0.1"), 16},
+    {3, address("169.254.3.4"), 16}, {3, address("fd00::5"), 64},
+    {3, address("2001:db8::5"), 64},
+};
+
 const LanCase lanCases[] = {
+    {"PrivateIsTheOnLinkPrefixesInsideThePrivateRangesHoweverWide",
+     core::Lan::Private,
+     mixed,
+     {{3, address("10.0.0.0"), 8},
+      {3, address("10.8.1.0"), 24},
+      {3, address("169.254.0.0"), 16},
+      {3, address("172.16.0.0"), 12},
+      {3, address("fd00::"), 64}}},
+    {"OnLinkIsEveryOnLinkPrefixNoWiderThanASlash16OrASlash32",
+     core::Lan::OnLink,
+     mixed,
+     {{3, address("10.8.1.0"), 24},
+      {3, address("169.254.0.0"), 16},
+      {3, address("172.15.0.0"), 16},
+      {3, address("203.0.113.0"), 24},
+      {3, address("2001:db8::"), 64},
+      {3, address("fd00::"), 64}}},
+    {"NoneIsNothing", core::Lan::None, mixed, {}},
     {"OnePrefixPerNetworkAndInterface",
+     core::Lan::OnLink,
      {{3, address("192.0.2.10"), 24},
       {3, address("192.0.2.11"), 24},
       {4, address("192.0.2.12"), 24},
@@ -151,18 +220,12 @@ const LanCase lanCases[] = {
       {3, address("2001:db8::"), 64},
       {4, address("192.0.2.0"), 24}}},
     {"NotLoopbackTheTunnelHostScopeOrLinkLocal",
+     core::Lan::Private,
      {{1, address("127.0.0.1"), 8, true},
       {7, address("10.8.0.2"), 24},
-      {3, address("192.0.2.10"), 24, true},
+      {3, address("192.168.0.10"), 24, true},
       {3, address("fe80::10"), 64}},
      {}},
-    {"NothingWiderThanASlash16OrASlash32",
-     {{3, address("198.51.100.10"), 1},
-      {3, address("10.1.2.3"), 8},
-      {3, address("10.1.2.4"), 16},
-      {3, address("2001:db8::10"), 16},
-      {3, address("2001:db8::11"), 32}},
-     {{3, address("10.1.0.0"), 16}, {3, address("2001:db8::"), 32}}},
 };
 INSTANTIATE_TEST_SUITE_P(Addresses, Lan, ::testing::ValuesIn(lanCases),
                          [](const auto& param) { return std::string(param.param.name); });
@@ -170,8 +233,8 @@ INSTANTIATE_TEST_SUITE_P(Addresses, Lan, ::testing::ValuesIn(lanCases),
 TEST(Lan, KeepsAtMostItsLimitOfPrefixes) {
     std::vector<InterfaceAddress> many;
     for (unsigned i = 0; i < 200; ++i)
-        many.push_back({3, address(("2001:db8:" + std::to_string(i) + "::1").c_str()), 64});
-    EXPECT_EQ(guard::lanPrefixes(many, {}).size(), guard::maxLanPrefixes);
+        many.push_back({3, address(("fd00:" + std::to_string(i) + "::1").c_str()), 64});
+    EXPECT_EQ(netlink::lanPrefixes(many, {}, core::Lan::Private).size(), netlink::maxLanPrefixes);
 }
 
 TEST(GuardListings, CountsAreReadAndBlanked) {
@@ -205,12 +268,14 @@ TEST(GuardMessages, AddressesComeWithTheirInterfaceAndAPeerNamesThePointToPointL
     const auto peer = addressMessage(AF_INET, 5, 32, "100.64.0.2", "100.64.0.1");
     bytes.insert(bytes.end(), peer.begin(), peer.end());
     std::vector<InterfaceAddress> found;
-    guard::parseAddresses(bytes, found);
+    netlink::parseAddresses(bytes, found);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].interface, 3u);
     EXPECT_EQ(found[0].address, address("192.0.2.10"));
+    EXPECT_EQ(found[0].own(), address("192.0.2.10"));
     EXPECT_EQ(found[0].prefixLength, 24u);
     EXPECT_EQ(found[1].address, address("100.64.0.1"));
+    EXPECT_EQ(found[1].own(), address("100.64.0.2"));
 }
 
 std::vector<std::byte> tableMessage(int type, int family, std::string_view name) {
@@ -234,7 +299,7 @@ TEST(GuardMessages, OnlyChangesToTheGuardsOwnTableTouchIt) {
 class Guard : public ::testing::Test {
   protected:
     void SetUp() override {
-        filter.addresses = {{3, address("192.0.2.10"), 24}};
+        filter.addresses = {{3, address("192.0.2.10"), 24}, {9, address("10.8.0.2"), 24}};
         filter.interfaces = {{"tun0", 9}};
     }
     void TearDown() override { guard::Release(); }
@@ -246,10 +311,12 @@ class Guard : public ::testing::Test {
 TEST_F(Guard, HoldsInOneTransactionChangesOnlyWhenAskedAndGoesWithoutTrace) {
     guard::Release();  // what an earlier run left
     EXPECT_FALSE(filter.table);
-    const guard::Intent intent{{"tun0"}, {address("198.51.100.7")}, {}, false};
+    const guard::Intent intent{.tunnels = {"tun0"}, .servers = {address("198.51.100.7")}};
     guard::Hold(intent);
     ASSERT_TRUE(filter.table);
     EXPECT_NE(filter.table->find("meta oif 9 accept"), std::string::npos);
+    EXPECT_NE(filter.table->find("ip daddr 10.8.0.2 drop"), std::string::npos)
+        << "the tunnel's addresses are read from the tunnel's interface";
     // The changes made, not the listings that the guard and its watcher read back.
     const auto changes = [&] {
         std::size_t count = 0;
@@ -274,7 +341,7 @@ TEST_F(Guard, HoldsInOneTransactionChangesOnlyWhenAskedAndGoesWithoutTrace) {
 TEST_F(Guard, WithoutNfTablesItWarnsOnceAndSaysSo) {
     filter.nfTables = false;
     guard::Hold({});
-    guard::Hold({{"tun0"}, {}, {}, false});
+    guard::Hold({.tunnels = {"tun0"}});
     EXPECT_EQ(sandbox.countContaining("This kernel has no nf_tables"), 1);
     EXPECT_EQ(guard::CurrentStatus().standing, guard::Standing::Unavailable);
 }
@@ -304,10 +371,10 @@ TEST_F(Guard, WatcherPutsARemovedTableBackAndFollowsTheAddresses) {
     EXPECT_TRUE(support::eventually(
         [&] { return sandbox.countContaining("was removed or changed by another program") == 1; }));
 
-    filter.locked([&] { filter.addresses.push_back({4, address("198.51.100.10"), 24}); });
-    tell(0, addressMessage(AF_INET, 4, 24, "198.51.100.10", nullptr));
+    filter.locked([&] { filter.addresses.push_back({4, address("192.168.7.10"), 24}); });
+    tell(0, addressMessage(AF_INET, 4, 24, "192.168.7.10", nullptr));
     EXPECT_TRUE(
-        support::eventually([&] { return tableHas("meta oif 4 ip daddr 198.51.100.0/24"); }));
+        support::eventually([&] { return tableHas("meta oif 4 ip daddr 192.168.7.0/24"); }));
 }
 
 }  // namespace

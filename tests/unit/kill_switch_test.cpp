@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
-#include "control/status.h"
 #include "control/status.h"
 #include "fake_kernel.h"
 #include "netlink/bytes.h"
@@ -79,6 +79,10 @@ TEST(KillSwitchRequests, CarryWhatTheKernelNeedsAndAddsNeverDuplicate) {
          "25" + f(delFlags) + " family=2 type=0 rtflags=0 15=1000 5=10.8.0.1"},
         {routing::tableDefaultRemoval(AF_INET),
          "25" + f(delFlags) + " family=2 type=0 rtflags=0 15=1000"},
+        // fwmark 11805 lookup main (FRA_FWMARK 10)
+        {routing::ruleRequest(Change::Add, AF_INET,
+                              routing::tunnelRules(AF_INET, {}, core::Lan::Private)[0]),
+         "32" + f(addFlags) + " family=2 action=1 6=997 15=254 10=11805"},
     };
     for (const RequestCase& c : cases)
         EXPECT_EQ(decode(c.request), c.expected);
@@ -142,6 +146,48 @@ TEST_F(KillSwitch, AWarningNamesEachEarlierRuleThatLooksUpAnotherTable) {
         "around them"));
 }
 
+TEST_F(KillSwitch, TheTunnelsRulesFollowTheLanAndGoBeforeTheTunnelsCopy) {
+    const auto at = [](const char* text, unsigned length) {
+        return netlink::InterfaceAddress{3, *netlink::Address::parse(text, AF_INET), length};
+    };
+    const auto has = [&](const std::string& entry) {
+        return std::find(kernel.entries.begin(), kernel.entries.end(), entry) !=
+               kernel.entries.end();
+    };
+    kernel.filter.addresses = {at("192.168.1.10", 24), at("203.0.113.77", 24)};
+    routing::InstallKillSwitch();
+    EXPECT_FALSE(has("rule inet 999 table 1000")) << "no tunnel, no rule that sends to it";
+    routing::setTunnelAddress(AF_INET, "10.8.0.1");
+    kernel.defaults4 = {support::FakeKernel::unicastDefault("10.8.0.1")};
+    routing::copyTunnelRoute(AF_INET);
+    EXPECT_TRUE(has("rule inet 997 table 254 fwmark 11805"));
+    EXPECT_TRUE(has("rule inet 998 table 254 to 192.168.1.0/24"));
+    EXPECT_FALSE(has("rule inet 998 table 254 to 203.0.113.0/24")) << "a public prefix is no LAN";
+    EXPECT_TRUE(has("rule inet 999 table 1000"));
+
+    kernel.filter.addresses = {at("192.168.2.10", 24)};  // the host roamed
+    routing::ensureTunnelRules(AF_INET);
+    EXPECT_FALSE(has("rule inet 998 table 254 to 192.168.1.0/24"));
+    EXPECT_TRUE(has("rule inet 998 table 254 to 192.168.2.0/24"));
+    EXPECT_EQ(control::currentStatus().killSwitch, control::Presence::Complete);
+    std::erase(kernel.entries, "rule inet 999 table 1000");  // another program took it
+    EXPECT_EQ(control::currentStatus().killSwitch, control::Presence::Partial);
+    routing::EnsureKillSwitch();
+    EXPECT_TRUE(has("rule inet 999 table 1000"));
+
+    kernel.clear();
+    routing::setTunnelAddress(AF_INET, std::nullopt);
+    routing::removeTunnelRoute(AF_INET, "10.8.0.1");
+    const auto first = [&](const std::string& command) {
+        return std::find(kernel.commands.begin(), kernel.commands.end(), command);
+    };
+    EXPECT_LT(first("netlink del rule inet 999 table 1000"),
+              first("netlink del route inet table 1000 via 10.8.0.1"))
+        << "nothing is sent into the table while its tunnel route goes";
+    EXPECT_FALSE(has("rule inet 997 table 254 fwmark 11805"));
+    EXPECT_FALSE(has("rule inet 998 table 254 to 192.168.2.0/24"));
+}
+
 std::vector<std::byte> deletion(unsigned short type, unsigned char family,
                                 std::vector<std::pair<unsigned short, std::uint32_t>> words,
                                 unsigned char routeType = RTN_UNICAST) {
@@ -165,6 +211,8 @@ TEST(KillSwitchLoss, OnlyTheDeletionOfOursCounts) {
     const std::vector<Case> cases = {
         {deletion(RTM_DELRULE, AF_INET, {{FRA_PRIORITY, 1001}}), AF_INET, true, false},
         {deletion(RTM_DELRULE, AF_INET6, {{FRA_PRIORITY, 1002}}), AF_INET6, false, false},
+        {deletion(RTM_DELRULE, AF_INET6, {{FRA_PRIORITY, 998}}), AF_INET6, true, false},
+        {deletion(RTM_DELRULE, AF_INET6, {{FRA_PRIORITY, 996}}), AF_INET6, false, false},
         {deletion(RTM_NEWRULE, AF_INET, {{FRA_PRIORITY, 1000}}), AF_INET, false, false},
         {deletion(RTM_DELROUTE, AF_INET, {{RTA_TABLE, 1000}}, RTN_UNREACHABLE), AF_INET, true,
          false},

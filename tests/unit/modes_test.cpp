@@ -76,6 +76,12 @@ const Commands killSwitch = {
     "rule inet 1000 table 254 suppress", "route inet6 table 1000 unreachable",
     "rule inet6 1001 table 1000",        "rule inet6 1000 table 254 suppress"};
 
+const Commands tunnelRules4 = {"rule inet 997 table 254 fwmark 11805",
+                               "rule inet 998 table 254 to 169.254.0.0/16",
+                               "rule inet 999 table 1000"};
+const Commands tunnelRules6 = {"rule inet6 997 table 254 fwmark 11805",
+                               "rule inet6 998 table 254 to fe80::/10",
+                               "rule inet6 999 table 1000"};
 const Commands blackhole = {"ip -6 route add blackhole default metric 4294967295"};
 const Commands closeBoth = {"ip route del default", "ip -6 route del default"};
 
@@ -115,6 +121,15 @@ TEST_F(Modes, LockdownIsRefusedWhenTheBlackholeCannotBeAdded) {
     EXPECT_TRUE(sandbox.logged("Could not Disable IPv6, not setting lockdown."));
 }
 
+TEST_F(Modes, AGuardThatCannotBeAppliedIsAnErrorOfTheLockdown) {
+    kernel.filter.failure = "Error: Could not process rule: No buffer space available";
+    modes::EnableLockdown();
+    EXPECT_EQ(flags().lockdownEnabled, 1) << "the rules hold without the guard";
+    EXPECT_TRUE(sandbox.logged(
+        "Lockdown is on but the packet filter guard could not be put in place: only the kill "
+        "switch's rules and the route watchers hold"));
+}
+
 TEST_F(Modes, LockdownIsRefusedWhenTheRoutingTableCannotBeRead) {
     core::paths().procNetRoute = sandbox.path("missing");
     EXPECT_TRUE(run(modes::EnableLockdown).empty());
@@ -145,8 +160,12 @@ TEST_F(Modes, LockdownConnectionFromStartToClose) {
     EXPECT_EQ(run([] { modes::ConnectionSuccessful6("fd42::1"); }),
               Commands{"ip -6 route add default via fd42::1"});
     dns::ReplaceDns("10.8.0.1");
+    // The tunnel's copy, and the rules that send everything but OpenVPN's and the LAN's to it
+    // (with no address on the LAN, the link-local range alone).
     Commands withTunnel = killSwitch;
     withTunnel.push_back("route inet table 1000 via 10.8.0.1");
+    withTunnel.insert(withTunnel.end(), tunnelRules4.begin(), tunnelRules4.end());
+    withTunnel.insert(withTunnel.end(), tunnelRules6.begin(), tunnelRules6.end());
     EXPECT_EQ(kernel.entries, withTunnel);
 
     kernel.defaults4 = {support::FakeKernel::unicastDefault("10.8.0.1")};
@@ -179,7 +198,9 @@ TEST_F(Modes, ForcedConnectionRemovesDefaultRoutesOnlyWhileUpAndEndsForcedMode) 
     kernel.defaults4 = {support::FakeKernel::unicastDefault("192.0.2.1")};
     EXPECT_TRUE(kernel.entries.empty());
     EXPECT_EQ(run(modes::ConnectionSuccessful), closeBoth);
-    EXPECT_EQ(kernel.entries, killSwitch);
+    Commands withTunnel = killSwitch;
+    withTunnel.insert(withTunnel.begin() + 3, tunnelRules4.begin(), tunnelRules4.end());
+    EXPECT_EQ(kernel.entries, withTunnel);
     dns::ReplaceDns("10.8.0.1");
 
     EXPECT_EQ(run(modes::ConnectionClosed),

@@ -23,7 +23,7 @@ namespace {
         return "unit tests never reach the packet filter";
     };
     k.hasNfTables = [] { return true; };
-    k.addresses = [] { return std::optional<std::vector<guard::InterfaceAddress>>(); };
+    k.addresses = [] { return std::optional<std::vector<netlink::InterfaceAddress>>(); };
     k.interfaceIndex = [](const std::string&) { return 0u; };
     k.watchInterfaces = k.watchTables = [] {
         return netlink::Subscription{netlink::Subscription::Failure::Socket, EPERM, {}};
