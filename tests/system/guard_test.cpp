@@ -5,12 +5,18 @@
 // server stay reachable; and the guard comes back when flushed and leaves no trace.
 
 #include <fcntl.h>
+#include <linux/if_tun.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +79,46 @@ util::unique_fd markedSocket(int family = AF_INET) {
     return socket;
 }
 
+void bindPort(int socket, int family, std::uint16_t port) {
+    sockaddr_in6 six{};
+    sockaddr_in four{};
+    six.sin6_family = AF_INET6;
+    four.sin_family = AF_INET;
+    six.sin6_port = four.sin_port = htons(port);
+    const bool v6 = family == AF_INET6;
+    if (::bind(socket, v6 ? reinterpret_cast<sockaddr*>(&six) : reinterpret_cast<sockaddr*>(&four),
+               v6 ? sizeof six : sizeof four) != 0)
+        throw std::runtime_error("cannot bind port " + std::to_string(port));
+}
+
+// The far end of tun0, held as OpenVPN holds it: what the host sends into the tunnel.
+class TunnelEnd {
+  public:
+    TunnelEnd() : fd_(::open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK)) {
+        ifreq request{};
+        std::strcpy(request.ifr_name, "tun0");
+        request.ifr_flags = IFF_TUN | IFF_NO_PI;
+        if (!fd_ || ::ioctl(fd_.get(), TUNSETIFF, &request) != 0)
+            throw std::runtime_error("cannot attach to tun0");
+    }
+    // How many UDP datagrams to `port` the tunnel carried since the last call.
+    int datagrams(std::uint16_t port) {
+        int count = 0;
+        std::array<unsigned char, 2048> packet{};
+        for (ssize_t n; (n = ::read(fd_.get(), packet.data(), packet.size())) > 0;) {
+            const std::size_t header = (packet[0] >> 4) == 6 ? 40 : (packet[0] & 0xf) * 4u;
+            const int protocol = (packet[0] >> 4) == 6 ? packet[6] : packet[9];
+            if (protocol == IPPROTO_UDP && static_cast<std::size_t>(n) >= header + 8 &&
+                (packet[header + 2] << 8 | packet[header + 3]) == port)
+                ++count;
+        }
+        return count;
+    }
+
+  private:
+    util::unique_fd fd_;
+};
+
 class Guard : public SystemTest {
   protected:
     void SetUp() override {
@@ -104,8 +150,8 @@ class Guard : public SystemTest {
     // them over the LAN, twice so that what waited for a neighbour has gone out too, tell
     // when everything has arrived; a datagram to the VPN server with OpenVPN's mark goes with
     // the first.
-    int arrived(const std::function<void()>& send) {
-        const util::unique_fd receiver = farReceiver(farPort), markers = farReceiver(markerPort);
+    int arrived(const std::function<void()>& send, std::uint16_t port = farPort) {
+        const util::unique_fd receiver = farReceiver(port), markers = farReceiver(markerPort);
         const util::unique_fd lan(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         const util::unique_fd openVpn = markedSocket();
         send();
@@ -119,11 +165,29 @@ class Guard : public SystemTest {
             ++count;
         return count;
     }
-    int arrivedFrom(int family, const char* to, const char* device = nullptr) {
+    int arrivedFrom(int family, const char* to, const char* device = nullptr,
+                    std::uint16_t port = farPort, std::uint16_t fromPort = 0) {
         const util::unique_fd socket(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         if (device != nullptr)
             ::setsockopt(socket.get(), SOL_SOCKET, SO_BINDTODEVICE, device, IF_NAMESIZE);
-        return arrived([&] { sendDatagrams(socket.get(), to, farPort, sent); });
+        if (fromPort != 0) bindPort(socket.get(), family, fromPort);
+        return arrived([&] { sendDatagrams(socket.get(), to, port, sent); }, port);
+    }
+
+    // Connected in lockdown through tun0, whose far end the test holds as OpenVPN would.
+    void connect() {
+        sandbox->addTunnel();
+        tunnel.emplace();
+        daemon.send({"connectionsuccesful", "connectionsuccesful4", "10.8.0.1",
+                     "connectionsuccesful6", "fd42::1"});
+    }
+    // How many of the datagrams `send` sends to farPort the tunnel carries.
+    int carried(const std::function<void()>& send) {
+        tunnel->datagrams(farPort);
+        send();
+        int count = 0;
+        eventually([&] { return (count += tunnel->datagrams(farPort)) >= sent; }, 2s);
+        return count;
     }
 
     bool guardInPlace() const { return sh("nft list chain inet telvord uplink").status == 0; }
@@ -132,6 +196,7 @@ class Guard : public SystemTest {
     }
 
     std::string skipReason;
+    std::optional<TunnelEnd> tunnel;
 };
 
 #define SKIP_WITHOUT(...) \
@@ -278,6 +343,123 @@ TEST_F(Guard, AFlushedGuardComesBackOutlivesTheDaemonAndLeavesNoTraceWhenDisable
     daemon.send({"disablelockdown"});
     EXPECT_EQ(must("nft list tables").find("telvord"), std::string::npos) << state();
     EXPECT_EQ(arrivedFrom(AF_INET, farAddress), sent) << "without lockdown the routes carry";
+}
+
+TEST_F(Guard, APublicPrefixARealDhcpServerLeasesIsNoLanAndConnectedItsTrafficTakesTheTunnel) {
+    SKIP_WITHOUT("dnsmasq", "dhcpcd");
+    const std::string scratch = sandbox->scratch();
+    sandbox->mountTmpfs("/var/lib/dhcpcd", "mode=0755");
+    lockdownConnecting();
+    // The target of the attack, farAddress, inside the prefix the LAN hands out as its own.
+    mustOutside(
+        "ip addr add 203.0.113.1/24 dev veth1 && dnsmasq --conf-file=/dev/null --no-resolv"
+        " --no-hosts --port=0 --user=root --group=root --bind-interfaces --interface=veth1"
+        " --pid-file=" +
+        scratch + "/dnsmasq.pid --dhcp-leasefile=" + scratch +
+        "/leases --log-dhcp --log-facility=" + scratch +
+        "/dnsmasq.log --dhcp-range=203.0.113.100,203.0.113.150,255.255.255.0,2m");
+    writeFile(scratch + "/dhcpcd.conf", "option subnet_mask\n");
+    const Program dhcpcd(
+        {"dhcpcd", "-f", scratch + "/dhcpcd.conf", "-c", "/bin/true", "-4", "-B", "veth0"},
+        scratch + "/dhcpcd.log");
+    ASSERT_TRUE(
+        eventually([&] { return sandbox->countRoutes4("203.0.113.0/24 dev veth0") == 1; }, 20s))
+        << state() << readFile(scratch + "/dhcpcd.log");
+
+    EXPECT_EQ(arrivedFrom(AF_INET, farAddress), 0) << state();
+    const auto acks = [&] {
+        const std::string log = readFile(scratch + "/dnsmasq.log");
+        int count = 0;
+        for (std::size_t at = log.find("DHCPACK"); at != std::string::npos;
+             at = log.find("DHCPACK", at + 1))
+            ++count;
+        return count;
+    };
+    const int before = acks();
+    ::kill(dhcpcd.pid(), SIGUSR1);  // a renewal, sent to the server on the public prefix
+    EXPECT_TRUE(eventually([&] { return acks() > before; }, 10s)) << "the renewal went through";
+
+    connect();
+    const util::unique_fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    int through = 0;
+    EXPECT_EQ(arrived([&] {
+                  through =
+                      carried([&] { sendDatagrams(socket.get(), farAddress, farPort, sent); });
+              }),
+              0)
+        << state();
+    EXPECT_EQ(through, sent) << "the tunnel carries the traffic to the LAN's public prefix";
+}
+
+TEST_F(Guard, EachExemptionCarriesOnlyWhatItIsFor) {
+    mustOutside(
+        "ip addr add 203.0.113.53/32 dev lo; ip addr add 169.254.7.7/32 dev lo;"
+        " sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.ip_forward=1");
+    lockdownConnecting();
+    daemon.send({"dnsaddress", "203.0.113.53"});
+    // Routes the LAN pushed, through its router, for the internet and a link-local address.
+    must(
+        "ip route add 203.0.113.0/24 via 192.0.2.1 && ip route add 169.254.7.7 via 192.0.2.1 &&"
+        " ip -6 route add 2001:db8:ffff::/48 via fe80::1 dev veth0");
+
+    // A DNS server of the connection: DNS, and nothing else.
+    EXPECT_EQ(arrivedFrom(AF_INET, "203.0.113.53", nullptr, 53), sent) << state();
+    EXPECT_EQ(arrivedFrom(AF_INET, "203.0.113.53", nullptr, farPort), 0) << state();
+    // DHCP and DHCPv6 client ports go to the link only.
+    EXPECT_EQ(arrivedFrom(AF_INET, farAddress, nullptr, 67, 68), 0) << state();
+    EXPECT_EQ(arrivedFrom(AF_INET6, farAddress6, nullptr, 547, 546), 0) << state();
+    // A link-local destination behind a router, from a socket bound to the uplink.
+    EXPECT_EQ(arrivedFrom(AF_INET, "169.254.7.7", "veth0"), 0) << state();
+
+    // The LAN routes the tunnel's address to the host, which reverse-path filters loosely.
+    must("sysctl -qw net.ipv4.conf.all.rp_filter=2 net.ipv4.conf.veth0.rp_filter=2");
+    mustOutside("ip route add 10.8.0.2 via 192.0.2.10");
+    connect();
+    const util::unique_fd listener(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    bindPort(listener.get(), AF_INET, farPort);
+    shOutside("bash -c 'for i in $(seq " + std::to_string(sent) +
+              "); do printf probe >/dev/udp/10.8.0.2/" + std::to_string(farPort) + "; done'");
+    char byte = 0;
+    EXPECT_LT(::recv(listener.get(), &byte, 1, MSG_TRUNC), 0) << "nothing reached a listener";
+    const util::unique_fd service(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    bindPort(service.get(), AF_INET, farPort);
+    ASSERT_EQ(::listen(service.get(), 4), 0);
+    const auto connects = [&](const std::string& to) {
+        return shOutside("timeout 2 bash -c 'exec 3<>/dev/tcp/" + to + "/" +
+                         std::to_string(farPort) + "'")
+                   .status == 0;
+    };
+    EXPECT_FALSE(connects("10.8.0.2")) << "no SYN-ACK from the tunnel's address to the LAN";
+    EXPECT_TRUE(connects("10.8.1.10")) << "the host still answers the LAN at its own address";
+
+    // Without lockdown every one of these ways is open: the counts above are the guard's.
+    daemon.send({"disablelockdown"});
+    EXPECT_EQ(arrivedFrom(AF_INET, "203.0.113.53", nullptr, farPort), sent) << state();
+    EXPECT_EQ(arrivedFrom(AF_INET, farAddress, nullptr, 67, 68), sent) << state();
+    EXPECT_EQ(arrivedFrom(AF_INET6, farAddress6, nullptr, 547, 546), sent) << state();
+    EXPECT_EQ(arrivedFrom(AF_INET, "169.254.7.7", "veth0"), sent) << state();
+    EXPECT_TRUE(connects("10.8.0.2"));
+}
+
+TEST_F(Guard, ConnectedTheServerIsExemptForOpenVpnAloneAndTheTunnelFollowsItsDevice) {
+    lockdownConnecting();
+    connect();
+    const util::unique_fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const auto toServer = [&] { sendDatagrams(socket.get(), server, farPort, sent); };
+    int through = 0;
+    EXPECT_EQ(arrived([&] { through = carried(toServer); }), 0) << state();
+    EXPECT_EQ(through, sent) << "another program's traffic to the server takes the tunnel";
+
+    // The device goes and comes back with another index, as after OpenVPN's restart.
+    tunnel.reset();
+    must("ip link del tun0");
+    sandbox->addTunnel();
+    tunnel.emplace();
+    ASSERT_TRUE(
+        eventually([&] { return sandbox->countRoutes4("default via 10.8.0.1 dev tun0") == 1; }, 3s))
+        << state();
+    EXPECT_EQ(carried([&] { sendDatagrams(socket.get(), farAddress, farPort, sent); }), sent)
+        << "the guard passes the new device without a command" << state();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "system_test.h"
+#include "util/unique_fd.h"
 
 namespace systest {
 namespace {
@@ -49,6 +50,13 @@ int connectOnce(const char* address, int port) {
     }
     ::close(fd);
     return result;
+}
+
+constexpr std::uint16_t serverPort = 5356;
+
+// The packets a device of this namespace has sent, as the kernel counts them.
+long transmitted(const std::string& device) {
+    return std::stol(must("awk '/" + device + ":/ {print $11}' /proc/net/dev"));
 }
 
 class RealTunnel : public SystemTest {
@@ -127,6 +135,15 @@ TEST_F(RealTunnel, InLockdownTrafficLeavesThroughTheTunnelAndNothingLeavesAfterO
     ASSERT_EQ(replies, (std::vector<std::string>{"true"}));
     EXPECT_EQ(sandbox->countRoutes4("default"), 0) << tables();
     EXPECT_TRUE(sandbox->hasRoute4("198.51.100.7 via 192.0.2.1 dev veth0")) << tables();
+    // The server's route is OpenVPN's alone: another program's datagrams to it go nowhere.
+    const util::unique_fd other(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const auto toServer = [&](const char* marker) {
+        const util::unique_fd receiver = farReceiver(serverPort);
+        sendDatagrams(other.get(), "198.51.100.7", serverPort, 20);
+        sendDatagrams(other.get(), lanPeer, serverPort, 1, marker);
+        return countBeforeMarker(receiver.get(), marker);
+    };
+    EXPECT_EQ(toServer("connecting"), 0) << tables();
 
     ASSERT_TRUE(eventually(
         [] {
@@ -146,6 +163,11 @@ TEST_F(RealTunnel, InLockdownTrafficLeavesThroughTheTunnelAndNothingLeavesAfterO
     // went through the tunnel and back.
     EXPECT_EQ(connectOnce("203.0.113.5", 9), ECONNREFUSED) << tables();
     EXPECT_EQ(readFile(resolverFile), "# Written by TELVORD\nnameserver 10.8.0.1");
+    // Connected, the same datagrams go into the tunnel (where OpenVPN drops what would loop
+    // back to its server), and none reaches the server outside it.
+    const long before = transmitted("tun0");
+    EXPECT_EQ(toServer("connected"), 0) << tables();
+    EXPECT_GE(transmitted("tun0") - before, 20) << tables();
 
     // OpenVPN dies; its process watcher closes the connection.
     const auto pids = daemon.launchedPids();

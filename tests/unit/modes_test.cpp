@@ -121,6 +121,16 @@ TEST_F(Modes, LockdownIsRefusedWhenTheBlackholeCannotBeAdded) {
     EXPECT_TRUE(sandbox.logged("Could not Disable IPv6, not setting lockdown."));
 }
 
+TEST_F(Modes, AnIpv4TunnelOverAnIpv6OnlyUplinkGetsItsRoute) {
+    const std::string table = procNetRoute;  // its heading alone: no IPv4 route at all
+    support::writeFile(core::paths().procNetRoute, table.substr(0, table.find('\n') + 1));
+    kernel.defaults4.clear();
+    modes::EnableLockdown();
+    ASSERT_FALSE(routing::state().ipv4Gateway);
+    EXPECT_EQ(run([] { modes::ConnectionSuccessful4("10.8.0.1"); }),
+              Commands{"ip route add default via 10.8.0.1"});
+}
+
 TEST_F(Modes, AGuardThatCannotBeAppliedIsAnErrorOfTheLockdown) {
     kernel.filter.failure = "Error: Could not process rule: No buffer space available";
     modes::EnableLockdown();
