@@ -50,17 +50,19 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step "A host with an uplink: 192.0.2.10/24 via 192.0.2.1, 2001:db8::10/64 via fe80::1"
+step "A host with an uplink: 192.0.2.10/24 via 192.0.2.1, 2001:db8::10/64 via fe80::1, and a private LAN 10.8.1.0/24 on the same link"
 ip link set lo up
 mkdir -p /run/netns
 ip netns add outside
 ip link add veth0 type veth peer name veth1 netns outside
 ip addr add 192.0.2.10/24 dev veth0
+ip addr add 10.8.1.10/24 dev veth0
 ip addr add 2001:db8::10/64 dev veth0 nodad
 ip link set veth0 up
 ip netns exec outside sh -ec '
     ip link set lo up
     ip addr add 192.0.2.1/24 dev veth1; ip addr add fe80::1/64 dev veth1 nodad
+    ip addr add 10.8.1.1/24 dev veth1     # a printer on the private LAN
     ip link set veth1 up
     ip addr add 198.51.100.7/32 dev lo    # the VPN server
     ip addr add 203.0.113.5/32 dev lo     # somewhere on the internet'
@@ -125,7 +127,7 @@ table inet demo {
     chain input {
         type filter hook input priority filter; policy accept;
         udp dport 9 ip daddr 203.0.113.5 counter name "internet"
-        udp dport 9 ip daddr 192.0.2.1 counter name "lan"
+        udp dport 9 ip daddr 10.8.1.1 counter name "lan"
     }
 }
 RULES
@@ -133,11 +135,11 @@ ip route add 0.0.0.0/1 via 192.0.2.1
 ip route add 128.0.0.0/1 via 192.0.2.1
 echo "-- ip route get 203.0.113.5:"; ip route get 203.0.113.5 | sed 's/^/   /'
 for _ in $(seq 20); do { echo leak >/dev/udp/203.0.113.5/9; } 2>/dev/null || true; done
-for _ in $(seq 5); do { echo lan >/dev/udp/192.0.2.1/9; } 2>/dev/null || true; done
+for _ in $(seq 5); do { echo lan >/dev/udp/10.8.1.1/9; } 2>/dev/null || true; done
 sleep 0.2
 arrived() { ip netns exec outside nft list counter inet demo "$1" | sed -n 's/.*packets \([0-9]*\).*/\1/p'; }
 echo "-- arrived on the far side: $(arrived internet) of 20 datagrams to 203.0.113.5," \
-    "$(arrived lan) of 5 to the LAN's 192.0.2.1"
+    "$(arrived lan) of 5 to the LAN's 10.8.1.1"
 echo "-- telvorctl status:"
 "$telvorctl" status | grep -E '^(Mode|Kill switch|Guard):' | sed 's/^/   /'
 ip route del 0.0.0.0/1 via 192.0.2.1

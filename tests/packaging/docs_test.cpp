@@ -130,6 +130,8 @@ TEST(ConfigurationManualPage, DescribesEveryItemWithItsDefault) {
             "*" + std::string(item) + "* (default *" + (value ? "true" : "false") + "*)";
         EXPECT_NE(text.find(entry), std::string::npos) << "expected \"" << entry << "\"";
     }
+    const std::string lan = "*lan* (default *" + std::string(core::lanWord(defaults.lan)) + "*)";
+    EXPECT_NE(text.find(lan), std::string::npos) << "expected \"" << lan << "\"";
 }
 
 }  // namespace

@@ -123,6 +123,28 @@ TEST(ConfigurationText, TheControlGroupKeepsItsCaseAndTakesNoBlankControlCharact
               "debuglogging=true\nstartupOpenVpn=true\nlockdown=false\ncontrolgroup=VpnUsers\n");
 }
 
+TEST(ConfigurationText, TheLanIsPrivateOnLinkOrNoneAndNothingElse) {
+    const struct {
+        std::string line;
+        core::Lan lan;
+        bool valid;
+    } cases[] = {
+        {"", core::Lan::Private, true},        {"lan=OnLink", core::Lan::OnLink, true},
+        {"lan = none", core::Lan::None, true}, {"lan=private", core::Lan::Private, true},
+        {"lan", core::Lan::Private, false},    {"lan=public", core::Lan::Private, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const auto parsed = parseConfiguration(c.line);
+        EXPECT_EQ(parsed.values.lan, c.lan);
+        EXPECT_EQ(parsed.invalid.empty(), c.valid);
+    }
+    core::Configuration configuration;
+    configuration.lan = core::Lan::OnLink;
+    EXPECT_EQ(core::formatConfiguration(configuration),
+              "debuglogging=true\nstartupOpenVpn=true\nlockdown=false\nlan=onlink\n");
+}
+
 TEST(ConfigurationText, TrimAndLowerCaseHelpers) {
     EXPECT_EQ(core::trim("  \t a b \n"), "a b");
     EXPECT_EQ(core::trim("   "), "");
