@@ -195,8 +195,39 @@ class Guard : public SystemTest {
         return "\n" + sh("ip route; ip -6 route; ip rule; nft list ruleset").output;
     }
 
+    // dnsmasq on the LAN's side leasing `range` (its dhcp-range, with further options), and
+    // dhcpcd taking the lease on veth0 with `options` in its configuration.
+    void lease(const std::string& range, const std::string& options) {
+        const std::string scratch = sandbox->scratch();
+        sandbox->mountTmpfs("/var/lib/dhcpcd", "mode=0755");
+        mustOutside(
+            "dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --user=root"
+            " --group=root --bind-interfaces --interface=veth1 --pid-file=" +
+            scratch + "/dnsmasq.pid --dhcp-leasefile=" + scratch + "/leases --log-dhcp" +
+            " --log-facility=" + scratch + "/dnsmasq.log --dhcp-range=" + range);
+        writeFile(scratch + "/dhcpcd.conf", options + "option subnet_mask\n");
+        dhcpcd.emplace(std::vector<std::string>{"dhcpcd", "-f", scratch + "/dhcpcd.conf", "-c",
+                                                "/bin/true", "-4", "-B", "veth0"},
+                       scratch + "/dhcpcd.log");
+    }
+    // Whether a renewal of dhcpcd's lease gets its answer.
+    bool renews() {
+        const auto acks = [&] {
+            const std::string log = readFile(sandbox->scratch() + "/dnsmasq.log");
+            int count = 0;
+            for (std::size_t at = log.find("DHCPACK"); at != std::string::npos;
+                 at = log.find("DHCPACK", at + 1))
+                ++count;
+            return count;
+        };
+        const int before = acks();
+        ::kill(dhcpcd->pid(), SIGUSR1);
+        return eventually([&] { return acks() > before; }, 10s);
+    }
+
     std::string skipReason;
     std::optional<TunnelEnd> tunnel;
+    std::optional<Program> dhcpcd;
 };
 
 #define SKIP_WITHOUT(...) \
@@ -204,40 +235,21 @@ class Guard : public SystemTest {
 
 TEST_F(Guard, RoutesARealDhcpServerPushesCarryNothingWhileTheLanAndDhcpWork) {
     SKIP_WITHOUT("dnsmasq", "dhcpcd");
-    const std::string scratch = sandbox->scratch();
-    sandbox->mountTmpfs("/var/lib/dhcpcd", "mode=0755");
     lockdownConnecting();
-    mustOutside(
-        "dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --user=root"
-        " --group=root --bind-interfaces --interface=veth1 --pid-file=" +
-        scratch + "/dnsmasq.pid --dhcp-leasefile=" + scratch +
-        "/leases --log-dhcp --log-facility=" + scratch +
-        "/dnsmasq.log --dhcp-range=192.0.2.100,192.0.2.150,255.255.255.0,2m"
-        " --dhcp-option=121,0.0.0.0/1,192.0.2.1,128.0.0.0/1,192.0.2.1");
-    writeFile(scratch + "/dhcpcd.conf", "option classless_static_routes\noption subnet_mask\n");
-    const Program dhcpcd(
-        {"dhcpcd", "-f", scratch + "/dhcpcd.conf", "-c", "/bin/true", "-4", "-B", "veth0"},
-        scratch + "/dhcpcd.log");
+    lease(
+        "192.0.2.100,192.0.2.150,255.255.255.0,2m --dhcp-option=121,0.0.0.0/1,192.0.2.1,"
+        "128.0.0.0/1,192.0.2.1",
+        "option classless_static_routes\n");
     ASSERT_TRUE(
         eventually([&] { return sandbox->countRoutes4("128.0.0.0/1 via 192.0.2.1") == 1; }, 20s))
-        << state() << readFile(scratch + "/dhcpcd.log");
+        << state() << readFile(sandbox->scratch() + "/dhcpcd.log");
     ASSERT_NE(must(std::string("ip route get ") + farAddress).find("via 192.0.2.1 dev veth0"),
               std::string::npos)
         << "the pushed routes lead past the kill switch's rules";
 
     EXPECT_EQ(arrivedFrom(AF_INET, farAddress), 0) << state();
 
-    const auto acks = [&] {
-        const std::string log = readFile(scratch + "/dnsmasq.log");
-        int count = 0;
-        for (std::size_t at = log.find("DHCPACK"); at != std::string::npos;
-             at = log.find("DHCPACK", at + 1))
-            ++count;
-        return count;
-    };
-    const int before = acks();
-    ::kill(dhcpcd.pid(), SIGUSR1);  // renew the lease
-    EXPECT_TRUE(eventually([&] { return acks() > before; }, 10s)) << "the renewal went through";
+    EXPECT_TRUE(renews()) << "the renewal went through";
 }
 
 TEST_F(Guard, ARouteARealRouterAdvertisesCarriesNothing) {
@@ -347,37 +359,16 @@ TEST_F(Guard, AFlushedGuardComesBackOutlivesTheDaemonAndLeavesNoTraceWhenDisable
 
 TEST_F(Guard, APublicPrefixARealDhcpServerLeasesIsNoLanAndConnectedItsTrafficTakesTheTunnel) {
     SKIP_WITHOUT("dnsmasq", "dhcpcd");
-    const std::string scratch = sandbox->scratch();
-    sandbox->mountTmpfs("/var/lib/dhcpcd", "mode=0755");
     lockdownConnecting();
     // The target of the attack, farAddress, inside the prefix the LAN hands out as its own.
-    mustOutside(
-        "ip addr add 203.0.113.1/24 dev veth1 && dnsmasq --conf-file=/dev/null --no-resolv"
-        " --no-hosts --port=0 --user=root --group=root --bind-interfaces --interface=veth1"
-        " --pid-file=" +
-        scratch + "/dnsmasq.pid --dhcp-leasefile=" + scratch +
-        "/leases --log-dhcp --log-facility=" + scratch +
-        "/dnsmasq.log --dhcp-range=203.0.113.100,203.0.113.150,255.255.255.0,2m");
-    writeFile(scratch + "/dhcpcd.conf", "option subnet_mask\n");
-    const Program dhcpcd(
-        {"dhcpcd", "-f", scratch + "/dhcpcd.conf", "-c", "/bin/true", "-4", "-B", "veth0"},
-        scratch + "/dhcpcd.log");
+    mustOutside("ip addr add 203.0.113.1/24 dev veth1");
+    lease("203.0.113.100,203.0.113.150,255.255.255.0,2m", "");
     ASSERT_TRUE(
         eventually([&] { return sandbox->countRoutes4("203.0.113.0/24 dev veth0") == 1; }, 20s))
-        << state() << readFile(scratch + "/dhcpcd.log");
+        << state() << readFile(sandbox->scratch() + "/dhcpcd.log");
 
     EXPECT_EQ(arrivedFrom(AF_INET, farAddress), 0) << state();
-    const auto acks = [&] {
-        const std::string log = readFile(scratch + "/dnsmasq.log");
-        int count = 0;
-        for (std::size_t at = log.find("DHCPACK"); at != std::string::npos;
-             at = log.find("DHCPACK", at + 1))
-            ++count;
-        return count;
-    };
-    const int before = acks();
-    ::kill(dhcpcd.pid(), SIGUSR1);  // a renewal, sent to the server on the public prefix
-    EXPECT_TRUE(eventually([&] { return acks() > before; }, 10s)) << "the renewal went through";
+    EXPECT_TRUE(renews()) << "the renewal to the server on the public prefix went through";
 
     connect();
     const util::unique_fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
