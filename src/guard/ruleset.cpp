@@ -131,8 +131,11 @@ std::string linkChain(const Description& d) {
     rules += rule("udp sport 68 udp dport 67 ip daddr 255.255.255.255 accept");
     rules += acceptOnLink(d.onLink, AF_INET, " udp sport 68 udp dport 67");
     rules += rule("udp sport 546 udp dport 547 ip6 daddr { fe80::/10, ff02::1:2 } accept");
+    // Neighbour discovery, and the listener reports that keep its multicast groups joined on
+    // switches that snoop them.
     rules += rule(
-        "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } ip6 daddr "
+        "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert, "
+        "mld-listener-report, mld2-listener-report } ip6 daddr "
         "{ fe80::/10, ff02::/16 } accept");
     rules += acceptOnLink(d.onLink, AF_INET6,
                           " icmpv6 type { nd-neighbor-solicit, nd-neighbor-advert }");

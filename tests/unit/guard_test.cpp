@@ -62,7 +62,8 @@ const Lines linkScope = {
 const std::string dhcp = "udp sport 68 udp dport 67 ip daddr 255.255.255.255 accept";
 const std::string dhcp6 = "udp sport 546 udp dport 547 ip6 daddr { fe80::/10, ff02::1:2 } accept";
 const std::string neighbours =
-    "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert } ip6 daddr "
+    "icmpv6 type { nd-router-solicit, nd-neighbor-solicit, nd-neighbor-advert, "
+    "mld-listener-report, mld2-listener-report } ip6 daddr "
     "{ fe80::/10, ff02::/16 } accept";
 
 Lines joined(std::initializer_list<Lines> parts) {
