@@ -190,6 +190,10 @@ TEST_F(LockdownDay, ABootLetsNothingOutFromBeforeTheNetworkAndGivesTheLeaseBack)
     sendDatagrams(sender6.get(), "2001:db8:ffff::1", 4000, 10);
     sendDatagrams(sender4.get(), "192.0.2.1", 4000, 1, "marker");
     EXPECT_EQ(countBeforeMarker(receiver.get(), "marker"), 20) << "the far side counts them";
+
+    // Run again once the daemon has run, as a package upgrade does: the daemon decides.
+    must(lockdownAtBootBinary());
+    EXPECT_EQ(must("ip rule show").find("1000:"), std::string::npos);
 }
 
 // Routers on the LAN: `count` macvlan devices on the far side of veth0, each with a link-local
