@@ -7,6 +7,7 @@
 # Set by the install rule before this script runs:
 #   TELVORD_SOURCE_DIR, TELVORD_BINARY_DIR   packaging/ in the source and the build tree
 #   TELVORD_SYSCONFDIR, TELVORD_SBINDIR      CMAKE_INSTALL_SYSCONFDIR and _SBINDIR
+#   TELVORD_LIBEXECDIR                       CMAKE_INSTALL_LIBEXECDIR
 #   TELVORD_SYSTEMD_UNITDIR                  the unit directory for the prefixes / and /usr
 
 function(telvord_full_dir result directory prefix)
@@ -38,12 +39,15 @@ else()
 endif()
 
 telvord_full_dir(TELVORD_FULL_SBINDIR "${TELVORD_SBINDIR}" "${prefix}")
+telvord_full_dir(TELVORD_FULL_LIBEXECDIR "${TELVORD_LIBEXECDIR}" "${prefix}")
 
-# The unit names the daemon by its installed path, which depends on the prefix.
+# The units name their programs by their installed paths, which depend on the prefix.
 string(MD5 prefixHash "${prefix}")
-set(unit "${TELVORD_BINARY_DIR}/install-${prefixHash}/telvord.service")
-configure_file("${TELVORD_SOURCE_DIR}/telvord.service.in" "${unit}" @ONLY)
-file(INSTALL DESTINATION "${unitdir}" TYPE FILE FILES "${unit}")
+foreach(name telvord telvord-lockdown)
+    set(unit "${TELVORD_BINARY_DIR}/install-${prefixHash}/${name}.service")
+    configure_file("${TELVORD_SOURCE_DIR}/${name}.service.in" "${unit}" @ONLY)
+    file(INSTALL DESTINATION "${unitdir}" TYPE FILE FILES "${unit}")
+endforeach()
 
 # An administrator's configuration is never overwritten; a package manager handles it as a
 # configuration file instead.

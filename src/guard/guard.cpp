@@ -251,6 +251,16 @@ void Release() {
     s.applied.reset();
 }
 
+bool Put(const Intent& intent) {
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    if (listTable()) return true;
+    s.intent = intent;
+    apply(s, true);
+    s.intent.reset();
+    return s.applied || s.unavailable;
+}
+
 Status CurrentStatus() {
     State& s = state();
     std::lock_guard guard(s.lock);

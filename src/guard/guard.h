@@ -35,6 +35,11 @@ struct Intent {
 void Hold(const Intent& intent);
 // Removes the table, whether this run or an earlier one made it.
 void Release();
+// Puts the table in place for `intent` once and keeps no watch over it, unless a table stands
+// already (the daemon's, which is left as it is): for the lockdown at boot, whose table the
+// daemon takes up at its start. False when it could not be put in place; true also without
+// nf_tables, which is warned of.
+bool Put(const Intent& intent);
 
 enum class Standing {
     Held,         // the table stands as the guard put it

@@ -91,8 +91,11 @@ void dropKillSwitchLeftAtStart() {
 // Lockdown holds by its rules even when a part of it failed; each failed part is said.
 void reportIncompleteLockdown() {
     if (!routing::HasSavedGateway()) {
-        logMessage(levelError,
-                   "Lockdown is on without a saved gateway: no server or DNS route can be set");
+        // As at boot, before the network is configured: the route watchers save the gateway
+        // of the first default route the network adds, and remove that route.
+        logMessage(levelInfo,
+                   "Lockdown is on before any default route: the gateway of the first one the "
+                   "network adds is saved for the server and DNS routes");
     }
     if (routing::DefaultRouteRemains()) {
         logMessage(levelError, "Lockdown is on but a default route outside the tunnel remains");
@@ -123,13 +126,14 @@ void call(StepContext&) {
     Operation();
 }
 
-void retrieveForLockdown(StepContext& c) {
+void retrieveForLockdown(StepContext&) {
     // While connected the tunnel's default route is in the table: the saved gateways stand.
     if (state().connected || routing::RetrieveDefaultRoutes() == 0) return;
-    logMessage(levelError,
-               "Could not retrieve default routing tables from system, not setting lockdown.");
-    dropKillSwitchLeftAtStart();
-    c.ended = true;
+    // Lockdown holds without a gateway, as it does before the network comes up at boot: the
+    // route watchers learn the gateways from the default routes that appear.
+    logMessage(levelWarning,
+               "Could not retrieve default routing tables from system; lockdown holds and saves "
+               "the gateways of the default routes that appear");
 }
 
 void blackholeForLockdown(StepContext& c) {

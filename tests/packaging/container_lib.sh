@@ -81,10 +81,17 @@ container_rootfs() { # sets rootfs
 nspawn='' scratch='' groups=()
 container_cleanup() {
     set +e
+    container_poweroff 10
+    [[ -z $scratch ]] || rm -rf "$scratch"
+}
+# Powers the container off as its user would, waits up to `seconds` for it to end, and then
+# ends what is left in its control groups; the copy stays for another boot.
+container_poweroff() { # [seconds]
     if [[ -n $nspawn ]] && kill -0 "$nspawn" 2>/dev/null; then
-        kill -RTMIN+4 "$(container_pid)" 2>/dev/null # poweroff
-        for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+        kill -RTMIN+4 "$(container_pid)" 2>/dev/null
+        for _ in $(seq $((${1:-60} * 10))); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
     fi
+    nspawn=''
     local dir
     for dir in "${groups[@]}"; do
         [[ -d $dir ]] || continue
@@ -96,7 +103,7 @@ container_cleanup() {
         done
         find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null
     done
-    [[ -z $scratch ]] || rm -rf "$scratch"
+    return 0
 }
 container_pid() { cat /proc/"$nspawn"/task/*/children 2>/dev/null | awk '{print $1; exit}'; }
 
@@ -146,16 +153,30 @@ EOF
 # --- Boot -----------------------------------------------------------------------------------
 # This machine's PID 1 is not systemd, so nspawn runs in a control group of this test's own
 # (--keep-unit, --register=no) and makes its payload/ and supervisor/ groups below it rather
-# than at the top of the hierarchy.
+# than at the top of the hierarchy. The container gets a network namespace of its own at each
+# boot, unless container_network names one it is to boot into (--network-namespace-path=...,
+# with CAP_NET_ADMIN, which nspawn gives only with a namespace of its own making): a test's
+# own, with the uplink already there, as a machine boots with its network card.
+container_network=(--private-network)
+# Becomes systemd-nspawn on the copy, in the test's groups: call it in a subshell of its own.
+container_nspawn() { # arguments...
+    local dir
+    for dir in "${groups[@]}"; do mkdir -p "$dir" && echo "$BASHPID" >"$dir/cgroup.procs"; done
+    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -D "$root" --register=no --keep-unit \
+        --resolv-conf=off --link-journal=no --timezone=off --quiet "$@"
+}
+# Installs the package into the copy before its first boot, as a machine's image is made: apt
+# and the package's scripts run, which enable the service and start nothing.
+container_install_offline() {
+    (container_nspawn --private-network -E DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q /root/package.deb) </dev/null >"$scratch/install.log" 2>&1 ||
+        { cat "$scratch/install.log" >&2; die "apt-get install before the boot failed"; }
+    container_poweroff
+}
 container_boot() { # sets pid1
-    local dir state
-    for dir in "${groups[@]}"; do mkdir "$dir"; done
-    (
-        for dir in "${groups[@]}"; do echo "$BASHPID" >"$dir/cgroup.procs"; done
-        SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -D "$root" --private-network --boot \
-            --register=no --keep-unit --capability=CAP_IPC_LOCK --resolv-conf=off --link-journal=no \
-            --timezone=off --console=read-only --quiet
-    ) </dev/null >"$scratch/console.log" 2>&1 &
+    local state
+    container_nspawn "${container_network[@]}" --boot --capability=CAP_IPC_LOCK --console=read-only \
+        </dev/null >>"$scratch/console.log" 2>&1 &
     nspawn=$!
 
     pid1=

@@ -25,7 +25,9 @@ expected_files() {
         ./etc/logrotate.d/telvord \
         ./etc/telvor.clientd.conf \
         ".$unit_dir/telvord.service" \
+        ".$unit_dir/telvord-lockdown.service" \
         ./usr/bin/telvorctl \
+        ./usr/libexec/telvord/telvord-lockdown \
         ./usr/sbin/telvord \
         ./usr/share/doc/telvord/changelog.gz \
         ./usr/share/doc/telvord/copyright
@@ -75,6 +77,11 @@ if DESTDIR=$stage "$cmake" --install "$build" --prefix /usr >"$scratch/install.l
     else
         fail "the unit does not start /usr/sbin/telvord: $(grep ExecStart "$stage$unit_dir/telvord.service")"
     fi
+    if grep -qx 'ExecStart=/usr/libexec/telvord/telvord-lockdown' "$stage$unit_dir/telvord-lockdown.service"; then
+        pass "the lockdown unit starts /usr/libexec/telvord/telvord-lockdown"
+    else
+        fail "the lockdown unit starts: $(grep ExecStart "$stage$unit_dir/telvord-lockdown.service")"
+    fi
 else
     fail "cmake --install failed:"
     cat "$scratch/install.log" >&2
@@ -110,9 +117,11 @@ check_entry() { # path, mode and owner as dpkg-deb -c shows them
 }
 check_entry ./usr/sbin/telvord -rwxr-xr-x root/root
 check_entry ./usr/bin/telvorctl -rwxr-xr-x root/root
+check_entry ./usr/libexec/telvord/telvord-lockdown -rwxr-xr-x root/root
 check_entry ./etc/telvor.clientd.conf -rw-r--r-- root/root
 check_entry ./etc/logrotate.d/telvord -rw-r--r-- root/root
 check_entry ".$unit_dir/telvord.service" -rw-r--r-- root/root
+check_entry ".$unit_dir/telvord-lockdown.service" -rw-r--r-- root/root
 if awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" {bad = 1; print} END {exit bad}' "$scratch/contents" >"$scratch/dirs"; then
     pass "every directory is 0755"
 else
@@ -216,7 +225,8 @@ if have systemd-analyze; then
     man_check=(--man=no)
     if [[ $man_pages == ON ]] && have man; then man_check=(--man=yes); fi
     if MANPATH=$verify_root/usr/share/man systemd-analyze verify "${man_check[@]}" --root="$verify_root" \
-        "$verify_root$unit_dir/telvord.service" >"$scratch/verify.log" 2>&1 && ! grep -q . "$scratch/verify.log"; then
+        "$verify_root$unit_dir/telvord.service" "$verify_root$unit_dir/telvord-lockdown.service" \
+        >"$scratch/verify.log" 2>&1 && ! grep -q . "$scratch/verify.log"; then
         pass "systemd-analyze verify ${man_check[*]}"
     else
         fail "systemd-analyze verify:"

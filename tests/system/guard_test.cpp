@@ -11,7 +11,6 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -32,44 +31,6 @@ constexpr const char* farAddress6 = "2001:db8:ffff::1";
 constexpr const char* server = "198.51.100.7";
 constexpr std::uint16_t farPort = 5353, markerPort = 5354;
 constexpr int sent = 20;
-
-// A program on the test's side of the uplink, ended with the test together with every process
-// it started: dhcpcd's privilege-separated helpers outlive a dhcpcd that ends while it is still
-// setting them up, so the program runs in a process group of its own.
-class Program {
-  public:
-    Program(const std::vector<std::string>& argv, const std::string& log) {
-        pid_ = ::fork();
-        if (pid_ > 0) ::setpgid(pid_, pid_);
-        if (pid_ != 0) return;
-        ::setpgid(0, 0);
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        ::close_range(3, ~0u, 0);
-        std::vector<char*> args;
-        for (const std::string& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    ~Program() {
-        ::kill(-pid_, SIGTERM);
-        int status = 0;
-        if (!eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        }
-        ::kill(-pid_, SIGKILL);  // what of the group is left
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_ = -1;
-};
 
 // A UDP socket whose packets carry OpenVPN's mark, as the daemon's OpenVPN marks its own.
 util::unique_fd markedSocket(int family = AF_INET) {

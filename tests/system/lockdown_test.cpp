@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 #include "routing/remembered_routes.h"
@@ -79,6 +80,120 @@ TEST_F(LockdownDay, ADaemonKilledInLockdownIsLockedDownAgainAndGivesEverythingBa
     EXPECT_EQ(sandbox->countRoutes6("2001:db8::53"), 0) << tables();
     EXPECT_EQ(must("ip rule show").find("1000:"), std::string::npos);
     EXPECT_NE(::access(stateFile, F_OK), 0) << "nothing is left to resume";
+}
+
+// What a program that watches the kernel (ip monitor, nft monitor) printed, once it prints:
+// `probe` makes a change it shows, before anything else happens.
+class Monitor {
+  public:
+    Monitor(const NetworkSandbox& sandbox, const std::vector<std::string>& argv,
+            const std::string& probe, const std::string& shows)
+        : log_(sandbox.scratch() + "/" + argv[0] + ".log"), program_(argv, log_) {
+        const auto watching = [&] {
+            must(probe);
+            return text().find(shows) != std::string::npos;
+        };
+        if (!eventually(watching)) throw std::runtime_error(argv[0] + " does not watch");
+    }
+    std::string text() const { return readFile(log_); }
+
+  private:
+    std::string log_;
+    Program program_;
+};
+
+TEST_F(LockdownDay, ABootLetsNothingOutFromBeforeTheNetworkAndGivesTheLeaseBack) {
+    if (sh("command -v dnsmasq && command -v dhcpcd && command -v radvd").status != 0)
+        GTEST_SKIP() << "dnsmasq, dhcpcd or radvd is not installed";
+    const std::string scratch = sandbox->scratch();
+    // As at boot: the uplink comes up unconfigured; DHCP and the router configure it later.
+    must("ip link set veth0 down && ip addr flush dev veth0 && ip link set veth0 up");
+    ASSERT_EQ(sandbox->countRoutes4("default") + sandbox->countRoutes6("default"), 0) << tables();
+    writeConfiguration("lockdown=true\n");
+    // Before the network, telvord-lockdown.service; the daemon takes its rules and table up.
+    must(lockdownAtBootBinary());
+    ASSERT_NE(must("ip rule show").find("1000:"), std::string::npos);
+    ASSERT_EQ(sh("nft list table inet telvord").status, 0);
+    const Monitor ruleMonitor(*sandbox, {"ip", "monitor", "rule"},
+                              "ip rule add priority 30000 lookup 30000; ip rule del priority 30000",
+                              "30000:");
+    const Monitor tableMonitor(*sandbox, {"nft", "monitor", "tables"},
+                               "nft add table inet probe; nft delete table inet probe",
+                               "inet probe");
+    daemon.start();
+    awaitWatchers();
+    EXPECT_TRUE(daemon.logged("Enabling lockdown mode."));
+
+    sandbox->mountTmpfs("/var/lib/dhcpcd", "mode=0755");
+    mustOutside("ip addr add 203.0.113.1/32 dev lo; ip addr add 2001:db8:ffff::1/128 dev lo");
+    const util::unique_fd receiver = farReceiver(4000);
+    const util::unique_fd sender4(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const util::unique_fd sender6(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const Program dnsmasq(
+        {"ip", "netns", "exec", "outside", "dnsmasq", "--keep-in-foreground",
+         "--conf-file=/dev/null", "--no-resolv", "--no-hosts", "--port=0", "--user=root",
+         "--group=root", "--pid-file=", "--bind-interfaces", "--interface=veth1",
+         "--dhcp-leasefile=" + scratch + "/leases", "--log-dhcp", "--log-facility=-",
+         "--dhcp-range=192.0.2.100,192.0.2.150,255.255.255.0,2m"},
+        scratch + "/dnsmasq.log");
+    writeFile(scratch + "/radvd.conf",
+              "interface veth1 { AdvSendAdvert on; MinRtrAdvInterval 3; MaxRtrAdvInterval 4;"
+              " prefix 2001:db8::/64 {}; };\n");
+    mustOutside("sysctl -qw net.ipv6.conf.all.forwarding=1");
+    const Program radvd({"ip", "netns", "exec", "outside", "radvd", "--nodaemon", "--config",
+                         scratch + "/radvd.conf", "--pidfile", scratch + "/radvd.pid"},
+                        scratch + "/radvd.log");
+    writeFile(scratch + "/dhcpcd.conf", "option subnet_mask\noption routers\n");
+    const Program dhcpcd(
+        {"dhcpcd", "-f", scratch + "/dhcpcd.conf", "-c", "/bin/true", "-4", "-B", "veth0"},
+        scratch + "/dhcpcd.log");
+
+    const auto learnt = [&](const std::string& family) {
+        const auto all = daemon.messages();
+        return std::any_of(all.begin(), all.end(), [&](const std::string& message) {
+            return message.starts_with("The network changed: the " + family +
+                                       " gateway is now via ");
+        });
+    };
+    // Datagrams to the internet all along, while the lease is taken and the routes removed.
+    const auto configured = [&] {
+        sendDatagrams(sender4.get(), "203.0.113.1", 4000, 10);
+        sendDatagrams(sender6.get(), "2001:db8:ffff::1", 4000, 10);
+        return must("ip addr show veth0").find("inet 192.0.2.1") != std::string::npos &&
+               learnt("IPv4") && learnt("IPv6");
+    };
+    ASSERT_TRUE(eventually(configured, 30s, 50ms))
+        << tables() << readFile(scratch + "/dhcpcd.log") << readFile(scratch + "/radvd.log");
+    EXPECT_EQ(sandbox->countRoutes4("default") + sandbox->countRoutes6("default via"), 0)
+        << tables();
+    sendDatagrams(sender4.get(), "192.0.2.1", 4000, 1, "marker");  // over the LAN
+    EXPECT_EQ(countBeforeMarker(receiver.get(), "marker"), 0);
+
+    daemon.send({"serveraddress", "198.51.100.7", "serveraddress6", "2001:db8:5::1"});
+    EXPECT_TRUE(sandbox->hasRoute4("198.51.100.7 via 192.0.2.1 dev veth0")) << tables();
+    EXPECT_EQ(sandbox->countRoutes6("2001:db8:5::1 via fe80::"), 1) << tables();
+    // Taken up without a moment in between: the daemon removed neither the rules nor the table.
+    EXPECT_EQ(ruleMonitor.text().find("Deleted 100"), std::string::npos) << ruleMonitor.text();
+    EXPECT_EQ(tableMonitor.text().find("delete table inet telvord"), std::string::npos)
+        << tableMonitor.text();
+
+    daemon.send({"disablelockdown"});
+    EXPECT_EQ(sandbox->countRoutes4("default via 192.0.2.1 dev veth0 proto dhcp src 192.0.2.1"), 1)
+        << tables();
+    EXPECT_TRUE(eventually([&] { return sandbox->countRoutes6("default via fe80::") == 1; }, 10s))
+        << tables();
+    EXPECT_TRUE(eventually([&] {
+        return ruleMonitor.text().find("Deleted 1000") != std::string::npos &&
+               tableMonitor.text().find("delete table inet telvord") != std::string::npos;
+    })) << "the monitors see the daemon's removals";
+    sendDatagrams(sender4.get(), "203.0.113.1", 4000, 10);
+    sendDatagrams(sender6.get(), "2001:db8:ffff::1", 4000, 10);
+    sendDatagrams(sender4.get(), "192.0.2.1", 4000, 1, "marker");
+    EXPECT_EQ(countBeforeMarker(receiver.get(), "marker"), 20) << "the far side counts them";
+
+    // Run again once the daemon has run, as a package upgrade does: the daemon decides.
+    must(lockdownAtBootBinary());
+    EXPECT_EQ(must("ip rule show").find("1000:"), std::string::npos);
 }
 
 // Routers on the LAN: `count` macvlan devices on the far side of veth0, each with a link-local

@@ -90,6 +90,9 @@ std::string crashableDaemonBinary() {
 std::string telvorctlBinary() {
     return TELVORCTL_BINARY;
 }
+std::string lockdownAtBootBinary() {
+    return TELVORD_LOCKDOWN_BINARY;
+}
 std::string fakeOpenVpnBinary() {
     return TELVORD_FAKE_OPENVPN;
 }
@@ -268,6 +271,33 @@ int countBeforeMarker(int receiver, const std::string& marker) {
     });
     if (!marked) throw std::runtime_error("the marker '" + marker + "' did not arrive");
     return count;
+}
+
+Program::Program(const std::vector<std::string>& argv, const std::string& log) {
+    pid_ = ::fork();
+    if (pid_ > 0) ::setpgid(pid_, pid_);
+    if (pid_ != 0) return;
+    ::setpgid(0, 0);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::close_range(3, ~0u, 0);
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+}
+
+Program::~Program() {
+    ::kill(-pid_, SIGTERM);
+    int status = 0;
+    if (!eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) {
+        ::kill(-pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    ::kill(-pid_, SIGKILL);  // what of the group is left
 }
 
 std::string resolverText(std::size_t size) {

@@ -76,6 +76,21 @@ void sendDatagrams(int socket, const std::string& address, std::uint16_t port, i
 // over a way known to work; throws when the marker never comes.
 int countBeforeMarker(int receiver, const std::string& marker);
 
+// A program on the test's side of the uplink, ended with the test together with every process
+// it started: dhcpcd's privilege-separated helpers outlive a dhcpcd that ends while it is still
+// setting them up, so the program runs in a process group of its own. Its output goes to `log`.
+class Program {
+  public:
+    Program(const std::vector<std::string>& argv, const std::string& log);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+};
+
 struct UplinkOptions {
     bool ipv6 = true;            // 2001:db8::10/64 with a link-local default gateway
     unsigned ipv6Metric = 1024;  // metric of the IPv6 default route
@@ -135,11 +150,12 @@ class NetworkSandbox {
     std::set<std::string> made_;
 };
 
-// The daemon binary, telvorctl and the stand-in for OpenVPN of this build, and the daemon with
-// a fault point the crash tests arm (crash_fault_point.cpp).
+// The daemon binary, telvorctl, the lockdown at boot and the stand-in for OpenVPN of this build,
+// and the daemon with a fault point the crash tests arm (crash_fault_point.cpp).
 std::string daemonBinary();
 std::string crashableDaemonBinary();
 std::string telvorctlBinary();
+std::string lockdownAtBootBinary();
 std::string fakeOpenVpnBinary();
 
 // The daemon under test, started from the build tree.

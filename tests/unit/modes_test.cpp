@@ -140,12 +140,20 @@ TEST_F(Modes, AGuardThatCannotBeAppliedIsAnErrorOfTheLockdown) {
         "switch's rules and the route watchers hold"));
 }
 
-TEST_F(Modes, LockdownIsRefusedWhenTheRoutingTableCannotBeRead) {
+TEST_F(Modes, LockdownHoldsWhenTheRoutingTableCannotBeReadAndLearnsTheGatewayFromTheWatchers) {
     core::paths().procNetRoute = sandbox.path("missing");
-    EXPECT_TRUE(run(modes::EnableLockdown).empty());
-    EXPECT_EQ(flags().lockdownEnabled, 0);
+    const Commands commands = run(modes::EnableLockdown);
+    EXPECT_EQ(flags().lockdownEnabled, 1);
+    EXPECT_EQ(kernel.entries, killSwitch);
     EXPECT_TRUE(sandbox.logged(
-        "Could not retrieve default routing tables from system, not setting lockdown."));
+        "Could not retrieve default routing tables from system; lockdown holds and saves the "
+        "gateways of the default routes that appear"));
+    // The route watchers take the routes they find for the network's, as those a DHCP client
+    // adds later: removed, and their gateways saved for the server route.
+    EXPECT_EQ(commands, (Commands{"ip  route del default via 192.0.2.1",
+                                  "ip -6 route del default via 2001:db8::1"}));
+    EXPECT_EQ(run([] { modes::SetServerAddress("198.51.100.7"); }),
+              Commands{"ip route add 198.51.100.7 via 192.0.2.1"});
 }
 
 TEST_F(Modes, LockdownConnectionFromStartToClose) {
