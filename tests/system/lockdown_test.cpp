@@ -166,7 +166,7 @@ TEST_F(LockdownDay, ABootLetsNothingOutFromBeforeTheNetworkAndGivesTheLeaseBack)
         << tables() << readFile(scratch + "/dhcpcd.log") << readFile(scratch + "/radvd.log");
     EXPECT_EQ(sandbox->countRoutes4("default") + sandbox->countRoutes6("default via"), 0)
         << tables();
-    sendDatagrams(sender4.get(), "192.0.2.1", 4000, 1, "marker");  // over the LAN
+    sendDatagrams(sender6.get(), lanPeer6, 4000, 1, "marker");  // over the link
     EXPECT_EQ(countBeforeMarker(receiver.get(), "marker"), 0);
 
     daemon.send({"serveraddress", "198.51.100.7", "serveraddress6", "2001:db8:5::1"});
