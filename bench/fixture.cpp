@@ -355,6 +355,7 @@ void setUpNetwork() {
     madeInterfaces.insert("veth1");
     must({"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1"});
     must({"ip", "addr", "add", "192.0.2.10/24", "dev", "veth0"});
+    must({"ip", "addr", "add", "10.8.1.10/24", "dev", "veth0"});  // the private LAN
     must({"ip", "-6", "addr", "add", "2001:db8::10/64", "dev", "veth0", "nodad"});
     must({"ip", "link", "set", "veth1", "up"});
     must({"ip", "link", "set", "veth0", "up"});

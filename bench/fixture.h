@@ -2,10 +2,10 @@
 
 // The namespace fixture the benchmarks share. enterNamespaces() moves the program into fresh
 // network and mount namespaces (with a tmpfs on /tmp and a /dev of its own, less /dev/log),
-// and setUpNetwork() makes the veth pair veth0 (192.0.2.10/24, 2001:db8::10/64) and veth1. Every
-// command and route change first checks, through requireFresh(), that the program stands in a
-// network namespace other than the one it started in that holds only interfaces it made; it
-// exits with status 2 otherwise.
+// and setUpNetwork() makes the veth pair veth0 (192.0.2.10/24, 2001:db8::10/64, and on the same
+// link the private LAN's 10.8.1.10/24) and veth1. Every command and route change first checks,
+// through requireFresh(), that the program stands in a network namespace other than the one it
+// started in that holds only interfaces it made; it exits with status 2 otherwise.
 
 #include <linux/rtnetlink.h>
 #include <signal.h>

@@ -152,7 +152,7 @@ unique_fd setUpHost() {
 namespace {
 
 std::optional<Child> daemon;
-bool connected = false;
+bool connectionBegun = false;  // connecting or connected: connectionclosed ends it
 
 // Whether a route netlink socket of this namespace listens to `group`.
 bool routeGroupWatched(unsigned group) {
@@ -204,15 +204,17 @@ void telvorctl(std::vector<std::string> words) {
 
 void enterMode(Mode mode, bool replaceDns) {
     startDaemon(mode != Mode::forcedConnected);
-    connected = mode != Mode::lockdown;
-    if (connected) {
-        std::vector<std::string> words{
-            "prepareforconnect",    "serveraddress", "198.51.100.7",         "connectionsuccesful",
-            "connectionsuccesful4", "10.8.0.1",      "connectionsuccesful6", "fd42::1"};
-        if (mode == Mode::forcedConnected) words.insert(words.begin(), "enableforced");
-        if (replaceDns) words.insert(words.end(), {"replacedns", "10.8.0.1"});
-        telvorctl(words);
+    connectionBegun = mode != Mode::lockdown;
+    std::vector<std::string> words{"prepareforconnect", "serveraddress", server4.text()};
+    if (mode == Mode::lockdownConnecting) {
+        words.insert(words.end(), {"dnsaddress", dnsServer4.text()});
+    } else if (connectionBegun) {
+        words.insert(words.end(), {"connectionsuccesful", "connectionsuccesful4", tunnel4.text(),
+                                   "connectionsuccesful6", tunnel6.text()});
     }
+    if (mode == Mode::forcedConnected) words.insert(words.begin(), "enableforced");
+    if (replaceDns) words.insert(words.end(), {"replacedns", tunnel4.text()});
+    if (connectionBegun) telvorctl(words);
     waitFor(killSwitchHolds, "the kill switch");
     waitForWatchers();
 }
@@ -220,10 +222,10 @@ void enterMode(Mode mode, bool replaceDns) {
 void leaveMode() {
     if (!daemon) {
         startDaemon(false);  // resumes what a killed one left, from its state file
-    } else if (connected) {
+    } else if (connectionBegun) {
         telvorctl({"connectionclosed"});  // in forced mode, also gives the routes back
     }
-    connected = false;
+    connectionBegun = false;
     telvorctl({"disablelockdown"});  // else the state file would bring lockdown back at start
     stopDaemon(SIGTERM);
     restorePhysicalDefaults();

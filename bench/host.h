@@ -20,9 +20,16 @@ inline const netlink::Address uplink4 = *netlink::Address::parse("192.0.2.1", AF
 inline const netlink::Address uplink6 = *netlink::Address::parse("fe80::1", AF_INET6);
 inline const netlink::Address tunnel4 = *netlink::Address::parse("10.8.0.1", AF_INET);
 inline const netlink::Address tunnel6 = *netlink::Address::parse("fd42::1", AF_INET6);
+// The tunnel's own addresses, on tun0.
+inline const netlink::Address tunnelOwn4 = *netlink::Address::parse("10.8.0.2", AF_INET);
+inline const netlink::Address tunnelOwn6 = *netlink::Address::parse("fd42::2", AF_INET6);
 // Addresses on the internet, behind the uplink's gateways.
 inline const netlink::Address far4 = *netlink::Address::parse("203.0.113.1", AF_INET);
 inline const netlink::Address far6 = *netlink::Address::parse("2001:db8:ffff::1", AF_INET6);
+// The VPN server, and while connecting the DNS server of `dnsaddress:`, which the daemon gives
+// host routes through the uplink's gateway.
+inline const netlink::Address server4 = *netlink::Address::parse("198.51.100.7", AF_INET);
+inline const netlink::Address dnsServer4 = *netlink::Address::parse("203.0.113.53", AF_INET);
 
 // The benchmarks' datagrams are UDP whose payload starts with this text (its NUL included).
 constexpr char streamMarker[] = "telvord";
@@ -47,7 +54,9 @@ void removeMainDefaults();
 // The uplink's own default routes, as the host had them before any configuration.
 void restorePhysicalDefaults();
 
-enum class Mode { lockdown, lockdownConnected, forcedConnected };
+// Lockdown; lockdown while connecting (`prepareforconnect` with the server's and the DNS server's
+// addresses, no tunnel yet); connected, in lockdown or in forced mode.
+enum class Mode { lockdown, lockdownConnecting, lockdownConnected, forcedConnected };
 
 void startDaemon(bool lockdown);
 // Stops the daemon with `signal`, if it runs.

@@ -15,6 +15,9 @@
 #include <iostream>
 #include <sstream>
 
+#include "host.h"
+#include "netlink/lan.h"
+
 namespace bench {
 
 namespace {
@@ -87,8 +90,13 @@ void setUpFar(const NetNamespace& far) {
     must({"ip", "-n", name, "-6", "addr", "add", "fe80::1/64", "dev", "veth1", "nodad"});
     must({"ip", "-n", name, "addr", "add", "203.0.113.1/32", "dev", "lo"});
     must({"ip", "-n", name, "-6", "addr", "add", "2001:db8:ffff::1/128", "dev", "lo"});
+    must({"ip", "-n", name, "addr", "add", "10.8.1.1/24", "dev", "veth1"});
+    must({"ip", "-n", name, "addr", "add", "10.8.1.53/32", "dev", "veth1"});
     must({"ip", "-n", name, "link", "set", "veth1", "up"});
     must(far.exec({"sysctl", "-qw", "net.ipv6.conf.all.forwarding=1"}));  // radvd's wish
+    // The tunnel's addresses through the host, from the private LAN where it is one.
+    must({"ip", "-n", name, "route", "add", "10.8.0.2/32", "via", "10.8.1.10", "src", "10.8.1.1"});
+    must({"ip", "-n", name, "-6", "route", "add", "fd42::2/128", "via", "2001:db8::10"});
 }
 
 void setUpGuest(const NetNamespace& guest) {
@@ -96,11 +104,14 @@ void setUpGuest(const NetNamespace& guest) {
     madeInterfaces.insert("ct0");
     must({"ip", "link", "add", "ct0", "type", "veth", "peer", "name", "ct1", "netns", name});
     must({"ip", "addr", "add", "198.51.100.65/26", "dev", "ct0"});
+    must({"ip", "-6", "addr", "add", "2001:db8:1::65/64", "dev", "ct0", "nodad"});
     must({"ip", "link", "set", "ct0", "up"});
     must({"ip", "-n", name, "link", "set", "lo", "up"});
     must({"ip", "-n", name, "addr", "add", "198.51.100.66/26", "dev", "ct1"});
+    must({"ip", "-n", name, "-6", "addr", "add", "2001:db8:1::66/64", "dev", "ct1", "nodad"});
     must({"ip", "-n", name, "link", "set", "ct1", "up"});
     must({"ip", "-n", name, "route", "add", "default", "via", "198.51.100.65"});
+    must({"ip", "-n", name, "-6", "route", "add", "default", "via", "2001:db8:1::65"});
 }
 
 }  // namespace
@@ -108,8 +119,11 @@ void setUpGuest(const NetNamespace& guest) {
 Lan::Lan() : far_("far"), guest_("guest") {
     setUpFar(far_);
     setUpGuest(guest_);
-    must({"sysctl", "-qw", "net.ipv6.conf.veth0.accept_ra=1"});
+    // Router advertisements count even while the host forwards (Masquerade).
+    must({"sysctl", "-qw", "net.ipv6.conf.veth0.accept_ra=2"});
     must({"sysctl", "-qw", "net.ipv6.conf.veth0.accept_ra_rt_info_max_plen=64"});
+    // Loose reverse-path filtering, as desktop distributions set it.
+    must({"sysctl", "-qw", "net.ipv4.conf.all.rp_filter=2", "net.ipv4.conf.veth0.rp_filter=2"});
     // dhcpcd keeps its leases and identity there.
     if (::mount("tmpfs", "/var/lib/dhcpcd", "tmpfs", 0, "mode=0755") != 0)
         dieErrno("mount /var/lib/dhcpcd (is dhcpcd installed?)");
@@ -155,21 +169,66 @@ bool Lan::boundInFar(std::uint16_t port) const {
     return false;
 }
 
-// --- pushed routes -----------------------------------------------------------------------------
+// --- DHCP leases ------------------------------------------------------------------------------
 
 namespace {
 
-Child serveDhcp(const Lan& lan, const std::vector<std::string>& prefixes) {
+constexpr unsigned leasePrefix = 24;
+
+netlink::Address leaseNetwork(const Lease& lease) {
+    const auto address = netlink::Address::parse(lease.address, AF_INET);
+    if (!address) die("not an IPv4 address: " + lease.address);
+    return netlink::masked(*address, leasePrefix);
+}
+
+// The router's address in the lease's /24, the .1, given to veth1 in "far" unless it is the
+// gateway's, which it holds anyway; "" then.
+std::string addRouter(const Lan& lan, const Lease& lease) {
+    netlink::Address router = leaseNetwork(lease);
+    router.bytes[3] = 1;
+    if (router == uplink4) return {};
+    const std::string text = router.text() + "/" + std::to_string(leasePrefix);
+    must(lan.far().exec({"ip", "addr", "add", text, "dev", "veth1"}));
+    return text;
+}
+
+// Whether the lease's address has its on-link route on veth0, and its pushed routes stand.
+bool leaseStands(const Lease& lease) {
+    const netlink::Address network = leaseNetwork(lease);
+    bool onLink = false;
+    for (const routing::RouteInfo& route : dumpRoutes(AF_INET))
+        onLink |= route.table == RT_TABLE_MAIN && route.dstLength == leasePrefix &&
+                  route.destination == network && route.outputInterface == vethIndex &&
+                  !route.gateway;
+    return onLink && routesMadeBy(AF_INET, RTPROT_DHCP) == lease.routes.size();
+}
+
+Child serveDhcp(const Lan& lan, const Lease& lease) {
     std::string routes = "--dhcp-option=option:classless-static-route";
-    for (const std::string& prefix : prefixes)
+    for (const std::string& prefix : lease.routes)
         routes += "," + prefix + ",192.0.2.1";
-    Child server = lan.startInFar(
-        {"dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
-         "--port=0", "--pid-file=", "--user=root", "--group=root", "--interface=veth1",
-         "--bind-interfaces", "--dhcp-authoritative", "--no-ping",
-         "--dhcp-range=192.0.2.20,192.0.2.20,255.255.255.0,2m", routes,
-         "--dhcp-leasefile=" + std::string(scratch) + "/dnsmasq.leases", "--log-facility=-"},
-        dhcpLog);
+    const std::string range =
+        "--dhcp-range=" + lease.address + "," + lease.address + ",255.255.255.0,2m";
+    const std::string leases = "--dhcp-leasefile=" + std::string(scratch) + "/dnsmasq.leases";
+    std::vector<std::string> words{"dnsmasq",
+                                   "--keep-in-foreground",
+                                   "--conf-file=/dev/null",
+                                   "--no-resolv",
+                                   "--no-hosts",
+                                   "--port=0",
+                                   "--pid-file=",
+                                   "--user=root",
+                                   "--group=root",
+                                   "--interface=veth1",
+                                   "--bind-interfaces",
+                                   "--dhcp-authoritative",
+                                   "--no-ping",
+                                   range,
+                                   leases,
+                                   "--log-facility=-"};
+    // Only with routes: with option 121, even an empty one, a client ignores the router.
+    if (!lease.routes.empty()) words.push_back(routes);
+    Child server = lan.startInFar(std::move(words), dhcpLog);
     // dhcpcd would wait seconds for its first retry if its first request found nobody.
     waitForLan([&] { return lan.boundInFar(67); }, "the DHCP server", dhcpLog);
     return server;
@@ -177,18 +236,21 @@ Child serveDhcp(const Lan& lan, const std::vector<std::string>& prefixes) {
 
 }  // namespace
 
-PushedRoutes::PushedRoutes(const Lan& lan, const std::vector<std::string>& prefixes)
-    : server_(serveDhcp(lan, prefixes)),
+DhcpLease::DhcpLease(const Lan& lan, const Lease& lease)
+    : lan_(lan),
+      router_(addRouter(lan, lease)),
+      server_(serveDhcp(lan, lease)),
       client_({"dhcpcd", "--nobackground", "--config", dhcpcdConfiguration, "veth0"}, dhcpLog) {
-    waitForLan([&] { return routesMadeBy(AF_INET, RTPROT_DHCP) == prefixes.size(); },
-               "the routes of the DHCP lease", dhcpLog);
+    waitForLan([&] { return leaseStands(lease); }, "the DHCP lease and its routes", dhcpLog);
 }
 
-PushedRoutes::~PushedRoutes() {
+DhcpLease::~DhcpLease() {
     client_.stop(SIGTERM);  // dhcpcd releases the address and deletes its routes
     // dhcpcd took over the prefix route of veth0's own address, and took it along.
     must({"ip", "route", "replace", "192.0.2.0/24", "dev", "veth0", "proto", "kernel", "scope",
           "link", "src", "192.0.2.10"});
+    server_.stop(SIGTERM);
+    if (!router_.empty()) must(lan_.far().exec({"ip", "addr", "del", router_, "dev", "veth1"}));
 }
 
 // --- route information -------------------------------------------------------------------------
@@ -209,17 +271,17 @@ AdvertisedRoute::~AdvertisedRoute() {
 // --- forwarding --------------------------------------------------------------------------------
 
 Masquerade::Masquerade() {
-    must({"sysctl", "-qw", "net.ipv4.ip_forward=1"});
-    must({"nft", "add", "table", "ip", "telvord_bench_nat"});
-    must({"nft", "add", "chain", "ip", "telvord_bench_nat", "postrouting",
+    must({"sysctl", "-qw", "net.ipv4.ip_forward=1", "net.ipv6.conf.all.forwarding=1"});
+    must({"nft", "add", "table", "inet", "telvord_bench_nat"});
+    must({"nft", "add", "chain", "inet", "telvord_bench_nat", "postrouting",
           "{ type nat hook postrouting priority srcnat ; }"});
-    must({"nft", "add", "rule", "ip", "telvord_bench_nat", "postrouting", "oifname", "veth0",
+    must({"nft", "add", "rule", "inet", "telvord_bench_nat", "postrouting", "oifname", "veth0",
           "masquerade"});
 }
 
 Masquerade::~Masquerade() {
-    must({"nft", "delete", "table", "ip", "telvord_bench_nat"});
-    must({"sysctl", "-qw", "net.ipv4.ip_forward=0"});
+    must({"nft", "delete", "table", "inet", "telvord_bench_nat"});
+    must({"sysctl", "-qw", "net.ipv4.ip_forward=0", "net.ipv6.conf.all.forwarding=0"});
 }
 
 }  // namespace bench
