@@ -44,10 +44,6 @@ std::optional<netlink::Address> tunnelGateway(int family) {
     return tunnel ? netlink::Address::parse(*tunnel, family) : std::nullopt;
 }
 
-bool isTunnelGateway(int family, const netlink::Address& gateway) {
-    return tunnelGateway(family) == gateway;
-}
-
 std::string closeRouteCommand(int family, const std::string& gateway) {
     if (family != 0) return formatCommand("ip -6 route del default via %s", gateway.c_str());
     return useIpTool() ? formatCommand("ip  route del default via %s", gateway.c_str())
@@ -74,15 +70,12 @@ std::optional<std::string> gatewaylessDeletion(int family, const WatchStep& step
                        : formatCommand("route del default dev %s metric %u", name, metric);
 }
 
-// What a step asks the watcher to delete, if anything.
-std::optional<std::string> deletionFor(int family, const WatchStep& step) {
-    if (step.kind == WatchStep::Kind::Address && step.gateway && step.defaultRoute &&
-        !isTunnelGateway(family, *step.address)) {
+// The command that carries out a decision to delete; none for the others, and for a route
+// whose interface has no name any more.
+std::optional<std::string> deletionFor(int family, const WatchStep& step, WatchAction action) {
+    if (action == WatchAction::DeleteGateway)
         return closeRouteCommand(family == AF_INET6 ? 1 : 0, step.address->text());
-    }
-    if (step.kind == WatchStep::Kind::DefaultWithoutGateway && !step.elsewhere) {
-        return gatewaylessDeletion(family, step);
-    }
+    if (action == WatchAction::DeleteDevice) return gatewaylessDeletion(family, step);
     return std::nullopt;
 }
 
@@ -90,7 +83,7 @@ bool isAddressAttribute(int type) {
     return type == RTA_DST || type == RTA_SRC || type == RTA_GATEWAY || type == RTA_PREFSRC;
 }
 
-void logStep(int family, const WatchStep& step, std::optional<int> status) {
+void logStep(int family, const WatchStep& step, WatchAction action, std::optional<int> status) {
     switch (step.kind) {
         case WatchStep::Kind::Message:
             logMessage(levelDebug, "Got new netlink message of type %d, expected %d", step.type,
@@ -112,7 +105,7 @@ void logStep(int family, const WatchStep& step, std::optional<int> status) {
                        "Size mismatch (%s)", netlink::familyName(family));
             break;
         case WatchStep::Kind::DefaultWithoutGateway:
-            if (step.elsewhere) {
+            if (action == WatchAction::LeaveInPlace) {
                 logMessage(core::levelWarning,
                            "A new default route (%s, metric %u) leads through next hops this "
                            "watcher cannot judge; it is left in place",
@@ -169,50 +162,44 @@ DefaultRoute networkRoute(const WatchStep& step) {
     return rememberedRoute(info);
 }
 
-// Runs the deletion a step asks for, if any, following the network it tells of; the status
-// of the deletion.
-std::optional<int> removeFollowing(int family, const WatchStep& step) {
-    const auto deletion = deletionFor(family, step);
+// Carries out a decision, following the network the step tells of; the status of the
+// deletion, if one ran.
+std::optional<int> act(int family, const WatchStep& step, WatchAction action) {
+    const auto deletion = deletionFor(family, step, action);
     if (!deletion) return std::nullopt;
     return FollowNetwork(networkRoute(step), [&] { return runCommand(*deletion); });
 }
 
-// Deletes what the datagram asks to delete first, and only then logs its steps, in their
-// order: writing the debug lines costs more than the walk, and a foreign default route must
-// not live while they are written. Returns whether the kept routes are to be looked at.
+// Decides about every step of the datagram, deletes what it decided to delete, and only then
+// logs the steps, in their order: writing the debug lines costs more than the walk, and a
+// foreign default route must not live while they are written. Returns whether the kept routes
+// are to be looked at.
 bool handleDatagram(int family, std::span<const std::byte> datagram) {
     const std::vector<WatchStep> steps = walkRouteNotifications(datagram, family);
+    const std::optional<netlink::Address> tunnel = tunnelGateway(family);
+    std::vector<WatchAction> actions(steps.size());
     std::vector<std::optional<int>> statuses(steps.size());
-    for (std::size_t i = 0; i < steps.size(); ++i)
-        statuses[i] = removeFollowing(family, steps[i]);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        actions[i] = decideStep(steps[i], tunnel);
+        statuses[i] = act(family, steps[i], actions[i]);
+    }
     restoreWhatWasTaken(family, datagram);
     for (std::size_t i = 0; i < steps.size(); ++i)
-        logStep(family, steps[i], statuses[i]);
-    return keptRoutesAffected(datagram, family, tunnelGateway(family));
+        logStep(family, steps[i], actions[i], statuses[i]);
+    return keptRoutesAffected(datagram, family, tunnel);
 }
 
 // Deletes the foreign default routes the table holds now: those no notification told of.
 void sweepTable(int family) {
     const auto routes = kernel().defaultRoutes(family);
     if (!routes) return;
+    const std::optional<netlink::Address> tunnel = tunnelGateway(family);
     for (const RouteInfo& route : *routes) {
         if (route.type != RTN_UNICAST) continue;
-        WatchStep step{WatchStep::Kind::DefaultWithoutGateway,
-                       RTM_NEWROUTE,
-                       std::nullopt,
-                       false,
-                       true,
-                       route,
-                       false};
-        if (route.gateway) {
-            step.kind = WatchStep::Kind::Address;
-            step.type = RTA_GATEWAY;
-            step.address = route.gateway;
-            step.gateway = true;
-        }
-        if (!deletionFor(family, step) && step.kind == WatchStep::Kind::Address)
-            continue;  // the tunnel's own
-        logStep(family, step, removeFollowing(family, step));
+        const WatchStep step = defaultRouteStep(route);
+        const WatchAction action = decideStep(step, tunnel);
+        if (action == WatchAction::None) continue;  // the tunnel's own
+        logStep(family, step, action, act(family, step, action));
     }
 }
 
@@ -344,6 +331,32 @@ std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagra
         return true;
     });
     return steps;
+}
+
+WatchAction decideStep(const WatchStep& step,
+                       const std::optional<netlink::Address>& tunnelGateway) {
+    if (step.kind == WatchStep::Kind::Address && step.gateway && step.defaultRoute)
+        return step.address == tunnelGateway ? WatchAction::None : WatchAction::DeleteGateway;
+    if (step.kind == WatchStep::Kind::DefaultWithoutGateway)
+        return step.elsewhere ? WatchAction::LeaveInPlace : WatchAction::DeleteDevice;
+    return WatchAction::None;
+}
+
+WatchStep defaultRouteStep(const RouteInfo& route) {
+    WatchStep step{WatchStep::Kind::DefaultWithoutGateway,
+                   RTM_NEWROUTE,
+                   std::nullopt,
+                   false,
+                   true,
+                   route,
+                   false};
+    if (route.gateway) {
+        step.kind = WatchStep::Kind::Address;
+        step.type = RTA_GATEWAY;
+        step.address = route.gateway;
+        step.gateway = true;
+    }
+    return step;
 }
 
 void CloseRoute(int family, std::string_view gateway) {

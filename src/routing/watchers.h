@@ -47,6 +47,18 @@ struct WatchStep {
 // message or attribute that does not fit in what remains, and at a done message.
 std::vector<WatchStep> walkRouteNotifications(std::span<const std::byte> datagram, int family);
 
+// What a watcher does about one step: decided from the step and the family's stored tunnel
+// gateway alone, before anything is run or logged.
+enum class WatchAction {
+    None,           // nothing to delete
+    DeleteGateway,  // the default route through a gateway that is not the tunnel's
+    DeleteDevice,   // a default route without a gateway, by its interface and metric
+    LeaveInPlace,   // a default route whose next hops lie elsewhere: warned of, left
+};
+WatchAction decideStep(const WatchStep& step, const std::optional<netlink::Address>& tunnelGateway);
+// The step a default route of the table stands for, as a notification of it would give.
+WatchStep defaultRouteStep(const RouteInfo& route);
+
 // Deletes the default route through `gateway`; family 0 for IPv4, anything else for IPv6.
 void CloseRoute(int family, std::string_view gateway);
 

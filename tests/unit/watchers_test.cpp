@@ -222,6 +222,38 @@ TEST(RouteNotificationWalk, AnEmptyDatagramGivesNothing) {
     EXPECT_TRUE(walk(Bytes(15), AF_INET6).empty());
 }
 
+TEST(WatchDecision, OnlyAForeignDefaultRouteIsDeletedAndOneOfUnknownNextHopsIsLeft) {
+    using Kind = routing::WatchStep::Kind;
+    using routing::WatchAction;
+    const auto address = [](const char* text) { return *netlink::Address::parse(text, AF_INET); };
+    const auto step = [&](Kind kind, std::optional<netlink::Address> at, bool gateway,
+                          bool defaultRoute, bool elsewhere = false) {
+        return routing::WatchStep{kind, RTA_GATEWAY, at, gateway, defaultRoute, {}, elsewhere};
+    };
+    const auto foreign = address("192.0.2.1"), tunnel = address("10.8.0.1");
+    const struct {
+        const char* name;
+        routing::WatchStep step;
+        WatchAction action;
+    } cases[] = {
+        {"foreign gateway", step(Kind::Address, foreign, true, true), WatchAction::DeleteGateway},
+        {"the tunnel's gateway", step(Kind::Address, tunnel, true, true), WatchAction::None},
+        {"a host route's gateway", step(Kind::Address, foreign, true, false), WatchAction::None},
+        {"a destination, not a gateway", step(Kind::Address, foreign, false, true),
+         WatchAction::None},
+        {"no gateway, one next hop", step(Kind::DefaultWithoutGateway, {}, false, true),
+         WatchAction::DeleteDevice},
+        {"next hops elsewhere", step(Kind::DefaultWithoutGateway, {}, false, true, true),
+         WatchAction::LeaveInPlace},
+        {"a message", step(Kind::Message, {}, false, false), WatchAction::None},
+        {"a size mismatch", step(Kind::SizeMismatch, {}, false, true), WatchAction::None},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(routing::decideStep(c.step, tunnel), c.action) << c.name;
+    EXPECT_EQ(routing::decideStep(cases[1].step, std::nullopt), WatchAction::DeleteGateway)
+        << "without a tunnel no gateway is the tunnel's";
+}
+
 // --- the deletion command -----------------------------------------------------------------------
 
 class CloseRouteCommand : public ::testing::Test {
