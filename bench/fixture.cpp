@@ -214,6 +214,13 @@ void mountOrDie(const char* source, const char* target, const char* type, unsign
         dieErrno(std::string("mount ") + target);
 }
 
+std::string reachable(const std::string& path) {
+    // Close-on-exec: an exec through the path resolves it before the descriptor closes.
+    const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) dieErrno("open " + path);
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
 // Enters fresh network and mount namespaces, puts a tmpfs on /tmp and a /dev of its own in
 // place (the host's entries, less /dev/log, which the program serves itself when a variant asks
 // for a listening syslog).

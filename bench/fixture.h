@@ -77,6 +77,7 @@ class Child {
     ~Child() { stop(SIGTERM); }
     // Sends `signal` and reaps the program; nothing once it has been stopped.
     void stop(int signal);
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
@@ -107,6 +108,11 @@ class Inside {
   private:
     util::unique_fd home_;
 };
+
+// A path that leads to the program at `path` also once the program's own /tmp covers the
+// host's, where a checkout under /tmp keeps its build: /proc/self/fd/N of a descriptor opened
+// now, before enterNamespaces, and kept for the program's life.
+std::string reachable(const std::string& path);
 
 // Enters fresh namespaces, as root only.
 void enterNamespaces();

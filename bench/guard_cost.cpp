@@ -282,7 +282,15 @@ int main(int argc, char** argv) {
             all[c].end();
         }
     }
+    // The daemon's memory, idle and in lockdown, with the guard's table held.
+    startDaemon(false);
+    const std::string idle = daemonMemory();
+    stopDaemon(SIGTERM);
+    enterMode(Mode::lockdown);
+    const std::string lockdown = daemonMemory();
+    leaveMode();
     requireFresh();
     report(all, rates, options);
+    std::printf("\ndaemon memory: idle %s; in lockdown %s\n", idle.c_str(), lockdown.c_str());
     return 0;
 }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "fixture.h"
@@ -29,6 +30,9 @@ using util::unique_fd;
 // --- the stream's datagrams --------------------------------------------------------------------
 
 namespace {
+
+// The daemon and telvorctl of this build, by paths that reach them inside the namespaces.
+std::string daemonProgram, telvorctlProgram;
 
 bool carriesMarker(const unsigned char* udp, std::size_t size) {
     return size >= sizeof(udphdr) + sizeof streamMarker &&
@@ -137,6 +141,8 @@ void restorePhysicalDefaults() {
 }
 
 unique_fd setUpHost() {
+    daemonProgram = reachable(TELVORD_BINARY);
+    telvorctlProgram = reachable(TELVORCTL_BINARY);
     enterNamespaces();
     setUpNetwork();
     prepareDaemonFiles();
@@ -188,7 +194,7 @@ void startDaemon(bool lockdown) {
     std::ofstream("/etc/telvor.clientd.conf", std::ios::trunc)
         << "lockdown=" << (lockdown ? "true" : "false") << "\n";
     ::unlink("/var/tmp/telvor.clientd.port");
-    daemon.emplace(std::vector<std::string>{TELVORD_BINARY});
+    daemon.emplace(std::vector<std::string>{daemonProgram});
     waitFor([] { return ::access("/var/tmp/telvor.clientd.port", F_OK) == 0; }, "the port file");
 }
 
@@ -197,8 +203,25 @@ void stopDaemon(int signal) {
     daemon.reset();
 }
 
+std::string daemonMemory() {
+    if (!daemon) return "no daemon";
+    std::ifstream status("/proc/" + std::to_string(daemon->pid()) + "/status");
+    std::map<std::string, double> mib;
+    for (std::string line; std::getline(status, line);) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string key = line.substr(0, colon);
+        if (key == "VmRSS" || key == "RssAnon" || key == "RssFile")
+            mib[key] = std::stod(line.substr(colon + 1)) / 1024;  // the kernel counts kB
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "VmRSS %.1f MiB (RssAnon %.1f, RssFile %.1f)", mib["VmRSS"],
+                  mib["RssAnon"], mib["RssFile"]);
+    return text;
+}
+
 void telvorctl(std::vector<std::string> words) {
-    words.insert(words.begin(), TELVORCTL_BINARY);
+    words.insert(words.begin(), telvorctlProgram);
     if (spawnAndWait(words) != 0) die("telvorctl " + words[1] + " failed");
 }
 

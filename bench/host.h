@@ -62,6 +62,9 @@ void startDaemon(bool lockdown);
 // Stops the daemon with `signal`, if it runs.
 void stopDaemon(int signal);
 void telvorctl(std::vector<std::string> words);
+// The running daemon's resident memory from /proc: "VmRSS 8.9 MiB (RssAnon 2.1, RssFile 6.8)";
+// its own heap and stacks are the anonymous part, the shared libraries' pages the file part.
+std::string daemonMemory();
 // Waits until route netlink sockets listen to both families' route groups.
 void waitForWatchers();
 // Starts the daemon and brings it into `mode` (with the resolver replaced when asked, while
