@@ -474,10 +474,6 @@ std::span<const Sequence* const> allSequences() {
     return sequences;
 }
 
-void RefreshGuard() {
-    Handler handler;
-}
-
 void InitRoutingVariables() {
     StateGuard guard;
     State& s = state();

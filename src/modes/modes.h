@@ -130,8 +130,5 @@ void SetAsDisconnected();
 void ReplaceDns(std::string_view address);
 void ResetDns();
 void InitializeDnsVariables();
-// Brings the egress guard up to date after an operation outside the handlers (the resolver's)
-// changed what it depends on. Every handler does so itself when it ends.
-void RefreshGuard();
 
 }  // namespace modes

@@ -344,8 +344,7 @@ TEST_F(Modes, TheGuardHoldsInLockdownAndWhileAForcedConnectionIsUp) {
     modes::SetServerAddress("198.51.100.7");
     EXPECT_NE(guardTable(kernel).find("ip daddr 198.51.100.7 accept"), std::string::npos);
     modes::ConnectionSuccessful();
-    dns::ReplaceDns("10.8.0.1");
-    modes::RefreshGuard();
+    modes::ReplaceDns("10.8.0.1");
     EXPECT_NE(guardTable(kernel).find(confined), std::string::npos) << "DNS only in the tunnel";
     modes::ConnectionClosed();
     EXPECT_EQ(guardTable(kernel).find(confined), std::string::npos);
