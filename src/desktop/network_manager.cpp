@@ -25,14 +25,9 @@ std::vector<std::string>& taken() {
     return names.get();
 }
 
-std::optional<netlink::Address> gatewayAddress(std::string_view text) {
-    if (auto address = netlink::Address::parse(text, AF_INET)) return address;
-    return netlink::Address::parse(text, AF_INET6);
-}
-
 // The tunnel device the gateway is reached through; none, said why, for anything else.
 std::optional<std::string> tunnelDevice(std::string_view gateway) {
-    const std::optional<netlink::Address> address = gatewayAddress(gateway);
+    const std::optional<netlink::Address> address = netlink::Address::parseAny(gateway);
     const std::optional<netlink::Device> device =
         address ? bus().routeDevice(*address) : std::nullopt;
     if (device && netlink::isTunnelType(device->type)) return device->name;

@@ -31,12 +31,6 @@ std::array<Call, 3> giveCalls(int ifindex, const netlink::Address& server) {
             SetLinkDefaultRoute{ifindex, true}};
 }
 
-// A link-local server with its zone names no route to look up; it is a LAN's anyway.
-std::optional<netlink::Address> serverAddress(std::string_view text) {
-    if (auto address = netlink::Address::parse(text, AF_INET)) return address;
-    return netlink::Address::parse(text, AF_INET6);
-}
-
 std::string linkName(int ifindex) {
     std::array<char, IF_NAMESIZE> name{};
     if (::if_indextoname(static_cast<unsigned>(ifindex), name.data()) == nullptr) return "?";
@@ -79,7 +73,8 @@ std::optional<int> Give(std::string_view text, std::optional<int> given, const L
         logMessage(levelDebug, "systemd-resolved is not running: the resolver file alone holds");
         return std::nullopt;
     }
-    const std::optional<netlink::Address> server = serverAddress(text);
+    // A link-local server with its zone names no route to look up; it is a LAN's anyway.
+    const std::optional<netlink::Address> server = netlink::Address::parseAny(text);
     const std::optional<Link> link = server ? bus().routeLink(*server) : std::nullopt;
     const bool tunnel = link && isTunnel(*link);
     if (given && (!tunnel || link->ifindex != *given) && revert(*given)) record(std::nullopt);

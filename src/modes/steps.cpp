@@ -38,9 +38,8 @@ StepContext runSequence(const Sequence& sequence, std::string argument, std::siz
     context.argument = std::move(argument);
     // Only a finished run needs its argument again, and only an address is ever recorded:
     // no text of a client's can make the record unreadable.
-    const bool keep = sequence.resume == Resume::Complete &&
-                      (netlink::Address::parse(context.argument, AF_INET) ||
-                       netlink::Address::parse(context.argument, AF_INET6));
+    const bool keep =
+        sequence.resume == Resume::Complete && netlink::Address::parseAny(context.argument);
     for (std::size_t i = first; i < sequence.steps.size() && !context.ended; ++i) {
         runUnderWay() = routing::InFlight{sequence.name, static_cast<unsigned>(i),
                                           keep ? context.argument : std::string()};

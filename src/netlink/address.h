@@ -34,6 +34,11 @@ struct Address {
         if (inet_pton(family, copy.c_str(), address.bytes.data()) != 1) return std::nullopt;
         return address;
     }
+    // An IPv4 address, else an IPv6 one; none when the text is neither.
+    static std::optional<Address> parseAny(std::string_view text) {
+        if (auto address = parse(text, AF_INET)) return address;
+        return parse(text, AF_INET6);
+    }
     static Address fromBytes(int family, const void* data) {
         Address address;
         address.family = family;
