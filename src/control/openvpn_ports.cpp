@@ -30,10 +30,11 @@ void apply(Endpoint& endpoint, const std::vector<std::string>& words) {
 
 // Why binding `port` is refused; none when it may be bound.
 std::optional<std::string> privileged(const std::string& port, const char* verb) {
-    if (!isPortNumber(port)) return "names the port " + port + " by a name OpenVPN would look up";
-    const unsigned value = static_cast<unsigned>(std::stoul(port));
-    if (value == 0 || value >= 1024) return std::nullopt;
-    return std::string("would have OpenVPN ") + verb + " port " + port + ", below 1024";
+    const std::optional<unsigned> value = portNumber(port);
+    if (!value) return "names the port " + port + ", which is no number from 1 to 65535";
+    if (*value >= 1024) return std::nullopt;
+    return std::string("would have OpenVPN ") + verb + " port " + std::to_string(*value) +
+           ", below 1024";
 }
 
 std::optional<PortRefusal> judge(const Endpoint& endpoint) {
@@ -65,9 +66,16 @@ std::optional<PortRefusal> managementPort(const std::vector<Directive>& options)
 
 }  // namespace
 
-bool isPortNumber(std::string_view text) {
-    return !text.empty() && text.size() <= 5 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+std::optional<unsigned> portNumber(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+        if (value > 65535) return std::nullopt;
+    }
+    if (value == 0) return std::nullopt;
+    return value;
 }
 
 std::optional<PortRefusal> privilegedPort(const std::vector<Directive>& options) {

@@ -12,8 +12,11 @@
 
 namespace control {
 
-// Whether `text` is a port number as OpenVPN would read it without looking it up.
-bool isPortNumber(std::string_view text);
+// The port OpenVPN uses for the word `text`: OpenVPN hands it to getaddrinfo as the service,
+// which reads any run of digits (with a sign, blanks before it, leading zeros) and keeps only
+// its low 16 bits, so that "65589" is port 53. Only digits that name a number from 1 to 65535
+// read the same both ways; anything else, names of services included, gives none.
+std::optional<unsigned> portNumber(std::string_view text);
 
 struct PortRefusal {
     std::string option;  // the option that names the port

@@ -16,6 +16,9 @@ enum class Check {
     ScriptSecurity,   // 0 or 1: no program may run
     Loopback,         // management on 127.0.0.1 or ::1 and a port number, never a socket file
     CommandLineOnly,  // config: a configuration may not name a further one
+    Port,             // a port number, the first argument
+    Remote,           // a host, then a port number where given
+    ProxyPort,        // a host, then a port number where given
 };
 
 struct Rule {
@@ -53,10 +56,10 @@ constexpr std::array rules{
     Rule{"dev",                          1, 1, 0, false, {}, Check::None, "names the interface; the device node is fixed"},
     Rule{"dev-type",                     1, 1},
     Rule{"proto",                        1, 1},
-    Rule{"remote",                       1, 3},
-    Rule{"port",                         1, 1},
-    Rule{"rport",                        1, 1},
-    Rule{"lport",                        1, 1},
+    Rule{"remote",                       1, 3, 0, false, {}, Check::Remote},
+    Rule{"port",                         1, 1, 0, false, {}, Check::Port},
+    Rule{"rport",                        1, 1, 0, false, {}, Check::Port},
+    Rule{"lport",                        1, 1, 0, false, {}, Check::Port},
     Rule{"nobind",                       0, 0},
     Rule{"float",                        0, 0},
     Rule{"remote-random",                0, 0},
@@ -66,10 +69,10 @@ constexpr std::array rules{
     Rule{"connect-timeout",              1, 1},
     Rule{"server-poll-timeout",          1, 1},
     Rule{"explicit-exit-notify",         0, 1},
-    Rule{"http-proxy",                   2, 4, 3, false, "auto auto-nct stdin"},
+    Rule{"http-proxy",                   2, 4, 3, false, "auto auto-nct stdin", Check::ProxyPort},
     Rule{"http-proxy-option",            1, 3, 0, false, {}, Check::None, "header texts sent to the proxy"},
     Rule{"http-proxy-user-pass",         1, 1, 1, true},
-    Rule{"socks-proxy",                  1, 3, 3, false, "stdin"},
+    Rule{"socks-proxy",                  1, 3, 3, false, "stdin", Check::ProxyPort},
     // Tunnel.
     Rule{"tun-mtu",                      1, 2},
     Rule{"mssfix",                       0, 2},
@@ -205,6 +208,15 @@ bool isKeyword(std::string_view word, std::string_view keywords) {
     return false;
 }
 
+// Refuses the word at `index`, where there is one, unless it is a port number: OpenVPN would
+// take a number above 65535 for what its low 16 bits say, and look a name up.
+PolicyVerdict portWord(std::string_view option, const std::vector<std::string>& words,
+                       std::size_t index) {
+    if (index >= words.size() || portNumber(words[index])) return {};
+    return refuse(option,
+                  "names the port " + words[index] + ", which is no number from 1 to 65535");
+}
+
 // Refuses what the table does not allow, apart from the file an option names.
 PolicyVerdict checkArguments(std::string_view option, const std::vector<std::string>& words,
                              bool inConfiguration) {
@@ -221,10 +233,16 @@ PolicyVerdict checkArguments(std::string_view option, const std::vector<std::str
             if (words[1] != "0" && words[1] != "1") return refuse(option, "allows programs to run");
             break;
         case Check::Loopback:
-            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !isPortNumber(words[2])) {
+            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !portNumber(words[2])) {
                 return refuse(option, "is allowed on 127.0.0.1 or ::1 and a port only");
             }
             break;
+        case Check::Port:
+            return portWord(option, words, 1);
+        case Check::Remote:
+            return portWord(option, words, 2);
+        case Check::ProxyPort:
+            return portWord(option, words, 2);
         case Check::CommandLineOnly:
             if (inConfiguration) return refuse(option, "names a further configuration file");
             break;

@@ -282,14 +282,28 @@ TEST_F(UnprivilegedClient, OpenVpnMadeAClientOfTheControlPortIsRefusedAndStartsN
     EXPECT_EQ(userProxy.received(), "");
 }
 
+// A low port named outright or by a number getaddrinfo cuts to 16 bits; a user's own launch on
+// a port of its own still starts.
 TEST_F(UnprivilegedClient, OpenVpnBindsNoPortBelow1024ForAUser) {
-    const std::string start =
-        "openvpn --dev null --secret " + userKey() + " --cipher AES-256-CBC --remote 192.0.2.1 ";
-    expectRefused(openVpnProgram, start + "--proto udp --lport 53",
-                  "--lport would have OpenVPN bind port 53, below 1024");
-    expectRefused(openVpnProgram, start + "--proto tcp-server --lport 22",
-                  "--lport would have OpenVPN listen on port 22, below 1024");
+    const std::string start = "openvpn --dev null --secret " + userKey() + " --cipher AES-256-CBC ";
+    const struct {
+        std::string options, logged;
+    } attacks[] = {
+        {"--remote 192.0.2.1 --proto udp --lport 53",
+         "--lport would have OpenVPN bind port 53, below 1024"},
+        {"--remote 192.0.2.1 --proto tcp-server --lport 22",
+         "--lport would have OpenVPN listen on port 22, below 1024"},
+        {"--remote 192.0.2.1 --lport 65589", "--lport names the port 65589, which is no number"},
+        {"--remote 192.0.2.1 --proto tcp-server --port 65558", "--port names the port 65558"},
+        {"--remote 192.0.2.1 --nobind --management 127.0.0.1 65561",
+         "--management is allowed on 127.0.0.1 or ::1 and a port only"},
+    };
+    for (const auto& attack : attacks)
+        expectRefused(openVpnProgram, start + attack.options, attack.logged);
     EXPECT_EQ(must("ss -H -lntu 'sport < :1024'"), "");
+    EXPECT_EQ(launch(openVpnProgram, start + "--remote 192.0.2.1 1194 udp --lport 11940"),
+              "true\n");
+    EXPECT_TRUE(eventually([] { return !must("ss -H -lnu 'sport = :11940'").empty(); }));
 }
 
 // A configuration the administrator provided in /etc/openvpn, with the credentials for its

@@ -244,6 +244,14 @@ TEST(LaunchPolicy, UnlessTheAdministratorProvidedItOpenVpnBindsAndListensOnNoPor
         {{"--remote", "198.51.100.7", "53", "--rport", "22"}, "", ""},
         {{"--management", "127.0.0.1", "99", "--management-client"}, "", ""},
         {{"--nobind"}, "port 53\n", ""},
+        // Numbers above 65535 that getaddrinfo cuts to a low port, wherever a port is read.
+        {{"--lport", "65589"}, "", "lport"},
+        {{"--proto", "tcp-server", "--port", "65558"}, "", "port"},
+        {{"--management", "127.0.0.1", "65561"}, "", "management"},
+        {{"--nobind", "--rport", "65558"}, "", "rport"},
+        {{"--nobind", "--remote", "192.0.2.1", "65558"}, "", "remote"},
+        {{"--nobind", "--http-proxy", "127.0.0.1", "65561"}, "", "http-proxy"},
+        {{}, "nobind\n<connection>\nremote 192.0.2.1 65558\n</connection>\n", "remote"},
     };
     for (const auto& c : cases) {
         Files files;
