@@ -18,6 +18,13 @@ namespace control {
 // read the same both ways; anything else, names of services included, gives none.
 std::optional<unsigned> portNumber(std::string_view text);
 
+// How one connection of OpenVPN's uses its socket.
+enum class Protocol { Udp, TcpClient, TcpServer };
+// The protocol a word of "proto", or the third word of "remote", names as OpenVPN reads it;
+// none for a word it does not take. A bare "tcp" is a client: only a server configuration,
+// which no client may give, makes it a server.
+std::optional<Protocol> protocolNamed(std::string_view word);
+
 struct PortRefusal {
     std::string option;  // the option that names the port
     std::string reason;
@@ -25,7 +32,10 @@ struct PortRefusal {
 
 // The first port below 1024, or named so that it cannot be told, that OpenVPN would bind or
 // listen on with `options`, given in the order OpenVPN reads them (configurations in the place
-// where they are named, <connection> blocks as blocks); none when it would use none.
+// where they are named, <connection> blocks as blocks). Every connection OpenVPN may make is
+// judged with the protocol it will use: a <connection> block from the options before it and
+// its own, a "remote" with a protocol of its own from the options outside blocks and that
+// protocol, and the options outside blocks by themselves. None when it would use none.
 std::optional<PortRefusal> privilegedPort(const std::vector<Directive>& options);
 
 }  // namespace control

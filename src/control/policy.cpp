@@ -17,7 +17,8 @@ enum class Check {
     Loopback,         // management on 127.0.0.1 or ::1 and a port number, never a socket file
     CommandLineOnly,  // config: a configuration may not name a further one
     Port,             // a port number, the first argument
-    Remote,           // a host, then a port number where given
+    Protocol,         // a protocol OpenVPN knows, the first argument
+    Remote,           // a host, then a port number and a protocol where given
     ProxyPort,        // a host, then a port number where given
 };
 
@@ -55,7 +56,7 @@ constexpr std::array rules{
     Rule{"tls-client",                   0, 0},
     Rule{"dev",                          1, 1, 0, false, {}, Check::None, "names the interface; the device node is fixed"},
     Rule{"dev-type",                     1, 1},
-    Rule{"proto",                        1, 1},
+    Rule{"proto",                        1, 1, 0, false, {}, Check::Protocol},
     Rule{"remote",                       1, 3, 0, false, {}, Check::Remote},
     Rule{"port",                         1, 1, 0, false, {}, Check::Port},
     Rule{"rport",                        1, 1, 0, false, {}, Check::Port},
@@ -239,7 +240,13 @@ PolicyVerdict checkArguments(std::string_view option, const std::vector<std::str
             break;
         case Check::Port:
             return portWord(option, words, 1);
+        case Check::Protocol:
+            if (!protocolNamed(words[1]))
+                return refuse(option, "names a protocol OpenVPN does not know");
+            break;
         case Check::Remote:
+            if (words.size() > 3 && !protocolNamed(words[3]))
+                return refuse(option, "names a protocol OpenVPN does not know");
             return portWord(option, words, 2);
         case Check::ProxyPort:
             return portWord(option, words, 2);

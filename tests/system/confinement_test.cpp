@@ -282,8 +282,8 @@ TEST_F(UnprivilegedClient, OpenVpnMadeAClientOfTheControlPortIsRefusedAndStartsN
     EXPECT_EQ(userProxy.received(), "");
 }
 
-// A low port named outright or by a number getaddrinfo cuts to 16 bits; a user's own launch on
-// a port of its own still starts.
+// A low port named outright, by a number getaddrinfo cuts to 16 bits, or through the protocol
+// of a remote; a user's own launch on a port of its own still starts.
 TEST_F(UnprivilegedClient, OpenVpnBindsNoPortBelow1024ForAUser) {
     const std::string start = "openvpn --dev null --secret " + userKey() + " --cipher AES-256-CBC ";
     const struct {
@@ -297,6 +297,10 @@ TEST_F(UnprivilegedClient, OpenVpnBindsNoPortBelow1024ForAUser) {
         {"--remote 192.0.2.1 --proto tcp-server --port 65558", "--port names the port 65558"},
         {"--remote 192.0.2.1 --nobind --management 127.0.0.1 65561",
          "--management is allowed on 127.0.0.1 or ::1 and a port only"},
+        {"--proto tcp-client --port 22 --remote 192.0.2.1 22 tcp-server",
+         "--remote would have OpenVPN listen on port 22, below 1024"},
+        {"--proto tcp-client --port 53 --remote 192.0.2.1 53 udp",
+         "--remote would have OpenVPN bind port 53, below 1024"},
     };
     for (const auto& attack : attacks)
         expectRefused(openVpnProgram, start + attack.options, attack.logged);

@@ -252,6 +252,18 @@ TEST(LaunchPolicy, UnlessTheAdministratorProvidedItOpenVpnBindsAndListensOnNoPor
         {{"--nobind", "--remote", "192.0.2.1", "65558"}, "", "remote"},
         {{"--nobind", "--http-proxy", "127.0.0.1", "65561"}, "", "http-proxy"},
         {{}, "nobind\n<connection>\nremote 192.0.2.1 65558\n</connection>\n", "remote"},
+        // The protocol of each connection, as its remote names it.
+        {{"--proto", "tcp-client", "--port", "22", "--remote", "192.0.2.1", "22", "tcp-server"},
+         "",
+         "remote"},
+        {{"--proto", "tcp-client", "--port", "53", "--remote", "192.0.2.1", "53", "udp"},
+         "",
+         "remote"},
+        {{"--nobind"},
+         "port 22\n<connection>\nremote 192.0.2.1 22 tcp4-server\n</connection>\n",
+         "remote"},
+        {{"--nobind", "--remote", "192.0.2.1", "1194", "tcp-serve"}, "", "remote"},
+        {{"--proto", "udp", "--nobind", "--remote", "192.0.2.1", "53", "tcp-client"}, "", ""},
     };
     for (const auto& c : cases) {
         Files files;
