@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -30,6 +31,12 @@ constexpr std::string_view copyPrefix = "openvpn-";
 constexpr int notRegular = 250;
 constexpr int tooLarge = 251;
 constexpr std::chrono::seconds readDeadline{5};
+
+// What the copies of every launch hold together.
+std::atomic<std::size_t>& heldCopyBytes() {
+    static std::atomic<std::size_t> bytes = 0;
+    return bytes;
+}
 
 // In the child: opens the file and sends its bytes. Async-signal-safe calls only.
 int sendFile(const char* path, int out, std::size_t limit) {
@@ -159,28 +166,44 @@ PrivateCopies& PrivateCopies::operator=(PrivateCopies&& other) noexcept {
         launch_ = other.launch_;
         paths_ = std::move(other.paths_);
         other.paths_.clear();
+        bytes_ = std::exchange(other.bytes_, 0);
     }
     return *this;
 }
 
-std::optional<std::string> PrivateCopies::keep(std::string_view text) {
+KeptCopy PrivateCopies::keep(std::string_view text) {
+    if (paths_.size() >= maxCopiesPerLaunch) {
+        return {std::nullopt,
+                "a launch holds at most " + std::to_string(maxCopiesPerLaunch) + " files"};
+    }
+    if (bytes_ + text.size() > maxCopyBytesPerLaunch) {
+        return {std::nullopt, "a launch holds at most " +
+                                  std::to_string(maxCopyBytesPerLaunch >> 20) + " MiB of files"};
+    }
+    // Counted before the file is written, so that launches at once never pass the bound.
+    if (heldCopyBytes().fetch_add(text.size()) + text.size() > maxCopyBytesHeld) {
+        heldCopyBytes() -= text.size();
+        return {std::nullopt, "the launches under way hold as many files as they may"};
+    }
+    bytes_ += text.size();
     const std::optional<std::string> directory = privateDirectory();
-    if (!directory) return std::nullopt;
+    if (!directory) return {std::nullopt, "the runtime directory is not private"};
     const std::string path = *directory + "/" + std::string(copyPrefix) + std::to_string(launch_) +
                              "-" + std::to_string(paths_.size());
     ::unlink(path.c_str());
     util::unique_fd file(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file) return std::nullopt;
+    if (!file) return {std::nullopt, std::strerror(errno)};
     paths_.push_back(path);
-    if (!util::writeAll(file.get(), text)) return std::nullopt;
-    return path;
+    if (!util::writeAll(file.get(), text)) return {std::nullopt, std::strerror(errno)};
+    return {path, {}};
 }
 
 void PrivateCopies::removeAll() {
     for (const std::string& path : paths_)
         ::unlink(path.c_str());
     paths_.clear();
+    heldCopyBytes() -= std::exchange(bytes_, 0);
 }
 
 void removeLeftoverCopies() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <utility>
 
 #include "control/openvpn_config.h"
@@ -287,11 +288,21 @@ class Checker {
         if (rule.check == Check::CommandLineOnly) {
             return configuration(name, word, resolve(word, origin.directory));
         }
+        // OpenVPN uses only the last of a repeated option, and a file named twice is the same
+        // file: each is read and copied once.
+        const std::string source = origin.provided ? "provided " + origin.directory + " " + word
+                                                   : resolve(word, origin.directory);
+        if (const auto copied = copied_.find(source); copied != copied_.end()) {
+            word = copied->second;
+            return {};
+        }
         const FileRead read =
             limited(origin.provided ? (*origin.provided)(word)
                                     : files_.read(resolve(word, origin.directory)));
         if (!read.text) return refuse(name, "names a file that cannot be read: " + read.error);
-        return keep(name, *read.text, word);
+        verdict = keep(name, *read.text, word);
+        if (verdict.allowed) copied_.emplace(source, word);
+        return verdict;
     }
 
     // An option of the command line, once checked, in the place OpenVPN reads it.
@@ -327,9 +338,9 @@ class Checker {
     }
 
     PolicyVerdict keep(std::string_view option, std::string_view text, std::string& word) {
-        const std::optional<std::string> copy = files_.keep(text);
-        if (!copy) return refuse(option, "could not be copied");
-        word = *copy;
+        const KeptCopy copy = files_.keep(text);
+        if (!copy.path) return refuse(option, "could not be copied: " + copy.error);
+        word = *copy.path;
         return {};
     }
 
@@ -377,9 +388,10 @@ class Checker {
     }
 
     const LaunchFiles& files_;
-    std::vector<Directive> read_;     // every option in the order OpenVPN reads them
-    std::vector<std::string> added_;  // the names of the command line's options
-    bool provided_ = false;           // whether a configuration the administrator provided is read
+    std::vector<Directive> read_;                // every option in the order OpenVPN reads them
+    std::vector<std::string> added_;             // the names of the command line's options
+    std::map<std::string, std::string> copied_;  // by where a file was read, its copy
+    bool provided_ = false;  // whether a configuration the administrator provided is read
 };
 
 }  // namespace

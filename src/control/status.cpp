@@ -122,6 +122,7 @@ std::string formatStatus(const Status& s) {
             "server6=" + s.routing.serverAddress6.value_or("none"),
             std::string("resolver=") + (s.resolverReplaced ? "replaced" : "system"),
             "openvpn=" + (s.openVpn ? std::to_string(*s.openVpn) : std::string("none")),
+            std::string("statefile=") + (s.stateUnsaved ? "unsaved" : "saved"),
         });
     for (const routing::DefaultRoute& route : s.routing.removedRoutes) {
         lines.push_back(std::string(route.family == AF_INET6 ? "removed6=" : "removed4=") +
@@ -167,6 +168,7 @@ Status currentStatus() {
     status.tunnelAddress6 = routing::tunnelAddressCopy(AF_INET6);
     status.resolverReplaced = dns::ReplacementInForce();
     status.openVpn = OpenVpnPid();
+    status.stateUnsaved = routing::StateUnsaved();
     return status;
 }
 

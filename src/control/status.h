@@ -31,6 +31,7 @@ struct Status {
     std::optional<std::string> tunnelAddress, tunnelAddress6;
     bool resolverReplaced = false;
     std::optional<pid_t> openVpn;
+    bool stateUnsaved = false;  // the latest write of the state file failed
 };
 
 // The lines, cut at a whole line so that they fit one frame with its NUL.

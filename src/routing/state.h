@@ -42,6 +42,8 @@ struct State {
     bool killSwitchHeld = false;
     // Set once the missing policy routing has been reported; the watchers may set it too.
     std::atomic<bool> policyRoutingMissing = false;
+    // Whether the latest write of the state file failed.
+    std::atomic<bool> stateUnsaved = false;
 
     mutable std::mutex tunnelLock;  // guards the two tunnel texts and the tunnel's devices
     std::optional<std::string> tunnelAddress, tunnelAddress6;

@@ -236,29 +236,40 @@ SavedState CurrentState() {
     return currentState();
 }
 
-void saveState() {
+bool saveState() {
     NetworkGuard guard;
     const std::string& path = core::paths().stateFile;
-    if (path.empty()) return;
+    if (path.empty()) return true;
     const SavedState saved = currentState();
     if (saved == SavedState{}) {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        const bool removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
+        if (!removed) {
             const int error = errno;
             logMessage(levelError, "unlink() failed, error is %d:%s", error, std::strerror(error));
         }
+        state().stateUnsaved = !removed;
         core::recordMade();
-        return;
+        return removed;
     }
     const std::string directory = util::parentDirectory(path);
     // The directory is root's alone: what lies in it is trusted at the next start.
     if (util::makePrivateDirectory(directory) != util::DirectoryState::Private ||
         !util::replaceFile(path, formatState(saved), 0600)) {
         const int error = errno;
-        logMessage(levelError, "Could not save the state to %s, error is %d:%s", path.c_str(),
-                   error, std::strerror(error));
-        return;
+        logMessage(levelError,
+                   "Could not save the state to %s, error is %d:%s; a restart would not know "
+                   "what this run holds",
+                   path.c_str(), error, std::strerror(error));
+        state().stateUnsaved = true;
+        return false;
     }
+    state().stateUnsaved = false;
     core::recordMade();
+    return true;
+}
+
+bool StateUnsaved() {
+    return state().stateUnsaved;
 }
 
 void SaveModes(const ModesRecord& record) {

@@ -56,8 +56,11 @@ std::optional<SavedState> parseState(std::string_view text);
 // A copy of the state as the state file holds it, the parts last handed over included.
 SavedState CurrentState();
 
-// Writes the state file; removes it when there is nothing a restart would need.
-void saveState();
+// Writes the state file; removes it when there is nothing a restart would need. False, with
+// an error in the log, when it could not: a restart would then not know what this run holds.
+bool saveState();
+// Whether the latest save failed; `status:` says so until a save succeeds.
+bool StateUnsaved();
 // The modes' part of the file, written at once.
 void SaveModes(const ModesRecord& record);
 // dns's part: the link resolved holds the tunnel's server for, or none; written at once.

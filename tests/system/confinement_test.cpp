@@ -223,6 +223,28 @@ TEST_F(UnprivilegedClient, ControlCharactersFromTheClientNeverReachTheLog) {
     EXPECT_EQ(log.find("\n2026-01-01 00:00:00: forged"), std::string::npos);
 }
 
+// A configuration that names many large files, or one file over and over: what its launch may
+// copy into /run is bounded, and nothing of a refused launch stays there.
+TEST_F(UnprivilegedClient, ALaunchCannotFillRun) {
+    std::string configuration = "dev null\nsecret " + userKey() + "\n";
+    for (int i = 0; i < 20; ++i)
+        configuration +=
+            "ca " + userFile("ca" + std::to_string(i), std::string(300 << 10, 'c')) + "\n";
+    expectRefused(openVpnProgram, "openvpn --config " + userFile("many.conf", configuration),
+                  "ca could not be copied: a launch holds at most 4 MiB of files");
+    std::string again = "dev null\n";
+    for (int i = 0; i < 200; ++i)
+        again += "ca " + home + "/ca0\n";
+    EXPECT_EQ(launch(openVpnProgram, "openvpn --config " + userFile("again.conf", again) +
+                                         " --secret " + home + "/static.key --cipher AES-256-CBC"),
+              "true\n");
+    std::size_t copies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/run/telvord"))
+        copies += entry.path().filename().string().starts_with("openvpn-") ? 1 : 0;
+    EXPECT_LE(copies, 3u);  // the configuration, the key and the one certificate file
+    EXPECT_NE(asNobody("status --json").find("\"statefile\":\"saved\""), std::string::npos);
+}
+
 TEST_F(UnprivilegedClient, CopiesAnEarlierRunLeftBehindAreRemovedAtStart) {
     daemon.stop();
     ::mkdir("/run/telvord", 0700);

@@ -9,7 +9,6 @@
 #include <map>
 
 #include "control/status.h"
-#include "control/status.h"
 #include "fake_kernel.h"
 #include "netlink/bytes.h"
 #include "routing/kill_switch.h"

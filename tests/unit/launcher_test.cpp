@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "control/caller_files.h"
 #include "control/launcher.h"
 #include "control/trust.h"
 #include "support.h"
@@ -80,6 +83,28 @@ TEST(LaunchOwner, ACommandLineStartsOnlyThePathItsOwnUserSentLast) {
             EXPECT_EQ(sandbox.countContaining("Refusing to run /nonexistent" + c.judged), 1);
         }
     }
+}
+
+TEST(PrivateCopies, ALaunchHoldsAtMost32CopiesAnd4MiBAndAllLaunches16MiB) {
+    const support::Sandbox sandbox;
+    const std::string big((3 << 20) + (1 << 19), 'k');  // 3.5 MiB
+    {
+        control::PrivateCopies many(1), large(2);
+        for (std::size_t i = 0; i < control::maxCopiesPerLaunch; ++i)
+            ASSERT_TRUE(many.keep("x").path);
+        EXPECT_EQ(many.keep("x").error, "a launch holds at most 32 files");
+        ASSERT_TRUE(large.keep(big).path);
+        EXPECT_EQ(large.keep(big).error, "a launch holds at most 4 MiB of files");
+        control::PrivateCopies a(3), b(4), c(5);
+        ASSERT_TRUE(a.keep(big).path && b.keep(big).path && c.keep(big).path);
+        EXPECT_EQ(control::PrivateCopies(6).keep(big).error,
+                  "the launches under way hold as many files as they may");
+    }
+    // They went with their launches, and so did what they counted.
+    for (const auto& entry : std::filesystem::directory_iterator(sandbox.path("run")))
+        ADD_FAILURE() << entry.path();
+    control::PrivateCopies again(7);
+    EXPECT_TRUE(again.keep(big).path);
 }
 
 class TrustedPrograms : public ::testing::Test {

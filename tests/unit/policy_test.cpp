@@ -44,8 +44,7 @@ class Files {
             .keep =
                 [this](std::string_view text) {
                     copies.emplace_back(text);
-                    return std::optional<std::string>("/run/copy-" +
-                                                      std::to_string(copies.size() - 1));
+                    return control::KeptCopy{"/run/copy-" + std::to_string(copies.size() - 1), {}};
                 },
         };
     }
@@ -171,6 +170,17 @@ TEST(LaunchPolicy, ABundleReadsItsFilesBesideItAndOpenVpnGetsACheckedCopy) {
               "-----END CERTIFICATE-----\n</cert>\n<connection>\nremote 198.51.100.8 443 tcp\n"
               "</connection>\nmanagement 127.0.0.1 7505\nmanagement-query-passwords\n");
     EXPECT_FALSE(files.readAsRoot["/home/u/vpn/ca.crt"]);
+}
+
+TEST(LaunchPolicy, AFileNamedAgainAndAgainIsReadAndCopiedOnce) {
+    Files files;
+    files.disk["/home/u/vpn/client.ovpn"] = "ca ca.crt\nca ca.crt\ncert /home/u/vpn/ca.crt\n";
+    files.disk["/home/u/vpn/ca.crt"] = "CA";
+    Argv argv = {"openvpn", "--ca", "vpn/ca.crt", "--config", "vpn/client.ovpn"};
+    ASSERT_TRUE(checkLaunchPolicy(argv, "/home/u", files.seam()).allowed);
+    EXPECT_EQ(files.copies, (std::vector<std::string>{
+                                "CA", "ca /run/copy-0\nca /run/copy-0\ncert /run/copy-0\n"}));
+    EXPECT_EQ(argv[2], "/run/copy-0");
 }
 
 TEST(LaunchPolicy, AProvidedConfigurationAndItsFilesAreReadAsRootButNotTheCommandLines) {
