@@ -1,6 +1,7 @@
 #include "control/launcher.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -248,6 +249,7 @@ bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& direc
         .configuration =
             [&caller](const std::string& path) { return openConfiguration(path, caller); },
         .keep = [&copies](std::string_view text) { return copies.keep(text); },
+        .deviceExists = [](const std::string& name) { return ::if_nametoindex(name.c_str()) != 0; },
     };
     const PolicyVerdict verdict = checkLaunchPolicy(words, directory, files);
     if (!verdict.allowed) logRefusal(verdict);

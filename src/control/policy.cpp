@@ -21,6 +21,7 @@ enum class Check {
     Protocol,         // a protocol OpenVPN knows, the first argument
     Remote,           // a host, then a port number and a protocol where given
     ProxyPort,        // a host, then a port number where given
+    NewDevice,        // dev: a device OpenVPN makes itself, never one that exists
 };
 
 struct Rule {
@@ -55,7 +56,7 @@ constexpr std::array rules{
     Rule{"client",                       0, 0},
     Rule{"pull",                         0, 0},
     Rule{"tls-client",                   0, 0},
-    Rule{"dev",                          1, 1, 0, false, {}, Check::None, "names the interface; the device node is fixed"},
+    Rule{"dev",                          1, 1, 0, false, {}, Check::NewDevice, "names the interface; the device node is fixed"},
     Rule{"dev-type",                     1, 1},
     Rule{"proto",                        1, 1, 0, false, {}, Check::Protocol},
     Rule{"remote",                       1, 3, 0, false, {}, Check::Remote},
@@ -230,6 +231,7 @@ PolicyVerdict checkArguments(std::string_view option, const std::vector<std::str
     }
     switch (rule->check) {
         case Check::None:
+        case Check::NewDevice:  // judged against the host's interfaces
             break;
         case Check::ScriptSecurity:
             if (words[1] != "0" && words[1] != "1") return refuse(option, "allows programs to run");
@@ -281,6 +283,7 @@ class Checker {
         PolicyVerdict verdict = checkArguments(name, words, inConfiguration);
         if (!verdict.allowed) return verdict;
         const Rule& rule = *findRule(name);
+        if (rule.check == Check::NewDevice) return device(name, words[1]);
         if (rule.file == 0 || rule.file >= words.size() ||
             isKeyword(words[rule.file], rule.notFiles))
             return {};
@@ -332,6 +335,25 @@ class Checker {
     }
 
   private:
+    // OpenVPN attaches to a tun or tap device of that name when one exists, a persistent device
+    // of another user's or a virtual machine's: what the host routes into it would then go to
+    // this client's peer. It may only make one: a dynamic one ("tun", "tap"), none ("null"),
+    // or one of a name nobody holds, which the kernel takes whole.
+    PolicyVerdict device(std::string_view option, const std::string& name) const {
+        if (name == "tun" || name == "tap" || name == "null") return {};
+        const bool plain = name.size() < 16 && std::all_of(name.begin(), name.end(), [](char c) {
+                               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                      (c >= '0' && c <= '9') || c == '-' || c == '_';
+                           });
+        if (!plain) return refuse(option, "names a device the kernel would not call so");
+        if (files_.deviceExists(name)) {
+            return refuse(option, "names " + name +
+                                      ", which exists already: OpenVPN may only make a device "
+                                      "of its own");
+        }
+        return {};
+    }
+
     static FileRead limited(FileRead read) {
         if (read.text && read.text->size() > maxFileSize) return {std::nullopt, "it is too large"};
         return read;

@@ -44,7 +44,7 @@ struct KeptCopy {
     std::string error;
 };
 
-// Where the policy meets the file system.
+// Where the policy meets the file system and the host's interfaces.
 struct LaunchFiles {
     // Reads the file at an absolute path with the caller's rights.
     std::function<FileRead(const std::string& path)> read;
@@ -52,6 +52,8 @@ struct LaunchFiles {
     std::function<OpenedConfiguration(const std::string& path)> configuration;
     // Keeps `text` in a private file and returns the path OpenVPN is to read instead.
     std::function<KeptCopy(std::string_view text)> keep;
+    // Whether the host has a network interface of that name.
+    std::function<bool(const std::string& name)> deviceExists;
 };
 
 // Checks OpenVPN's argument vector (argv[0] first) and points every file word at its private

@@ -39,6 +39,7 @@ void tokens(std::string_view commandLine) {
             [](std::string_view) {
                 return control::KeptCopy{"/run/copy", {}};
             },
+        .deviceExists = [](const std::string& name) { return name == "eth0"; },
     };
     const std::size_t count = words.size();
     const control::PolicyVerdict verdict = control::checkLaunchPolicy(words, "/fuzz", files);

@@ -245,6 +245,23 @@ TEST_F(UnprivilegedClient, ALaunchCannotFillRun) {
     EXPECT_NE(asNobody("status --json").find("\"statefile\":\"saved\""), std::string::npos);
 }
 
+// A persistent tun device that root made for another user (or a virtual machine): root's
+// OpenVPN would attach to it, and what the host routes into it would go to this user's peer.
+TEST_F(UnprivilegedClient, AnotherUsersTunDeviceIsNeverTaken) {
+    sandbox->adopt("alice0");
+    sandbox->adopt("tun7");
+    must("ip tuntap add dev alice0 mode tun user 1000");
+    const std::string start = "openvpn --secret " + userKey() +
+                              " --cipher AES-256-CBC --remote 192.0.2.1 --nobind --dev-type tun ";
+    expectRefused(openVpnProgram, start + "--dev alice0",
+                  "--dev names alice0, which exists already: OpenVPN may only make a device of "
+                  "its own");
+    EXPECT_NE(must("ip -d link show alice0").find("persist on user"), std::string::npos);
+    // A device of a new name OpenVPN makes itself.
+    EXPECT_EQ(launch(openVpnProgram, start + "--dev tun7"), "true\n");
+    EXPECT_TRUE(eventually([] { return sh("ip link show tun7").status == 0; }));
+}
+
 TEST_F(UnprivilegedClient, CopiesAnEarlierRunLeftBehindAreRemovedAtStart) {
     daemon.stop();
     ::mkdir("/run/telvord", 0700);

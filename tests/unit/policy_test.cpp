@@ -46,6 +46,7 @@ class Files {
                     copies.emplace_back(text);
                     return control::KeptCopy{"/run/copy-" + std::to_string(copies.size() - 1), {}};
                 },
+            .deviceExists = [](const std::string& name) { return name == "alice0"; },
         };
     }
 };
@@ -95,6 +96,7 @@ TEST(LaunchPolicy, AnOrdinaryCommandLinePassesAndItsFilesAreReadAsTheCallerIntoC
     EXPECT_EQ(files.copies, (std::vector<std::string>{"CA"}));
     EXPECT_EQ(files.readAsRoot, (std::map<std::string, bool>{{"/home/u/ca.crt", false}}));
     EXPECT_TRUE(check({"openvpn"}, files).allowed);
+    EXPECT_TRUE(check({"openvpn", "--dev", "vpn7"}, files).allowed);
 }
 
 // Options that load code, run programs, write or delete files, open device nodes, detach,
@@ -123,6 +125,9 @@ const std::vector<Argv> refused = {
     {"--management", "0.0.0.0", "7505"},
     {"--management", "127.0.0.1", "x"},
     {"--crl-verify", "/tmp", "dir"},
+    {"--dev", "alice0"},
+    {"--dev", "tun0123456789abc"},
+    {"--dev", "../tun"},
     {"--tmp-dir", "/etc"},
     {"--client", "extra"},
     {"--remote"},
