@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -131,7 +132,27 @@ std::optional<Caller> callerOf(uid_t uid) {
     }
 }
 
-FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit) {
+namespace {
+
+// In the child: writes the path with every link resolved, as the child may resolve it.
+int sendResolved(const char* path, int out) {
+    char resolved[PATH_MAX];
+    if (::realpath(path, resolved) == nullptr) return errno;
+    const std::size_t length = std::strlen(resolved);
+    for (std::size_t sent = 0; sent < length;) {
+        const ssize_t written = ::write(out, resolved + sent, length - sent);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return errno;
+        sent += static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+// Runs `body` with its standard output on a pipe, in a child that has taken `caller`'s uid,
+// gid and groups; what it wrote, or why there is nothing: its exit status, a number that
+// describe() tells.
+FileRead runAs(const Caller& caller, int (*body)(const char*, int, std::size_t),
+               const std::string& path, std::size_t limit) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return {std::nullopt, std::strerror(errno)};
     util::unique_fd in(fds[0]), out(fds[1]);
@@ -145,7 +166,7 @@ FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t l
             ::setgid(caller.gid) != 0 || ::setuid(caller.uid) != 0) {
             ::_exit(EPERM);
         }
-        ::_exit(sendFile(path.c_str(), STDOUT_FILENO, limit));
+        ::_exit(body(path.c_str(), STDOUT_FILENO, limit));
     }
     out.reset();
     std::string text;
@@ -158,6 +179,18 @@ FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t l
     if (!WIFEXITED(status)) return {std::nullopt, "the reading process failed"};
     if (WEXITSTATUS(status) != 0) return {std::nullopt, describe(WEXITSTATUS(status))};
     return {std::move(text), {}};
+}
+
+}  // namespace
+
+FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit) {
+    return runAs(caller, sendFile, path, limit);
+}
+
+FileRead resolveAs(const std::string& path, const Caller& caller) {
+    return runAs(
+        caller, [](const char* name, int out, std::size_t) { return sendResolved(name, out); },
+        path, 0);
 }
 
 PrivateCopies& PrivateCopies::operator=(PrivateCopies&& other) noexcept {

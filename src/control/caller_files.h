@@ -28,6 +28,9 @@ std::optional<Caller> callerOf(uid_t uid);
 // Reads a regular file of up to `limit` bytes with `caller`'s rights, in a child process that
 // has taken them.
 FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit);
+// The path with every link resolved as `caller` may resolve it, in such a child, so that what
+// the daemon answers tells nothing of directories only root may enter.
+FileRead resolveAs(const std::string& path, const Caller& caller);
 
 // What the private copies may hold. They lie in /run, which other root services write too: no
 // launch may fill it, nor all launches under way together.

@@ -24,6 +24,7 @@
 #include "core/log.h"
 #include "modes/modes.h"
 #include "util/no_destructor.h"
+#include "util/path.h"
 #include "util/printable.h"
 #include "util/unique_fd.h"
 #include "util/words.h"
@@ -168,19 +169,6 @@ void logCommandLine(std::string_view commandLine, const std::vector<std::string>
     logMessage(levelInfo, "Start OpenVpn");
 }
 
-// The resolved path of the program when it is a trusted OpenVPN; logs why not otherwise.
-std::optional<std::string> trustedOpenVpn(const std::string& path) {
-    const LaunchSettings& settings = launchSettings();
-    TrustVerdict verdict = checkTrustedProgram(path);
-    if (verdict.trusted && !isOpenVpnProgram(verdict.resolved, settings.openVpnPrograms)) {
-        verdict = TrustVerdict{false, verdict.resolved, "is not OpenVPN"};
-    }
-    if (verdict.trusted) return verdict.resolved;
-    logMessage(levelError, "Refusing to run %s as root: it %s", shown(path).c_str(),
-               shown(verdict.reason, shownLine).c_str());
-    return std::nullopt;
-}
-
 // The user who owns the client's connection, whose rights files are read with.
 std::optional<Caller> clientCaller(const Client& client) {
     std::optional<Caller> caller = callerOf(client.uid);
@@ -189,6 +177,27 @@ std::optional<Caller> clientCaller(const Client& client) {
                    static_cast<unsigned>(client.uid));
     }
     return caller;
+}
+
+// The program the client named, once it is known to be a trusted OpenVPN; logs why not
+// otherwise. Links are resolved with the client's rights: what root alone may look into
+// stays unknown to the client, whatever the reply.
+std::optional<TrustVerdict> trustedOpenVpn(const std::string& path, const Caller& caller) {
+    const FileRead resolved = resolveAs(path, caller);
+    TrustVerdict verdict;
+    if (!resolved.text) {
+        verdict.reason = "cannot be resolved: " + resolved.error;
+    } else {
+        verdict = checkTrustedProgram(*resolved.text);
+        if (verdict.trusted &&
+            !isOpenVpnProgram(verdict.resolved, launchSettings().openVpnPrograms)) {
+            verdict = TrustVerdict{false, verdict.resolved, "is not OpenVPN", {}};
+        }
+    }
+    if (verdict.trusted) return verdict;
+    logMessage(levelError, "Refusing to run %s as root: it %s", shown(path).c_str(),
+               shown(verdict.reason, shownLine).c_str());
+    return std::nullopt;
 }
 
 void logRefusal(const PolicyVerdict& verdict) {
@@ -274,11 +283,11 @@ std::optional<ChildFailure> childFailure(int reportPipe) {
 
 // In the child: only async-signal-safe calls until exec. The working directory changes here,
 // never in the daemon, so that no client can move or stop it.
-[[noreturn]] void becomeOpenVpn(const char* program, char* const* argv, const char* directory,
-                                int report) {
+[[noreturn]] void becomeOpenVpn(int program, char* const* argv, const char* directory, int report) {
     ChildFailure failure;
     if (directory == nullptr || ::chdir(directory) == 0) {
-        ::execv(program, argv);
+        // The file that was judged, by its descriptor: nothing can be put in its place.
+        ::fexecve(program, argv, environ);
         failure.call = 1;
     }
     failure.error = errno;
@@ -287,7 +296,7 @@ std::optional<ChildFailure> childFailure(int reportPipe) {
 }
 
 // Forks and executes the checked program; the child's PID, or none when it did not start.
-std::optional<pid_t> spawnOpenVpn(const std::string& program, std::vector<std::string>& words,
+std::optional<pid_t> spawnOpenVpn(int program, std::vector<std::string>& words,
                                   const std::optional<std::string>& directory) {
     // Everything the child needs is made before the fork.
     std::vector<char*> argv;
@@ -308,7 +317,7 @@ std::optional<pid_t> spawnOpenVpn(const std::string& program, std::vector<std::s
         return std::nullopt;
     }
     if (child == 0) {
-        becomeOpenVpn(program.c_str(), argv.data(), directory ? directory->c_str() : nullptr,
+        becomeOpenVpn(program, argv.data(), directory ? directory->c_str() : nullptr,
                       reportWrite.get());
     }
     reportWrite.reset();
@@ -406,11 +415,14 @@ Outcome Launcher::launch(std::string_view commandLine, const Client& client) {
 
 bool Launcher::start(std::vector<std::string>& words, const std::string& path,
                      const Client& client) {
-    const std::optional<std::string> program = trustedOpenVpn(path);
-    if (!program) return false;
     const std::optional<Caller> caller = clientCaller(client);
     if (!caller) return false;
-    const std::optional<std::string> directory = workingDirectoryFor(path);
+    const std::optional<TrustVerdict> program = trustedOpenVpn(path, *caller);
+    if (!program) return false;
+    // Where the path names "openvpn", OpenVPN starts in the directory of the file it is, never
+    // in one the client's link lies in.
+    std::optional<std::string> directory;
+    if (workingDirectoryFor(path)) directory = util::parentDirectory(program->resolved);
     PrivateCopies copies(++launches_);
     if (!applyLaunchPolicy(words, startDirectory(directory), *caller, copies)) return false;
 
@@ -418,7 +430,7 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
     const std::lock_guard<std::mutex> one(launching_);
     const Generation generation = takeGeneration();
     const Clock::time_point started = Clock::now();
-    const std::optional<pid_t> child = spawnOpenVpn(*program, words, directory);
+    const std::optional<pid_t> child = spawnOpenVpn(program->program.get(), words, directory);
     if (!child) {
         giveBack(generation);
         return false;

@@ -190,25 +190,57 @@ TEST_F(UnprivilegedClient, EveryAttackGetsFalseWithItsReasonLoggedAndLeaksOrWrit
     EXPECT_NE(::access("/etc/x", F_OK), 0);
 }
 
-TEST_F(UnprivilegedClient, AWorkingDirectoryThatCannotBeSetGetsFalseAndTheDaemonStaysWhereItIs) {
+// OpenVPN starts in the directory of the program it is, never in one a link of the user's
+// lies in, and the daemon never moves.
+TEST_F(UnprivilegedClient, TheWorkingDirectoryIsTheProgramsOwnAndTheDaemonStaysWhereItIs) {
     const std::string cwd =
         std::filesystem::read_symlink("/proc/" + std::to_string(daemon.pid()) + "/cwd").string();
-    // The directory derived from this path, <home>/ope, does not exist.
-    const std::string link = home + "/openvpn-x";
-    must("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " + std::string(openVpnProgram) +
-         " " + link);
-    EXPECT_EQ(launch(link, "openvpn --verb 3"), "false\n");
-    EXPECT_TRUE(loggedContaining("chdir() failed, error is 2:No such file or directory"));
-    // A link named openvpn in the user's own directory moves only the child there.
-    must("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " + std::string(openVpnProgram) +
-         " " + home + "/openvpn");
-    launch(home + "/openvpn", "openvpn --verb 3");
-    EXPECT_TRUE(daemon.logged("Working directory changed to " + home));
-
+    for (const char* name : {"openvpn-x", "openvpn"}) {
+        must("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " +
+             std::string(openVpnProgram) + " " + home + "/" + name);
+        EXPECT_EQ(launch(home + "/" + name, "openvpn --verb 3"), "true\n");
+    }
+    EXPECT_EQ(daemon.countLogged("Working directory changed to /usr/sbin"), 2);
+    EXPECT_FALSE(loggedContaining("Working directory changed to " + home));
     EXPECT_TRUE(daemon.running());
-    EXPECT_EQ(asNobody("enableforced"), "");
-    EXPECT_TRUE(daemon.logged("Enabling forced mode"));
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon.pid()) + "/cwd"), cwd);
+}
+
+// Only an OpenVPN binary runs: not a script named openvpn (the openvpn package's init script,
+// root's own), neither by its path nor through a link of the user's.
+TEST_F(UnprivilegedClient, AScriptNamedOpenVpnNeverRuns) {
+    const std::string script = "/etc/init.d/openvpn";  // /etc is the sandbox's own
+    if (::access(script.c_str(), F_OK) != 0) {
+        ::mkdir("/etc/init.d", 0755);
+        writeFile(script, "#!/bin/sh\ntouch /run/ran-as-root\n");
+        ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    }
+    must("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " + script + " " + home +
+         "/openvpn");
+    for (const std::string& path : {script, home + "/openvpn"}) {
+        expectRefused(path, "openvpn start",
+                      "Refusing to run " + path +
+                          " as root: it is no executable of this machine (a script, or a program "
+                          "run through an interpreter)");
+    }
+    EXPECT_NE(::access("/run/ran-as-root", F_OK), 0);
+}
+
+// A path through a directory only root may enter resolves as the user resolves it: the reply
+// is the same whether what lies behind it exists or not.
+TEST_F(UnprivilegedClient, APathThroughADirectoryTheUserCannotEnterTellsNothing) {
+    const std::string closed = sandbox->scratch() + "/closed";
+    ASSERT_EQ(::mkdir(closed.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((closed + "/x").c_str(), 0700), 0);
+    std::string up;
+    for (const char c : closed + "/x")
+        up += c == '/' ? "../" : "";
+    for (const char* name : {"/x/", "/y/"}) {
+        const std::string path = closed + name + up + "usr/sbin/openvpn";
+        expectRefused(
+            path, "openvpn --verb 3",
+            "Refusing to run " + path + " as root: it cannot be resolved: Permission denied");
+    }
 }
 
 TEST_F(UnprivilegedClient, ControlCharactersFromTheClientNeverReachTheLog) {

@@ -203,7 +203,7 @@ TEST_F(OpenVpnLaunch, AProgramThatCannotBeExecutedGetsFalseAtOnceAndLeavesNoZomb
     EXPECT_TRUE(daemon.running());
 }
 
-TEST_F(OpenVpnLaunch, AScriptWhoseInterpreterIsMissingGetsFalse) {
+TEST_F(OpenVpnLaunch, AScriptNamedOpenVpnIsRefusedAndNeverRuns) {
     const std::string directory = sandbox->scratch() + "/script";
     ASSERT_EQ(::mkdir(directory.c_str(), 0755), 0);
     const std::string script = directory + "/openvpn";
@@ -211,8 +211,8 @@ TEST_F(OpenVpnLaunch, AScriptWhoseInterpreterIsMissingGetsFalse) {
     ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
 
     EXPECT_EQ(launch(ordinaryCommandLine, script), "false");
-    EXPECT_TRUE(daemon.logged("exec() failed, error is 2:No such file or directory"));
-    EXPECT_TRUE(zombieChildren(daemon.pid()).empty());
+    EXPECT_TRUE(loggedLike(daemon, "Refusing to run " + script + " as root: it is no executable"));
+    EXPECT_TRUE(daemon.launchedPids().empty());
 }
 
 TEST_F(OpenVpnLaunch, ACommandLineWithoutAPathGetsFalseAndStartsNothing) {

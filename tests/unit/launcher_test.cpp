@@ -49,12 +49,12 @@ TEST(LaunchOwner, ACommandLineStartsOnlyThePathItsOwnUserSentLast) {
         std::string judged;  // the program the launch goes on to judge; empty: no path
     };
     std::vector<Case> cases = {
-        {{{1000, "/a/openvpn"}}, 0, ""},
-        {{{0, "/a/openvpn"}}, 1000, ""},
-        {{{1000, "/a/openvpn"}}, 1000, "/a/openvpn"},
+        {{{65534, "/a/openvpn"}}, 0, ""},
+        {{{0, "/a/openvpn"}}, 65534, ""},
+        {{{65534, "/a/openvpn"}}, 65534, "/a/openvpn"},
         // Another user's path, sent later, spoils nobody else's launch.
-        {{{1000, "/a/openvpn"}, {0, "/b/openvpn"}}, 1000, "/a/openvpn"},
-        {{{1000, "/a/openvpn"}, {1000, "/c/openvpn"}}, 1000, "/c/openvpn"},
+        {{{65534, "/a/openvpn"}, {0, "/b/openvpn"}}, 65534, "/a/openvpn"},
+        {{{65534, "/a/openvpn"}, {65534, "/c/openvpn"}}, 65534, "/c/openvpn"},
     };
     // The launcher keeps the paths of so many users only: the one sent longest ago goes.
     Case many{{}, 1, ""};
@@ -112,7 +112,7 @@ class TrustedPrograms : public ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
         ::mkdir((dir / "bin").c_str(), 0755);
-        support::writeFile(program, "#!/bin/sh\n");
+        support::writeFile(program, support::readFile("/bin/true"));
         ::chmod(program.c_str(), 0755);
     }
     control::TrustVerdict check(const std::string& path) {
@@ -260,6 +260,23 @@ TEST_F(TrustedPrograms, WithoutOpenat2TheNameIsWalkedAndNoLinkIsFollowedBeneath)
         const util::unique_fd file(control::openWalking(bin.get(), c.name, O_RDONLY, c.resolve));
         EXPECT_EQ(file ? 0 : errno, c.error) << c.name;
     }
+}
+
+TEST_F(TrustedPrograms, OnlyAnExecutableOfThisMachineIsTrusted) {
+    const std::string elf = support::readFile("/bin/true");
+    std::string otherMachine = elf;
+    otherMachine[18] = static_cast<char>(otherMachine[18] ^ 0x7f);  // e_machine
+    for (const std::string& text : {std::string("#!/bin/sh\nid\n"), otherMachine,
+                                    std::string("\x7f"
+                                                "ELF"),
+                                    std::string()}) {
+        support::writeFile(program, text);
+        EXPECT_EQ(check(program).reason,
+                  "is no executable of this machine (a script, or a program run through an "
+                  "interpreter)");
+    }
+    support::writeFile(program, elf);
+    EXPECT_TRUE(check(program).trusted);
 }
 
 TEST_F(TrustedPrograms, MissingPathsAndDirectoriesAreRefused) {
