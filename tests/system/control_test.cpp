@@ -1,7 +1,12 @@
 // The control channel of the real daemon: port file, clients, frames, start-up switches.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,6 +176,47 @@ class ManyClients : public SystemTest {
                   " --port " + std::to_string(daemon.port()) + " " + arguments);
     }
 
+    // telvorctl with `arguments`, run as root of a user namespace that nobody (65534) made and
+    // whose users the host maps to 100000 and up, as a subordinate range of nobody's would:
+    // its sockets are those of uid 100000.
+    CommandResult telvorctlInUserNamespace(const std::string& arguments) {
+        const std::string command =
+            client + " --port " + std::to_string(daemon.port()) + " " + arguments + " 2>&1";
+        int ready[2], go[2], output[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0 ||
+            ::pipe2(output, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            char byte = 0;
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0 ||
+                ::unshare(CLONE_NEWUSER) != 0 || ::write(ready[1], "r", 1) != 1 ||
+                ::read(go[0], &byte, 1) != 1 || ::setresgid(0, 0, 0) != 0 ||
+                ::setresuid(0, 0, 0) != 0 || ::dup2(output[1], STDOUT_FILENO) < 0)
+                ::_exit(120);
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+            ::_exit(121);
+        }
+        ::close(ready[1]);
+        ::close(go[0]);
+        ::close(output[1]);
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        const std::string proc = "/proc/" + std::to_string(child);
+        writeFile(proc + "/uid_map", "0 100000 65536\n");
+        writeFile(proc + "/gid_map", "0 100000 65536\n");
+        EXPECT_EQ(::write(go[1], "g", 1), 1);
+        std::string text;
+        char chunk[4096];
+        for (ssize_t count; (count = ::read(output[0], chunk, sizeof chunk)) > 0;)
+            text.append(chunk, static_cast<std::size_t>(count));
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        for (const int fd : {ready[0], go[1], output[0]})
+            ::close(fd);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+    }
+
     std::string client;
 };
 
@@ -218,6 +264,46 @@ TEST_F(ManyClients, UsersHoldOnlyTheirShareOfConnectionsAndRootStillGetsIn) {
         const util::unique_fd next = connectAs(60008, daemon.port());
         return !closedByPeer(next.get(), 200ms);
     }));
+}
+
+// A user with a subordinate range of uids has sockets of many uids: each connection counts as
+// the user who owns the namespace, never as the account of its mapped uid, and no such user
+// takes more than their own share.
+TEST_F(ManyClients, AConnectionFromAUserNamespaceCountsAsTheNamespacesOwner) {
+    must("useradd -M -u 100000 alice");  // an account the range overlaps, in the sandbox's /etc
+    std::vector<util::unique_fd> held;
+    for (int i = 0; i < 4; ++i)
+        held.push_back(connectServed(65534));
+    telvorctlInUserNamespace("enableforced");
+    EXPECT_TRUE(daemon.logged(
+        "Refusing the client connection of uid 65534: it holds 4 connections already"));
+    EXPECT_FALSE(daemon.logged("Enabling forced mode"));
+
+    held.clear();
+    const CommandResult served = telvorctlInUserNamespace("enableforced");
+    EXPECT_EQ(served.status, 0) << served.output;
+    EXPECT_TRUE(daemon.waitLogged("Enabling forced mode"));
+    EXPECT_TRUE(
+        daemon.logged("Client connection is owned by uid 65534 (its socket was made as uid "
+                      "100000 in a user namespace of that user)"));
+    EXPECT_FALSE(daemon.logged("Client connection is owned by uid 100000"));
+}
+
+// A peer that closes before the daemon takes its connection is refused as unknown, without a
+// look at /proc, and the next client is served.
+TEST_F(ManyClients, APeerGoneBeforeTheAcceptIsRefusedAsUnknown) {
+    daemon.kill(SIGSTOP);
+    for (int i = 0; i < 50; ++i)
+        connectAs(65534, daemon.port()).reset();
+    daemon.kill(SIGCONT);
+    EXPECT_TRUE(eventually([&] {
+        return daemon.countLogged(
+                   "Refusing a client connection of an unknown user: it closed "
+                   "its end before it was accepted") == 50;
+    }));
+    EXPECT_FALSE(daemon.logged("Refusing the client connection of uid 0"));
+    daemon.send({"enableforced"});
+    EXPECT_TRUE(daemon.logged("Enabling forced mode"));
 }
 
 class ControlGroup : public ManyClients {
