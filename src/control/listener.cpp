@@ -141,6 +141,22 @@ std::optional<SocketEntry> clientEnd(int client, std::chrono::milliseconds& paus
     }
 }
 
+// Tells the client why its connection is refused, in one frame, and closes it. What it sent
+// meanwhile is read first, so that the close ends the connection in order rather than with a
+// reset, which could take the frame away before the client reads it.
+void refuseConnection(int client, const std::string& why) {
+    const std::string text = std::string(connectionRefusal) + "\n" + why;
+    std::array<char, frameSize> frame{};
+    std::copy_n(text.begin(), std::min(text.size(), frame.size() - 1), frame.begin());
+    // A new connection's send buffer takes one frame at once; nothing here waits for a client.
+    [[maybe_unused]] const ssize_t sent =
+        ::send(client, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(client, SHUT_WR);
+    std::array<char, frameSize> scrap{};
+    while (::recv(client, scrap.data(), scrap.size(), MSG_DONTWAIT) > 0) {
+    }
+}
+
 class Slot;
 
 // The connections being served, by owner. Its lock is held only to count.
@@ -177,11 +193,12 @@ class Slot {
 std::optional<Slot> OpenConnections::take(uid_t uid, std::string& refusal) {
     const std::lock_guard<std::mutex> lock(lock_);
     const auto mine = byUser_.find(uid);
-    if (mine != byUser_.end() && mine->second >= maxConnectionsPerUser) {
+    // Root's connections count against no bound, so that no process, not even one of root's
+    // holding idle connections, can lock root out.
+    if (uid != 0 && mine != byUser_.end() && mine->second >= maxConnectionsPerUser) {
         refusal = "it holds " + std::to_string(mine->second) + " connections already";
         return std::nullopt;
     }
-    // Root's connections count against no total, so that other users cannot lock root out.
     if (uid != 0 && others_ >= maxConnections) {
         refusal = std::to_string(others_) + " connections of users other than root are open";
         return std::nullopt;
@@ -248,6 +265,7 @@ void admitAndServe(Connection connection, SocketEntry end, OpenConnections& open
         pauseAfter("Looking up the client connection", admission.shortage, pause);
     }
     if (!admission.client) {
+        refuseConnection(connection.socket.get(), admission.refusal);
         return;
     }
     const uid_t owner = admission.client->uid;
@@ -257,6 +275,7 @@ void admitAndServe(Connection connection, SocketEntry end, OpenConnections& open
         if (!slot) {
             logMessage(levelError, "Refusing the client connection of uid %u: %s",
                        static_cast<unsigned>(owner), refusal.c_str());
+            refuseConnection(connection.socket.get(), refusal);
             return;
         }
         connection.slot.reset();
@@ -284,6 +303,7 @@ void startServing(util::unique_fd socket, const SocketEntry& end, OpenConnection
     if (!slot) {
         logMessage(levelError, "Refusing the client connection of uid %u: %s",
                    static_cast<unsigned>(end.uid), refusal.c_str());
+        refuseConnection(socket.get(), refusal);
         return;
     }
     const int fd = socket.get();

@@ -220,6 +220,19 @@ class ManyClients : public SystemTest {
     std::string client;
 };
 
+// What the daemon sends on `socket` until it closes it.
+std::string readUntilClosed(int socket) {
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        pollfd ready{socket, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) != 1) return text + "(no close)";
+        const ssize_t count = ::recv(socket, chunk, sizeof chunk, 0);
+        if (count <= 0) return text.substr(0, text.find('\0'));
+        text.append(chunk, static_cast<std::size_t>(count));
+    }
+}
+
 TEST_F(ManyClients, AnotherUsersStalledConnectionHoldsUpNobody) {
     const util::unique_fd stalled = connectServed(65534);
     ASSERT_EQ(::send(stalled.get(), "enableforced:", 13, 0), 13);
@@ -244,22 +257,30 @@ TEST_F(ManyClients, UsersHoldOnlyTheirShareOfConnectionsAndRootStillGetsIn) {
         for (int i = 0; i < 4; ++i)
             held.push_back(connectServed(uid));
     }
-    // A fifth connection of one user, and one of any user beyond the 32, are closed at once.
+    // A fifth connection of one user, and one of any user beyond the 32, are refused with a
+    // frame that says why.
     const util::unique_fd fifth = connectAs(60000, daemon.port());
     const util::unique_fd beyond = connectAs(60008, daemon.port());
-    EXPECT_TRUE(closedByPeer(fifth.get()));
-    EXPECT_TRUE(closedByPeer(beyond.get()));
+    EXPECT_EQ(readUntilClosed(fifth.get()), "refused:connection\nit holds 4 connections already");
+    EXPECT_EQ(readUntilClosed(beyond.get()),
+              "refused:connection\n32 connections of users other than root are open");
     EXPECT_TRUE(daemon.logged(
         "Refusing the client connection of uid 60000: it holds 4 connections already"));
-    EXPECT_TRUE(
-        daemon.logged("Refusing the client connection of uid 60008: 32 connections of "
-                      "users other than root are open"));
+    const CommandResult refused = telvorctlAs(60000, "enableforced status");
+    EXPECT_EQ(refused.status, telvorctl::exitConnectionRefused) << refused.output;
+    EXPECT_NE(refused.output.find("telvorctl: telvord refused the connection: it holds 4 "
+                                  "connections already"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_FALSE(daemon.logged("Enabling forced mode"));
 
-    // Root counts against no total.
+    // Root counts against no bound: not even root's own idle connections lock root out.
+    for (int i = 0; i < 6; ++i)
+        held.push_back(connectServed(0));
     daemon.send({"enableforced"});
     EXPECT_TRUE(daemon.logged("Enabling forced mode"));
     // A connection that ends gives its place back.
-    held.pop_back();
+    held.erase(held.begin() + 31);
     EXPECT_TRUE(eventually([&] {
         const util::unique_fd next = connectAs(60008, daemon.port());
         return !closedByPeer(next.get(), 200ms);
@@ -274,7 +295,8 @@ TEST_F(ManyClients, AConnectionFromAUserNamespaceCountsAsTheNamespacesOwner) {
     std::vector<util::unique_fd> held;
     for (int i = 0; i < 4; ++i)
         held.push_back(connectServed(65534));
-    telvorctlInUserNamespace("enableforced");
+    const CommandResult full = telvorctlInUserNamespace("enableforced");
+    EXPECT_EQ(full.status, telvorctl::exitConnectionRefused) << full.output;
     EXPECT_TRUE(daemon.logged(
         "Refusing the client connection of uid 65534: it holds 4 connections already"));
     EXPECT_FALSE(daemon.logged("Enabling forced mode"));
