@@ -2,9 +2,12 @@
 // device is unmanaged and when, which are left alone, and what the close gives back.
 
 #include <net/if_arp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "fake_kernel.h"
 #include "modes/modes.h"
 #include "support.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -145,6 +149,28 @@ TEST_F(NetworkManagerClient, NetworkManagerIsLeftAloneUnlessItManagesTheTunnelAn
         EXPECT_EQ(told, c.told);
         EXPECT_EQ(sandbox.countContaining(c.logged), 1);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A bus socket that takes connections and never says a word: sd-bus would wait 25 s for its
+// greeting, and every handler with it.
+TEST(SystemBus, ABusThatNeverAnswersHoldsUpAHandlerNoLongerThanACall) {
+    const support::Sandbox sandbox;
+    const util::unique_fd silent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string& path = core::paths().systemBusSocket;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::copy(path.begin(), path.end(), address.sun_path);
+    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent.get(), 4), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(systemBus().connect());
+    // One call's timeout, and far from sd-bus's own 25 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 }  // namespace
