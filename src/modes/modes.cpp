@@ -497,7 +497,13 @@ void KillSwitchAtStart(bool lockdown) {
 
 void ResumeAtStart(bool configuredLockdown) {
     Handler handler;
-    const std::optional<routing::SavedState> saved = routing::LoadState();
+    bool refused = false;
+    const std::optional<routing::SavedState> saved = routing::LoadState(&refused);
+    if (refused) {
+        // The earlier run may have been in lockdown: fail closed rather than drop it.
+        logMessage(levelError, "Keeping lockdown: what an earlier run held cannot be known");
+        configuredLockdown = true;
+    }
     const ResumePlan plan = planResume(saved, configuredLockdown);
     if (saved) {
         routing::ResumeState(*saved);

@@ -177,6 +177,21 @@ const char* yesNo(bool value) {
     return value ? "yes" : "no";
 }
 
+// Why the state file open at `file` is not root's alone; none when it is. Someone else who
+// could write it or replace it could make a restart take down a lockdown or add their routes.
+const char* untrustedStateFile(int file, const std::string& path) {
+    struct stat st {
+    }, directory{};
+    if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) return "it is not a regular file";
+    if (st.st_uid != ::geteuid()) return "it is not owned by root";
+    if ((st.st_mode & 07777) != 0600) return "its mode is not 0600";
+    if (::lstat(util::parentDirectory(path).c_str(), &directory) != 0 ||
+        !S_ISDIR(directory.st_mode) || directory.st_uid != ::geteuid() ||
+        (directory.st_mode & 022) != 0)
+        return "its directory is not one that only root may write";
+    return nullptr;
+}
+
 }  // namespace
 
 std::string formatState(const SavedState& saved) {
@@ -284,10 +299,18 @@ void SaveResolvedLink(std::optional<int> link) {
     saveState();
 }
 
-std::optional<SavedState> LoadState() {
+std::optional<SavedState> LoadState(bool* refused) {
     const std::string& path = core::paths().stateFile;
-    util::unique_fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file) return std::nullopt;
+    util::unique_fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int error = errno;
+    const auto refuse = [&](const char* why) -> std::optional<SavedState> {
+        logMessage(levelError, "The state file %s is not trusted: %s", path.c_str(), why);
+        if (refused != nullptr) *refused = true;
+        return std::nullopt;
+    };
+    if (!file && error == ENOENT) return std::nullopt;
+    if (!file) return refuse(std::strerror(error));
+    if (const char* why = untrustedStateFile(file.get(), path)) return refuse(why);
     std::string text;
     const bool whole = util::readAll(file.get(), text);
     if (auto saved = parseState(text); saved && whole) return saved;
@@ -295,6 +318,7 @@ std::optional<SavedState> LoadState() {
     logMessage(levelError, "The state file %s cannot be read; set aside as %s, not trusted",
                path.c_str(), aside.c_str());
     ::rename(path.c_str(), aside.c_str());
+    if (refused != nullptr) *refused = true;
     return std::nullopt;
 }
 

@@ -65,9 +65,12 @@ bool StateUnsaved();
 void SaveModes(const ModesRecord& record);
 // dns's part: the link resolved holds the tunnel's server for, or none; written at once.
 void SaveResolvedLink(std::optional<int> link);
-// Reads the state file of an earlier run. A file that cannot be parsed is logged and set
-// aside, and none returned.
-std::optional<SavedState> LoadState();
+// Reads the state file of an earlier run. It is trusted only when it is root's alone: a
+// regular file owned by root with mode 0600, in a directory that root owns and nobody else
+// may write. A file that is not, or that cannot be read whole or parsed, is an error; none is
+// returned and `refused`, when given, is set, so that the caller does not take it for an
+// absent one. One that cannot be parsed is also set aside.
+std::optional<SavedState> LoadState(bool* refused = nullptr);
 // Takes an earlier run's routing state (and dns's part) as this one's.
 void ResumeState(const SavedState& saved);
 
