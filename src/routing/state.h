@@ -33,10 +33,11 @@ struct State {
     // The tunnel's default routes as the kernel holds them once made: what the route watchers
     // put back while the tunnel's device exists. None from the close on.
     std::optional<DefaultRoute> tunnelRoute, tunnelRoute6;
-    // The modes' and dns's parts, kept here only to be written to the state file with
+    // The modes', dns's and desktop's parts, kept here only to be written to the state file with
     // routing's.
     ModesRecord modesRecord;
     std::optional<int> resolvedLink;
+    std::vector<std::string> unmanagedDevices;
 
     // Whether the kill switch's rules are meant to hold (lockdown, or a forced-mode connection).
     bool killSwitchHeld = false;

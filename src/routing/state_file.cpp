@@ -138,6 +138,14 @@ bool dnsLine(SavedState& saved, std::string_view key, std::string_view value) {
     return once(saved.resolvedLink, std::optional(link));
 }
 
+// The devices NetworkManager gave up, within what one host has of tunnels.
+constexpr std::size_t maxUnmanagedDevices = 16;
+
+bool desktopLine(SavedState& saved, std::string_view key, std::string_view value) {
+    return key == "nmdevice" && saved.unmanagedDevices.size() < maxUnmanagedDevices &&
+           addOnce(saved.unmanagedDevices, deviceValue(value));
+}
+
 bool sectionLine(SavedState& saved, std::string_view section, std::string_view line) {
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) return false;
@@ -145,6 +153,7 @@ bool sectionLine(SavedState& saved, std::string_view section, std::string_view l
     if (section == "[modes]") return modesLine(saved, key, value);
     if (section == "[routing]") return routingLine(saved, key, value);
     if (section == "[dns]") return dnsLine(saved, key, value);
+    if (section == "[desktop]") return desktopLine(saved, key, value);
     return false;
 }
 
@@ -159,6 +168,7 @@ void copyRoutingPart(const From& from, To& to) {
     to.dnsAddresses = from.dnsAddresses;
     to.dnsAddresses6 = from.dnsAddresses6;
     to.resolvedLink = from.resolvedLink;
+    to.unmanagedDevices = from.unmanagedDevices;
 }
 
 SavedState currentState() {
@@ -220,6 +230,11 @@ std::string formatState(const SavedState& saved) {
         text += "tunneldev=" + device + "\n";
     text += "[dns]\n";
     if (saved.resolvedLink) text += "resolvedlink=" + std::to_string(*saved.resolvedLink) + "\n";
+    if (!saved.unmanagedDevices.empty()) {
+        text += "[desktop]\n";
+        for (const std::string& device : saved.unmanagedDevices)
+            text += "nmdevice=" + device + "\n";
+    }
     return text;
 }
 
@@ -236,7 +251,7 @@ std::optional<SavedState> parseState(std::string_view text) {
             if (line != firstLine) return std::nullopt;
             continue;
         }
-        if (line == "[modes]" || line == "[routing]" || line == "[dns]") {
+        if (line == "[modes]" || line == "[routing]" || line == "[dns]" || line == "[desktop]") {
             section = line;
             continue;
         }
@@ -296,6 +311,12 @@ void SaveModes(const ModesRecord& record) {
 void SaveResolvedLink(std::optional<int> link) {
     NetworkGuard guard;
     state().resolvedLink = link;
+    saveState();
+}
+
+void SaveUnmanagedDevices(const std::vector<std::string>& devices) {
+    NetworkGuard guard;
+    state().unmanagedDevices = devices;
     saveState();
 }
 

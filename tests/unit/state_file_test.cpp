@@ -34,6 +34,7 @@ SavedState fullState() {
     saved.tunnelAddress6 = "fd42::1";
     saved.tunnelDevices = {"tun0"};
     saved.resolvedLink = 7;
+    saved.unmanagedDevices = {"tun0", "tun1"};
     return saved;
 }
 
