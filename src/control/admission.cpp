@@ -2,8 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/nsfs.h>
-#include <sys/ioctl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +11,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
 #include "core/log.h"
+#include "core/paths.h"
+#include "util/io.h"
 #include "util/unique_fd.h"
 
 namespace control {
@@ -76,31 +78,6 @@ bool readStatus(int proc, const std::string& pid, ProcessEntry& entry) {
     return true;
 }
 
-// The inode of the user namespace that the link "ns/user" of `pid` (or "self") names.
-std::optional<ino_t> userNamespace(int proc, const std::string& pid) {
-    struct stat st {};
-    if (::fstatat(proc, (pid + "/ns/user").c_str(), &st, 0) != 0) return std::nullopt;
-    return st.st_ino;
-}
-
-// The user who owns the outermost namespace above `pid`'s, below the initial one `initial`.
-std::optional<uid_t> outermostOwner(int proc, const std::string& pid, ino_t initial) {
-    util::unique_fd space(::openat(proc, (pid + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC));
-    // A chain of nested namespaces is at most 32 deep.
-    for (int depth = 0; space && depth < 33; ++depth) {
-        util::unique_fd parent(::ioctl(space.get(), NS_GET_PARENT));
-        struct stat st {};
-        if (!parent || ::fstat(parent.get(), &st) != 0) return std::nullopt;
-        if (st.st_ino == initial) {
-            uid_t owner = 0;
-            if (::ioctl(space.get(), NS_GET_OWNER_UID, &owner) != 0) return std::nullopt;
-            return owner;
-        }
-        space = std::move(parent);
-    }
-    return std::nullopt;
-}
-
 bool past(Clock::time_point deadline) {
     return Clock::now() >= deadline;
 }
@@ -152,7 +129,7 @@ bool runsAs(const ProcessEntry& process, uid_t uid) {
 }
 
 Admission refuse(std::string why) {
-    return Admission{false, std::move(why), 0};
+    return Admission{false, std::move(why)};
 }
 
 bool shortage(int error) {
@@ -186,56 +163,31 @@ bool resourceShortage(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-Admission judgeHolders(std::span<const ProcessEntry> processes, pid_t daemon, uid_t socketUid,
-                       bool descendants) {
+Admission judgeHolders(std::span<const ProcessEntry> processes, pid_t daemon) {
     const std::unordered_map<pid_t, pid_t> parents = parentsOf(processes);
-    bool madeByItsUser = false, heldElsewhere = false;
-    std::optional<uid_t> owner;
+    bool held = false;
     for (const ProcessEntry& process : processes) {
-        if (descendants && descendantOf(process.pid, daemon, parents)) {
-            if (process.holdsSocket) {
-                return refuse(process.pid == daemon
-                                  ? "the daemon itself holds its socket"
-                                  : "its socket is held by PID " + std::to_string(process.pid) +
-                                        ", which the daemon started");
-            }
-            if (!process.examined) {
-                return refuse("PID " + std::to_string(process.pid) +
-                              ", which the daemon started, cannot be examined");
-            }
+        const bool ours = descendantOf(process.pid, daemon, parents);
+        if (process.holdsSocket && ours) {
+            return refuse(process.pid == daemon
+                              ? "the daemon itself holds its socket"
+                              : "its socket is held by PID " + std::to_string(process.pid) +
+                                    ", which the daemon started");
         }
-        if (!process.holdsSocket) continue;
-        if (!process.foreignNamespace) {
-            // Root may make a socket as any user, and a user of the initial namespace none
-            // but as itself.
-            const bool itsUser = runsAs(process, socketUid) || runsAs(process, 0);
-            madeByItsUser = madeByItsUser || itsUser;
-            heldElsewhere = heldElsewhere || !itsUser;
-            continue;
-        }
-        if (!process.namespaceOwner) {
+        if (!process.examined && ours) {
             return refuse("PID " + std::to_string(process.pid) +
-                          " holds its socket in a user namespace whose owner cannot be told");
+                          ", which the daemon started, cannot be examined");
         }
-        if (owner && *owner != *process.namespaceOwner)
-            return refuse("its socket is held in user namespaces of different users");
-        owner = process.namespaceOwner;
+        held = held || process.holdsSocket;
     }
-    if (madeByItsUser) return Admission{true, {}, socketUid};
-    if (owner) return Admission{true, {}, *owner};
-    if (heldElsewhere) {
-        return refuse("its socket, made as uid " + std::to_string(socketUid) +
-                      ", is held by no process of that user");
-    }
-    return refuse("no process can be found that holds its socket");
+    if (!held) return refuse("no process can be found that holds its socket");
+    return Admission{true, {}};
 }
 
 std::optional<std::vector<ProcessEntry>> readProcessTable(const HolderSearch& search) {
     Directory listing(::opendir("/proc"));
     if (!listing) return std::nullopt;
     const int proc = ::dirfd(listing.get());
-    const std::optional<ino_t> initial = userNamespace(proc, "self");
-    if (!initial) return std::nullopt;
     std::vector<ProcessEntry> table;
     for (;;) {
         if (past(search.deadline)) {
@@ -251,76 +203,158 @@ std::optional<std::vector<ProcessEntry>> readProcessTable(const HolderSearch& se
         // A process that ended meanwhile holds nothing; a shortage leaves the table unknown.
         ProcessEntry process;
         process.pid = *pid;
-        const std::optional<ino_t> space =
-            readStatus(proc, name, process) ? userNamespace(proc, name) : std::nullopt;
-        if (!space && shortage(errno)) return std::nullopt;
-        if (!space) continue;
-        process.foreignNamespace = *space != *initial;
+        if (!readStatus(proc, name, process)) {
+            if (shortage(errno)) return std::nullopt;
+            continue;
+        }
         table.push_back(process);
     }
     if (errno != 0) return std::nullopt;
 
     const std::unordered_map<pid_t, pid_t> parents = parentsOf(table);
-    if (!examine(proc, table, search, [&](const ProcessEntry& process) {
-            return (search.descendants && descendantOf(process.pid, search.daemon, parents)) ||
-                   (!process.foreignNamespace && runsAs(process, search.socketUid));
-        })) {
-        return std::nullopt;
-    }
-    // Then root's processes, which may make a socket as anyone, and those of other user
-    // namespaces, each only while nothing before has been found to hold it.
-    const auto heldInitially = [&] {
-        return std::any_of(table.begin(), table.end(), [](const ProcessEntry& process) {
-            return process.holdsSocket && !process.foreignNamespace;
-        });
+    const auto held = [&] {
+        return std::any_of(table.begin(), table.end(),
+                           [](const ProcessEntry& process) { return process.holdsSocket; });
     };
-    if (heldInitially()) return table;
-    if (!examine(proc, table, search, [](const ProcessEntry& process) {
-            return !process.foreignNamespace && runsAs(process, 0);
-        })) {
-        return std::nullopt;
-    }
-    if (heldInitially()) return table;
-    if (!examine(proc, table, search,
-                 [](const ProcessEntry& process) { return process.foreignNamespace; })) {
-        return std::nullopt;
-    }
-    for (ProcessEntry& process : table) {
-        if (process.holdsSocket && process.foreignNamespace)
-            process.namespaceOwner = outermostOwner(proc, std::to_string(process.pid), *initial);
+    // Each pass only while the passes before found no holder; the daemon's descendants always.
+    const std::function<bool(const ProcessEntry&)> passes[] = {
+        [&](const ProcessEntry& process) {
+            return descendantOf(process.pid, search.daemon, parents);
+        },
+        [&](const ProcessEntry& process) { return runsAs(process, search.socketUid); },
+        [&](const ProcessEntry& process) { return runsAs(process, 0); },
+        [](const ProcessEntry&) { return true; },
+    };
+    for (std::size_t pass = 0; pass < std::size(passes); ++pass) {
+        if (pass > 0 && held()) break;
+        if (!examine(proc, table, search, passes[pass])) return std::nullopt;
     }
     return table;
 }
+
+std::vector<SubordinateRange> parseSubordinateRanges(std::string_view text) {
+    std::vector<SubordinateRange> ranges;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const std::size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (first == 0 || first == std::string_view::npos || second == std::string_view::npos)
+            continue;
+        const std::optional<uid_t> start =
+            number<uid_t>(line.substr(first + 1, second - first - 1));
+        const std::optional<uid_t> count = number<uid_t>(line.substr(second + 1));
+        if (!start || !count || *count == 0) continue;
+        ranges.push_back({std::string(line.substr(0, first)), *start, *count});
+    }
+    return ranges;
+}
+
+Ownership ownerOf(uid_t uid, std::span<const SubordinateRange> ranges,
+                  const std::function<std::optional<uid_t>(const std::string&)>& userId,
+                  const std::function<bool(uid_t)>& isAccount) {
+    const auto refuse = [&](const std::string& why) {
+        return Ownership{std::nullopt, "uid " + std::to_string(uid) + " " + why};
+    };
+    if (uid == 0) return Ownership{0, {}};
+    std::vector<uid_t> owners;
+    for (const SubordinateRange& range : ranges) {
+        if (uid < range.start || uid - range.start >= range.count) continue;
+        const std::optional<uid_t> owner =
+            number<uid_t>(range.owner) ? number<uid_t>(range.owner) : userId(range.owner);
+        if (!owner)
+            return refuse("lies in the subordinate range of " + range.owner +
+                          ", who is no known user");
+        if (std::find(owners.begin(), owners.end(), *owner) == owners.end())
+            owners.push_back(*owner);
+    }
+    if (owners.empty() || owners == std::vector<uid_t>{0}) {
+        if (!owners.empty() && isAccount(uid))
+            return refuse(
+                "is an account and lies in a subordinate range of root's: which of them made the "
+                "socket cannot be told");
+        return Ownership{uid, {}};
+    }
+    if (owners.size() > 1) return refuse("lies in the subordinate ranges of several users");
+    if (owners[0] != uid && isAccount(uid)) {
+        return refuse("is an account and lies in the subordinate range of uid " +
+                      std::to_string(owners[0]) + ": which of them made the socket cannot be told");
+    }
+    return Ownership{owners[0], {}};
+}
+
+namespace {
+
+std::optional<uid_t> userNamed(const std::string& name) {
+    std::array<char, 16384> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr)
+        return std::nullopt;
+    return entry.pw_uid;
+}
+
+bool isAccount(uid_t uid) {
+    std::array<char, 16384> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    return ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
+
+// As whom the connection counts, by the subordinate ranges the host hands out.
+Ownership connectionOwner(uid_t uid) {
+    std::string text;
+    util::unique_fd file(::open(core::paths().subordinateUids.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file && !util::readAll(file.get(), text, 1 << 20)) text.clear();
+    const std::vector<SubordinateRange> ranges = parseSubordinateRanges(text);
+    return ownerOf(uid, ranges, userNamed, isAccount);
+}
+
+// The processes' verdict on a connection whose socket the daemon's descendants may have made.
+Admission judgeByProcesses(const SocketEntry& end, int& shortageError) {
+    const HolderSearch search{end.inode, end.uid, ::getpid(), Clock::now() + admissionDeadline};
+    const auto table = readProcessTable(search);
+    const int error = errno;
+    if (!table && shortage(error)) {
+        shortageError = error;
+        return {};
+    }
+    if (table) return judgeHolders(*table, search.daemon);
+    return refuse(error == ETIMEDOUT
+                      ? std::string("its processes could not be examined in time")
+                      : std::string("the processes cannot be listed: ") + std::strerror(error));
+}
+
+}  // namespace
 
 ClientAdmission admitClient(int connection, const SocketEntry& end) {
     const std::optional<SocketEntry> daemon = connectionEnd(connection, End::Daemon);
     const bool madeElsewhere =
         end.cgroup && daemon && daemon->cgroup && *end.cgroup != *daemon->cgroup;
-    const HolderSearch search{end.inode, end.uid, ::getpid(), !madeElsewhere,
-                              Clock::now() + admissionDeadline};
-    const auto table = readProcessTable(search);
-    const int error = errno;
-    if (!table && shortage(error)) return ClientAdmission{std::nullopt, error, {}};
-    const Admission admission =
-        table ? judgeHolders(*table, search.daemon, end.uid, search.descendants)
-        : error == ETIMEDOUT
-            ? refuse("its processes could not be examined in time")
-            : refuse(std::string("the processes cannot be listed: ") + std::strerror(error));
-    if (!admission.admitted) {
-        logMessage(core::levelError, "Refusing the client connection of uid %u: %s",
-                   static_cast<unsigned>(end.uid), admission.refusal.c_str());
-        return ClientAdmission{std::nullopt, 0, admission.refusal};
+    Admission admission{true, {}};
+    if (!madeElsewhere) {
+        int shortageError = 0;
+        admission = judgeByProcesses(end, shortageError);
+        if (shortageError != 0) return ClientAdmission{std::nullopt, shortageError, {}};
     }
-    if (admission.owner != end.uid) {
+    const Ownership ownership = admission.admitted ? connectionOwner(end.uid) : Ownership{};
+    const std::string refusal = admission.admitted ? ownership.refusal : admission.refusal;
+    if (!ownership.owner) {
+        logMessage(core::levelError, "Refusing the client connection of uid %u: %s",
+                   static_cast<unsigned>(end.uid), refusal.c_str());
+        return ClientAdmission{std::nullopt, 0, refusal};
+    }
+    if (*ownership.owner != end.uid) {
         logMessage(core::levelInfo,
-                   "Client connection is owned by uid %u (its socket was made as uid %u in a "
-                   "user namespace of that user)",
-                   static_cast<unsigned>(admission.owner), static_cast<unsigned>(end.uid));
+                   "Client connection is owned by uid %u (its socket was made as uid %u, of "
+                   "that user's subordinate range)",
+                   static_cast<unsigned>(*ownership.owner), static_cast<unsigned>(end.uid));
     } else {
         logMessage(core::levelInfo, "Client connection is owned by uid %u",
                    static_cast<unsigned>(end.uid));
     }
-    return ClientAdmission{Client{connection, admission.owner}, 0, {}};
+    return ClientAdmission{Client{connection, *ownership.owner}, 0, {}};
 }
 
 }  // namespace control

@@ -288,10 +288,11 @@ TEST_F(ManyClients, UsersHoldOnlyTheirShareOfConnectionsAndRootStillGetsIn) {
 }
 
 // A user with a subordinate range of uids has sockets of many uids: each connection counts as
-// the user who owns the namespace, never as the account of its mapped uid, and no such user
-// takes more than their own share.
-TEST_F(ManyClients, AConnectionFromAUserNamespaceCountsAsTheNamespacesOwner) {
-    must("useradd -M -u 100000 alice");  // an account the range overlaps, in the sandbox's /etc
+// the user who owns the range, and no such user takes more than their own share; where an
+// account has a uid of the range, which of the two made a socket cannot be told, and it is
+// refused rather than served as that account.
+TEST_F(ManyClients, AConnectionFromAUserNamespaceCountsAsTheRangesOwner) {
+    writeFile("/etc/subuid", "nobody:100000:65536\n");  // the sandbox's own /etc
     std::vector<util::unique_fd> held;
     for (int i = 0; i < 4; ++i)
         held.push_back(connectServed(65534));
@@ -307,7 +308,15 @@ TEST_F(ManyClients, AConnectionFromAUserNamespaceCountsAsTheNamespacesOwner) {
     EXPECT_TRUE(daemon.waitLogged("Enabling forced mode"));
     EXPECT_TRUE(
         daemon.logged("Client connection is owned by uid 65534 (its socket was made as uid "
-                      "100000 in a user namespace of that user)"));
+                      "100000, of that user's subordinate range)"));
+
+    must("useradd -M -u 100000 alice");  // an account the range overlaps
+    const CommandResult overlapped = telvorctlInUserNamespace("disablelockdown");
+    EXPECT_EQ(overlapped.status, telvorctl::exitConnectionRefused) << overlapped.output;
+    EXPECT_NE(overlapped.output.find("uid 100000 is an account and lies in the subordinate range "
+                                     "of uid 65534"),
+              std::string::npos)
+        << overlapped.output;
     EXPECT_FALSE(daemon.logged("Client connection is owned by uid 100000"));
 }
 
