@@ -22,6 +22,7 @@
 #include "control/policy.h"
 #include "control/trust.h"
 #include "core/log.h"
+#include "core/marks.h"
 #include "modes/modes.h"
 #include "util/no_destructor.h"
 #include "util/path.h"
@@ -265,6 +266,16 @@ bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& direc
     return verdict.allowed;
 }
 
+// The command line as OpenVPN is to get it: the client's options, a lone configuration as
+// --config (OpenVPN takes a lone word for one only when nothing follows it), then the
+// daemon's.
+void addDaemonOptions(std::vector<std::string>& words) {
+    if (words.size() == 2 && !words[1].starts_with("--"))
+        words.insert(words.begin() + 1, "--config");
+    const std::vector<std::string> added = daemonOptions();
+    words.insert(words.end(), added.begin(), added.end());
+}
+
 // What the child reports when it cannot become OpenVPN; nothing when exec succeeded.
 struct ChildFailure {
     int call = 0;  // 0: chdir, 1: exec
@@ -334,6 +345,10 @@ std::optional<pid_t> spawnOpenVpn(int program, std::vector<std::string>& words,
 }
 
 }  // namespace
+
+std::vector<std::string> daemonOptions() {
+    return {"--mark", std::to_string(core::openVpnMark)};
+}
 
 LaunchSettings& launchSettings() {
     static util::NoDestructor<LaunchSettings> instance;
@@ -413,6 +428,7 @@ Outcome Launcher::launch(std::string_view commandLine, const Client& client) {
     return Outcome::NextFrame;
 }
 
+// A launch reads who asks and what they name, judges it, rewrites it and spawns it.
 bool Launcher::start(std::vector<std::string>& words, const std::string& path,
                      const Client& client) {
     const std::optional<Caller> caller = clientCaller(client);
@@ -423,8 +439,11 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
     // in one the client's link lies in.
     std::optional<std::string> directory;
     if (workingDirectoryFor(path)) directory = util::parentDirectory(program->resolved);
+    // Judge the command line and every configuration it names, into private copies; then add
+    // what the daemon decides.
     PrivateCopies copies(++launches_);
     if (!applyLaunchPolicy(words, startDirectory(directory), *caller, copies)) return false;
+    addDaemonOptions(words);
 
     // The reply is sent after this: a client that reads nothing holds up no other launch.
     const std::lock_guard<std::mutex> one(launching_);

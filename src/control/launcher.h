@@ -24,6 +24,11 @@ struct LaunchSettings {
 };
 LaunchSettings& launchSettings();
 
+// The options the daemon adds to every launch, after the client's, which may give none of
+// them: the socket mark by which the egress guard and the kill switch's rules know OpenVPN's
+// own packets.
+std::vector<std::string> daemonOptions();
+
 // How many users' paths the launcher keeps; the path of the user who sent one longest ago
 // goes first.
 inline constexpr std::size_t maxPathOwners = 64;

@@ -190,6 +190,10 @@ constexpr std::array<std::string_view, 12> besideProvided{
     "disable-dco",
 };
 
+// What the daemon decides for every launch (see daemonOptions in launcher.h): OpenVPN's socket
+// mark.
+constexpr std::array<std::string_view, 1> daemonsOwn{"mark"};
+
 constexpr std::size_t maxFileSize = 1 << 20;
 
 const Rule* findRule(std::string_view option) {
@@ -223,6 +227,8 @@ PolicyVerdict portWord(std::string_view option, const std::vector<std::string>& 
 // Refuses what the table does not allow, apart from the file an option names.
 PolicyVerdict checkArguments(std::string_view option, const std::vector<std::string>& words,
                              bool inConfiguration) {
+    if (std::find(daemonsOwn.begin(), daemonsOwn.end(), option) != daemonsOwn.end())
+        return refuse(option, "is for the daemon to decide, not the client");
     const Rule* rule = findRule(option);
     if (rule == nullptr) return refuse(option, "is not an option a VPN client may use");
     const std::size_t count = words.size() - 1;

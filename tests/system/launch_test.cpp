@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "control/launcher.h"
 #include "control/listener.h"
 #include "system_test.h"
 
@@ -25,6 +26,13 @@ namespace {
 const std::string ordinaryCommandLine =
     "openvpn --client --dev tun --proto udp --remote 198.51.100.7 1194 --auth-user-pass "
     "--management 127.0.0.1 7505 --management-query-passwords --verb 3";
+
+// What the daemon adds to every launch.
+std::vector<std::string> withDaemonOptions(std::vector<std::string> argv) {
+    const std::vector<std::string> added = control::daemonOptions();
+    argv.insert(argv.end(), added.begin(), added.end());
+    return argv;
+}
 
 std::vector<std::string> words(const std::string& line) {
     std::istringstream in(line);
@@ -155,10 +163,12 @@ TEST_F(OpenVpnLaunch, TheProgramGetsTheCommandLineAsArgvItsOwnDirectoryAndOnlyTh
     const auto record = fake->waitRecord(lastChild());
     ASSERT_TRUE(record.has_value());
     std::vector<std::string> expected = words(commandLine);
+    const std::size_t ca = expected.size() - 1;
+    expected = withDaemonOptions(expected);
     ASSERT_EQ(record->argv.size(), expected.size());
-    EXPECT_TRUE(record->argv.back().starts_with("/run/telvord/openvpn-")) << record->argv.back();
-    EXPECT_EQ(readFile(record->argv.back()), "CA");
-    expected.back() = record->argv.back();
+    EXPECT_TRUE(record->argv[ca].starts_with("/run/telvord/openvpn-")) << record->argv[ca];
+    EXPECT_EQ(readFile(record->argv[ca]), "CA");
+    expected[ca] = record->argv[ca];
     EXPECT_EQ(record->argv, expected);
     EXPECT_EQ(record->workingDirectory, fake->directory());
     EXPECT_EQ(descriptorNumbers(*record), (std::vector<int>{0, 1, 2}))
@@ -169,7 +179,7 @@ TEST_F(OpenVpnLaunch, RunsOfSpacesSeparateWordsAndNoWordIsEmpty) {
     EXPECT_EQ(launch("  openvpn   --client  --verb 3 "), "true");
     const auto record = fake->waitRecord(lastChild());
     ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(record->argv, (std::vector<std::string>{"openvpn", "--client", "--verb", "3"}));
+    EXPECT_EQ(record->argv, withDaemonOptions({"openvpn", "--client", "--verb", "3"}));
 }
 
 TEST_F(OpenVpnLaunch, AProgramThatEndsWithinTheSecondStillGetsTrueAndItsEndClosesTheConnection) {
@@ -434,7 +444,7 @@ TEST_F(OpenVpnLaunchPolicy, AnOrdinaryConfigurationFileInTheProgramsDirectorySta
     ASSERT_TRUE(record.has_value());
     // The program reads a private copy of what was checked, which its owner cannot change,
     // naming private copies of the files it names.
-    ASSERT_EQ(record->argv.size(), 3u);
+    ASSERT_EQ(record->argv.size(), withDaemonOptions({"openvpn", "--config", "copy"}).size());
     const std::string copy = record->argv[2];
     EXPECT_TRUE(copy.starts_with("/run/telvord/openvpn-")) << copy;
     const std::string text = readFile(copy);

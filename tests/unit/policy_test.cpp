@@ -120,6 +120,7 @@ const std::vector<Argv> refused = {
     {"--daemon"},
     {"--cd", "/tmp"},
     {"--chroot", "/tmp"},
+    {"--mark", "1"},
     {"--dev-node", "/dev/sda"},
     {"--management", "/run/x.sock", "unix"},
     {"--management", "0.0.0.0", "7505"},
@@ -157,6 +158,9 @@ TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedByNameBeforeAnyReadAndInAFileAt
     Files files;
     EXPECT_EQ(check({"openvpn", "stray", "--client"}, files).reason,
               "holds stray, which is no option");
+    // What the daemon adds to every launch is its own to decide.
+    EXPECT_EQ(check({"openvpn", "--mark", "1"}, files).reason,
+              "is for the daemon to decide, not the client");
 }
 
 TEST(LaunchPolicy, ABundleReadsItsFilesBesideItAndOpenVpnGetsACheckedCopy) {
