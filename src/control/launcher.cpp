@@ -1,7 +1,9 @@
 #include "control/launcher.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <net/if.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -268,12 +270,20 @@ bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& direc
 
 // The command line as OpenVPN is to get it: the client's options, a lone configuration as
 // --config (OpenVPN takes a lone word for one only when nothing follows it), then the
-// daemon's.
-void addDaemonOptions(std::vector<std::string>& words) {
+// daemon's. False, after an error, when there is no account to run OpenVPN as.
+bool addDaemonOptions(std::vector<std::string>& words) {
+    const std::optional<OpenVpnAccount>& account = launchSettings().openVpnAccount;
+    if (!account) {
+        logMessage(levelError,
+                   "Refusing to start OpenVpn: there is no account for it to run as once its "
+                   "tunnel is made");
+        return false;
+    }
     if (words.size() == 2 && !words[1].starts_with("--"))
         words.insert(words.begin() + 1, "--config");
-    const std::vector<std::string> added = daemonOptions();
+    const std::vector<std::string> added = daemonOptions(*account);
     words.insert(words.end(), added.begin(), added.end());
+    return true;
 }
 
 // What the child reports when it cannot become OpenVPN; nothing when exec succeeded.
@@ -346,8 +356,51 @@ std::optional<pid_t> spawnOpenVpn(int program, std::vector<std::string>& words,
 
 }  // namespace
 
-std::vector<std::string> daemonOptions() {
-    return {"--mark", std::to_string(core::openVpnMark)};
+std::vector<std::string> daemonOptions(const OpenVpnAccount& account) {
+    return {"--mark",        std::to_string(core::openVpnMark),
+            "--user",        account.user,
+            "--group",       account.group,
+            "--persist-tun", "--persist-key"};
+}
+
+std::optional<OpenVpnAccount> findOpenVpnAccount(const std::string& user) {
+    const auto account = [](const std::string& name) -> std::optional<OpenVpnAccount> {
+        std::array<char, 16384> buffer{};
+        passwd entry{};
+        passwd* found = nullptr;
+        if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+            found == nullptr)
+            return std::nullopt;
+        group primary{};
+        group* known = nullptr;
+        std::array<char, 16384> groupBuffer{};
+        if (::getgrgid_r(entry.pw_gid, &primary, groupBuffer.data(), groupBuffer.size(), &known) !=
+                0 ||
+            known == nullptr)
+            return std::nullopt;
+        return OpenVpnAccount{name, primary.gr_name, false};
+    };
+    if (std::optional<OpenVpnAccount> own = account(user)) return own;
+    std::optional<OpenVpnAccount> nobody = account("nobody");
+    if (!nobody) {
+        logMessage(levelError,
+                   "Neither the account %s nor nobody exists: OpenVpn cannot give up root, and "
+                   "no launch starts it",
+                   user.c_str());
+        return std::nullopt;
+    }
+    group entry{};
+    group* found = nullptr;
+    std::array<char, 16384> buffer{};
+    if (::getgrnam_r("nogroup", &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr)
+        nobody->group = "nogroup";
+    nobody->fallback = true;
+    logMessage(core::levelWarning,
+               "The account %s does not exist: OpenVpn runs as %s and %s once its tunnel is "
+               "made, which other programs may run as too",
+               user.c_str(), nobody->user.c_str(), nobody->group.c_str());
+    return nobody;
 }
 
 LaunchSettings& launchSettings() {
@@ -443,7 +496,7 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
     // what the daemon decides.
     PrivateCopies copies(++launches_);
     if (!applyLaunchPolicy(words, startDirectory(directory), *caller, copies)) return false;
-    addDaemonOptions(words);
+    if (!addDaemonOptions(words)) return false;
 
     // The reply is sent after this: a client that reads nothing holds up no other launch.
     const std::lock_guard<std::mutex> one(launching_);

@@ -86,8 +86,6 @@ constexpr std::array rules{
     Rule{"persist-tun",                  0, 0},
     Rule{"persist-key",                  0, 0},
     Rule{"disable-dco",                  0, 0},
-    Rule{"user",                         1, 1, 0, false, {}, Check::None, "drops root once the tunnel is made; the process can then not be traced"},
-    Rule{"group",                        1, 1, 0, false, {}, Check::None, "drops root's group once the tunnel is made"},
     Rule{"topology",                     1, 1},
     Rule{"route-nopull",                 0, 0},
     Rule{"pull-filter",                  2, 2},
@@ -190,9 +188,10 @@ constexpr std::array<std::string_view, 12> besideProvided{
     "disable-dco",
 };
 
-// What the daemon decides for every launch (see daemonOptions in launcher.h): OpenVPN's socket
-// mark.
-constexpr std::array<std::string_view, 1> daemonsOwn{"mark"};
+// What the daemon decides for every launch (see daemonOptions in launcher.h), and what would
+// undo it: OpenVPN's socket mark, the account it runs as, and the root directory and security
+// context it changes to.
+constexpr std::array<std::string_view, 5> daemonsOwn{"mark", "user", "group", "chroot", "setcon"};
 
 constexpr std::size_t maxFileSize = 1 << 20;
 

@@ -123,6 +123,8 @@ std::string formatStatus(const Status& s) {
             std::string("resolver=") + (s.resolverReplaced ? "replaced" : "system"),
             "openvpn=" + (s.openVpn ? std::to_string(*s.openVpn) : std::string("none")),
             std::string("statefile=") + (s.stateUnsaved ? "unsaved" : "saved"),
+            "openvpnuser=" + s.openVpnUser.value_or("none") +
+                (s.openVpnUserFallback ? " (fallback)" : ""),
         });
     for (const routing::DefaultRoute& route : s.routing.removedRoutes) {
         lines.push_back(std::string(route.family == AF_INET6 ? "removed6=" : "removed4=") +
@@ -169,6 +171,10 @@ Status currentStatus() {
     status.resolverReplaced = dns::ReplacementInForce();
     status.openVpn = OpenVpnPid();
     status.stateUnsaved = routing::StateUnsaved();
+    if (const auto& account = launchSettings().openVpnAccount) {
+        status.openVpnUser = account->user;
+        status.openVpnUserFallback = account->fallback;
+    }
     return status;
 }
 

@@ -32,6 +32,9 @@ struct Status {
     bool resolverReplaced = false;
     std::optional<pid_t> openVpn;
     bool stateUnsaved = false;  // the latest write of the state file failed
+    // The account OpenVPN runs as once its tunnel is made; none when there is none.
+    std::optional<std::string> openVpnUser;
+    bool openVpnUserFallback = false;  // the configured account is missing: nobody stands in
 };
 
 // The lines, cut at a whole line so that they fit one frame with its NUL.

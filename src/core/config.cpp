@@ -85,6 +85,14 @@ bool applyGroupName(const std::optional<std::string>& value, std::string& target
     return plain;
 }
 
+// An account name: one word as the user database holds it.
+bool applyAccountName(const std::optional<std::string>& value, std::string& target) {
+    std::string name;
+    if (!value || value->empty() || !applyGroupName(value, name)) return false;
+    target = std::move(name);
+    return true;
+}
+
 std::string joined(const std::vector<std::string>& paths) {
     std::string text;
     for (const std::string& path : paths)
@@ -141,6 +149,7 @@ ConfigurationText parseConfiguration(std::string_view text) {
     static const std::string programsName = strlwr(cfgItemOpenVpnPrograms);
     static const std::string configDirsName = strlwr(cfgItemOpenVpnConfigDirs);
     static const std::string groupName = strlwr(cfgItemControlGroup);
+    static const std::string userName = strlwr(cfgItemOpenVpnUser);
 
     ConfigurationText result;
     while (!text.empty()) {
@@ -164,6 +173,10 @@ ConfigurationText parseConfiguration(std::string_view text) {
             valid = applyPathList(asWritten, key.starts_with(programsName)
                                                  ? result.values.openVpnPrograms
                                                  : result.values.openVpnConfigDirs);
+        } else if (key.starts_with(userName)) {
+            // So do account names.
+            value = asWritten;
+            valid = applyAccountName(asWritten, result.values.openVpnUser);
         } else if (key.starts_with(groupName)) {
             // So do group names.
             value = asWritten;
@@ -227,6 +240,9 @@ std::string formatConfiguration(const Configuration& configuration) {
             .append("=")
             .append(joined(configuration.openVpnConfigDirs))
             .append("\n");
+    }
+    if (configuration.openVpnUser != Configuration{}.openVpnUser) {
+        text.append(cfgItemOpenVpnUser).append("=").append(configuration.openVpnUser).append("\n");
     }
     if (!configuration.controlGroup.empty()) {
         text.append(cfgItemControlGroup)

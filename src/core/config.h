@@ -13,6 +13,7 @@ inline constexpr const char* cfgItemLockdown = "lockdown";
 inline constexpr const char* cfgItemOpenVpnPrograms = "openvpnprograms";
 inline constexpr const char* cfgItemOpenVpnConfigDirs = "openvpnconfigdirs";
 inline constexpr const char* cfgItemControlGroup = "controlgroup";
+inline constexpr const char* cfgItemOpenVpnUser = "openvpnuser";
 
 // The start-up choices of the configuration file, with their defaults.
 struct Configuration {
@@ -26,6 +27,8 @@ struct Configuration {
     // The group whose members, besides root, may change what the daemon does; empty: every
     // local user may.
     std::string controlGroup;
+    // The account OpenVPN runs as once its tunnel is made.
+    std::string openVpnUser = "telvord-openvpn";
 };
 
 // What one reading of the configuration text yields.
@@ -34,7 +37,8 @@ struct ConfigurationText {
     int accepted = 0;  // lines that set one of the items
     std::string summary = "Config file settings";
     // Lines with a known key and a value it does not take, in file order: keys lower-cased,
-    // values too except those of the path items and the group, which keep their case.
+    // values too except those of the path items, the group and the account, which keep their
+    // case.
     std::vector<std::pair<std::string, std::string>> invalid;
 };
 

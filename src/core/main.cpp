@@ -40,6 +40,8 @@ int main() {
     modes::ResumeAtStart(configuration.lockdown);
     control::launchSettings().openVpnPrograms = configuration.openVpnPrograms;
     control::launchSettings().openVpnConfigDirs = configuration.openVpnConfigDirs;
+    control::launchSettings().openVpnAccount =
+        control::findOpenVpnAccount(configuration.openVpnUser);
     control::removeLeftoverCopies();
     control::setControlGroup(configuration.controlGroup);
     if (configuration.startupOpenVpn && control::startWorkerLoop() < 0) {

@@ -27,9 +27,9 @@ const std::string ordinaryCommandLine =
     "openvpn --client --dev tun --proto udp --remote 198.51.100.7 1194 --auth-user-pass "
     "--management 127.0.0.1 7505 --management-query-passwords --verb 3";
 
-// What the daemon adds to every launch.
+// What the daemon adds to every launch: here, with no account of its own on the host, nobody.
 std::vector<std::string> withDaemonOptions(std::vector<std::string> argv) {
-    const std::vector<std::string> added = control::daemonOptions();
+    const std::vector<std::string> added = control::daemonOptions({"nobody", "nogroup", true});
     argv.insert(argv.end(), added.begin(), added.end());
     return argv;
 }

@@ -85,6 +85,22 @@ TEST(LaunchOwner, ACommandLineStartsOnlyThePathItsOwnUserSentLast) {
     }
 }
 
+TEST(OpenVpnAccount, TheConfiguredAccountOrNobodyWithOneWarning) {
+    const support::Sandbox sandbox;
+    const auto root = control::findOpenVpnAccount("root");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->user, "root");
+    EXPECT_FALSE(root->fallback);
+    const auto missing = control::findOpenVpnAccount("telvord-no-such-account");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->user, "nobody");
+    EXPECT_TRUE(missing->fallback);
+    EXPECT_EQ(sandbox.countContaining("The account telvord-no-such-account does not exist"), 1);
+    EXPECT_EQ(control::daemonOptions(*missing),
+              (Words{"--mark", "11805", "--user", "nobody", "--group", missing->group,
+                     "--persist-tun", "--persist-key"}));
+}
+
 TEST(PrivateCopies, ALaunchHoldsAtMost32CopiesAnd4MiBAndAllLaunches16MiB) {
     const support::Sandbox sandbox;
     const std::string big((3 << 20) + (1 << 19), 'k');  // 3.5 MiB

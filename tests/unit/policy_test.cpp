@@ -120,7 +120,10 @@ const std::vector<Argv> refused = {
     {"--daemon"},
     {"--cd", "/tmp"},
     {"--chroot", "/tmp"},
+    {"--user", "nobody"},
+    {"--group", "nogroup"},
     {"--mark", "1"},
+    {"--setcon", "unconfined_t"},
     {"--dev-node", "/dev/sda"},
     {"--management", "/run/x.sock", "unix"},
     {"--management", "0.0.0.0", "7505"},
@@ -159,7 +162,7 @@ TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedByNameBeforeAnyReadAndInAFileAt
     EXPECT_EQ(check({"openvpn", "stray", "--client"}, files).reason,
               "holds stray, which is no option");
     // What the daemon adds to every launch is its own to decide.
-    EXPECT_EQ(check({"openvpn", "--mark", "1"}, files).reason,
+    EXPECT_EQ(check({"openvpn", "--user", "nobody"}, files).reason,
               "is for the daemon to decide, not the client");
 }
 

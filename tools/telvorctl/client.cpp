@@ -200,7 +200,8 @@ std::string statusSummary(std::string_view reply) {
     row("Server routes:", "IPv4 " + one("server4") + "; IPv6 " + one("server6"));
     row("DNS routes:", "IPv4 " + one("dns4") + "; IPv6 " + one("dns6"));
     row("Resolver file:", one("resolver") == "replaced" ? "replaced by telvord" : "the system's");
-    row("OpenVPN:", one("openvpn") == "none" ? "not running" : "pid " + one("openvpn"));
+    row("OpenVPN:", (one("openvpn") == "none" ? "not running" : "pid " + one("openvpn")) +
+                        ", runs as " + one("openvpnuser"));
     row("State file:", one("statefile") == "unsaved"
                            ? "UNSAVED: a restart would not know what telvord holds"
                            : one("statefile"));
