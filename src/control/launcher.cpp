@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <net/if.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,13 +55,25 @@ std::string shown(std::string_view text, std::size_t length = shownName) {
     return util::printable(text, length);
 }
 
-// The process watcher of the latest launch, and the private copies that OpenVPN reads. A
-// watcher whose launch has been superseded still reaps its own child but no longer reports the
-// connection closed. Guarded by the state lock.
+// How long a superseded OpenVPN has after SIGTERM to close its tunnel before SIGKILL.
+constexpr std::chrono::seconds supersededGrace{5};
+
+// One launch's OpenVPN while it runs: what its process watcher holds, and the private copies it
+// reads, which go once it has ended and never before.
+struct Attempt {
+    explicit Attempt(PrivateCopies privateCopies) : copies(std::move(privateCopies)) {}
+    pid_t child = 0;
+    util::unique_fd pidfd;  // the child's, for a wait and signals that no reused PID can meet
+    util::unique_fd stop;   // an eventfd, written when a newer launch supersedes this one
+    PrivateCopies copies;
+};
+
+// The latest launch's attempt while its OpenVPN runs. A watcher whose launch has been
+// superseded ends its child, reaps it, and no longer reports the connection closed. Guarded by
+// the state lock.
 struct WatchState {
     unsigned generation = 0;
-    std::optional<PrivateCopies> copies;
-    std::optional<pid_t> child;  // the latest launch's OpenVPN, while it runs
+    std::shared_ptr<Attempt> current;
     // A watcher whose OpenVPN ended while a newer launch was under way. When that launch fails
     // and gives the generation back, it closes the connection in its place, if the connection
     // is still the one it belonged to.
@@ -90,15 +105,10 @@ Generation takeGeneration() {
     return Generation{++watchState().generation, previous, modes::state().connectionAttempt};
 }
 
-void forgetWatched() {
-    watchState().copies.reset();
-    watchState().child.reset();
-}
-
 // The current launch's OpenVPN has ended: its connection is closed, unless the client has
 // begun another attempt since the launch.
 void closeWatched(pid_t child, unsigned attempt) {
-    forgetWatched();
+    watchState().current.reset();
     if (attempt != modes::state().connectionAttempt) {
         logMessage(levelInfo,
                    "OpenVpn (PID %d) of an earlier connection attempt ended; the newer attempt "
@@ -131,30 +141,95 @@ void logShortRun(pid_t child, int status, Clock::duration ran) {
     }
 }
 
-void VpnWatchWorker(pid_t child, Generation generation, Clock::time_point started) {
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+int pidfdSignal(int pidfd, int signal) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+// Whether `fd` becomes readable within `timeout` (for ever when negative).
+bool readable(int fd, int timeoutMs) {
+    pollfd ready{fd, POLLIN, 0};
+    for (;;) {
+        const int polled = ::poll(&ready, 1, timeoutMs);
+        if (polled < 0 && errno == EINTR) continue;
+        return polled > 0;
     }
-    logShortRun(child, status, Clock::now() - started);
+}
+
+// Waits until the attempt's OpenVPN ends, or until a newer launch supersedes it; that one is
+// given SIGTERM and the grace to close its tunnel, then SIGKILL. Whether it was superseded.
+bool awaitEnd(const Attempt& attempt) {
+    if (!attempt.pidfd) return false;  // the wait for the child is all there is
+    pollfd ready[2] = {{attempt.pidfd.get(), POLLIN, 0}, {attempt.stop.get(), POLLIN, 0}};
+    for (;;) {
+        const int polled = ::poll(ready, 2, -1);
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled < 0 || (ready[0].revents & POLLIN) != 0) return false;
+        if (ready[1].revents != 0) break;
+    }
+    logMessage(levelInfo, "Ending OpenVpn (PID %d): a newer launch has superseded it",
+               attempt.child);
+    pidfdSignal(attempt.pidfd.get(), SIGTERM);
+    const int grace = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(supersededGrace).count());
+    if (!readable(attempt.pidfd.get(), grace)) {
+        logMessage(core::levelWarning, "OpenVpn (PID %d) did not end within %d seconds; killing it",
+                   attempt.child, static_cast<int>(supersededGrace.count()));
+        pidfdSignal(attempt.pidfd.get(), SIGKILL);
+    }
+    return true;
+}
+
+// The watcher holds the attempt to its end: its copies go when the thread does, once the child
+// has been reaped.
+void VpnWatchWorker(std::shared_ptr<Attempt> attempt, Generation generation,
+                    Clock::time_point started) {
+    const bool superseded = awaitEnd(*attempt);
+    int status = 0;
+    while (::waitpid(attempt->child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!superseded) logShortRun(attempt->child, status, Clock::now() - started);
     modes::StateGuard guard;
     if (generation.mine != watchState().generation) {
         watchState().endedSuperseded =
-            WatchState::Ended{child, generation.mine, generation.attempt};
+            WatchState::Ended{attempt->child, generation.mine, generation.attempt};
         return;
     }
-    closeWatched(child, generation.attempt);
+    closeWatched(attempt->child, generation.attempt);
 }
 
-void WatchOpenVpnPid(pid_t child, const Generation& generation, Clock::time_point started) {
+// Makes `attempt` the current one and watches it; the attempt it replaces is ended.
+void WatchOpenVpnPid(const std::shared_ptr<Attempt>& attempt, const Generation& generation,
+                     Clock::time_point started) {
+    std::shared_ptr<Attempt> previous;
     {
         modes::StateGuard guard;
-        watchState().child = child;
+        previous = std::exchange(watchState().current, attempt);
     }
+    // At most one OpenVPN of the daemon's outlives a launch.
+    if (previous && previous->stop) ::eventfd_write(previous->stop.get(), 1);
     try {
-        std::thread(VpnWatchWorker, child, generation, started).detach();
+        std::thread(VpnWatchWorker, attempt, generation, started).detach();
     } catch (const std::system_error& error) {
         logMessage(levelError, "Error %d launching OpenVPN worker thread.", error.code().value());
     }
+}
+
+// The attempt of a child just started, with what its watcher needs to end it.
+std::shared_ptr<Attempt> newAttempt(pid_t child, PrivateCopies copies) {
+    auto attempt = std::make_shared<Attempt>(std::move(copies));
+    attempt->child = child;
+    // The child is not reaped before its watcher reaps it, so its PID is still its own here.
+    attempt->pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    attempt->stop.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!attempt->pidfd || !attempt->stop) {
+        const int error = errno;
+        attempt->pidfd.reset();
+        logMessage(core::levelWarning,
+                   "pidfd_open() failed, error is %d:%s; OpenVpn (PID %d) is not ended when a "
+                   "newer launch supersedes it",
+                   error, std::strerror(error), child);
+    }
+    return attempt;
 }
 
 void reapNow(pid_t child) {
@@ -410,7 +485,9 @@ LaunchSettings& launchSettings() {
 
 std::optional<pid_t> OpenVpnPid() {
     modes::StateGuard guard;
-    return watchState().child;
+    const std::shared_ptr<Attempt>& current = watchState().current;
+    if (!current) return std::nullopt;
+    return current->child;
 }
 
 unsigned countArgs(std::string_view commandLine) {
@@ -517,12 +594,7 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
         logMessage(levelError, "OpenVpn not started");
         return false;
     }
-    {
-        // The copies of a superseded launch go now; these go when this OpenVPN ends.
-        modes::StateGuard guard;
-        watchState().copies = std::move(copies);
-    }
-    WatchOpenVpnPid(*child, generation, started);
+    WatchOpenVpnPid(newAttempt(*child, std::move(copies)), generation, started);
     return true;
 }
 

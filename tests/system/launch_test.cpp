@@ -281,17 +281,18 @@ TEST_F(OpenVpnLaunch, AClientThatLeavesBeforeTheReplyDoesNotStopTheDaemon) {
 
 TEST_F(OpenVpnLaunch, ASecondLaunchSupersedesTheFirstAndNeitherChildIsLeftAZombie) {
     daemon.send({"prepareforconnect"});
+    const std::size_t before = threadsOf(daemon.pid()).size();
     ASSERT_EQ(launch(ordinaryCommandLine), "true");
     const pid_t first = lastChild();
     ASSERT_EQ(launch(ordinaryCommandLine), "true");
     const pid_t second = lastChild();
     ASSERT_NE(first, second);
-    // One process watcher per launch; in basic mode no other thread comes or goes.
-    const std::size_t threads = threadsOf(daemon.pid()).size();
 
-    ASSERT_EQ(::kill(first, SIGTERM), 0);
-    // The first watcher ends once it has collected its child and seen itself superseded.
-    EXPECT_TRUE(eventually([&] { return threadsOf(daemon.pid()).size() == threads - 1; }));
+    // The daemon ends the first itself; its watcher ends once it has collected its child and
+    // seen itself superseded, and only the second's stays.
+    EXPECT_TRUE(daemon.waitLogged("Ending OpenVpn (PID " + std::to_string(first) +
+                                  "): a newer launch has superseded it"));
+    EXPECT_TRUE(eventually([&] { return threadsOf(daemon.pid()).size() == before + 1; }));
     EXPECT_FALSE(processExists(first)) << "the superseded watcher did not collect its child";
     EXPECT_FALSE(daemon.logged("Disabling Basic Mode")) << "the first child's end closed";
 
@@ -300,6 +301,37 @@ TEST_F(OpenVpnLaunch, ASecondLaunchSupersedesTheFirstAndNeitherChildIsLeftAZombi
     EXPECT_TRUE(eventually([&] { return !processExists(second); }));
     EXPECT_EQ(daemon.countLogged("Disabling Basic Mode"), 1);
     EXPECT_TRUE(zombieChildren(daemon.pid()).empty());
+}
+
+// An OpenVPN that does not end at SIGTERM gets SIGKILL after its grace; its private copies
+// stay while it runs and go once it has gone.
+TEST_F(OpenVpnLaunch, ASupersededOpenVpnEndsAndItsCopiesGoOnlyOnceItHasGone) {
+    writeFile(fake->directory() + "/ca.crt", "CA");
+    fake->ignoreTerm(true);
+    ASSERT_EQ(launch(ordinaryCommandLine + " --ca ca.crt"), "true");
+    const pid_t first = lastChild();
+    const auto record = fake->waitRecord(first);
+    ASSERT_TRUE(record);
+    const std::string copy = record->argv[words(ordinaryCommandLine).size() + 1];
+    ASSERT_TRUE(copy.starts_with("/run/telvord/openvpn-")) << copy;
+    fake->ignoreTerm(false);
+    ASSERT_EQ(launch(ordinaryCommandLine), "true");
+    ASSERT_TRUE(daemon.waitLogged("Ending OpenVpn (PID " + std::to_string(first) +
+                                  "): a newer launch has superseded it"));
+    bool copyWhileItRan = true;
+    EXPECT_TRUE(eventually(
+        [&] {
+            const bool runs = processExists(first) && zombieChildren(daemon.pid()).empty();
+            copyWhileItRan = copyWhileItRan && (!runs || ::access(copy.c_str(), F_OK) == 0);
+            return !processExists(first);
+        },
+        15s));
+    EXPECT_TRUE(copyWhileItRan) << "its copy went while it still ran";
+    EXPECT_TRUE(daemon.logged("OpenVpn (PID " + std::to_string(first) +
+                              ") did not end within 5 seconds; killing it"));
+    EXPECT_TRUE(eventually([&] { return ::access(copy.c_str(), F_OK) != 0; }));
+    EXPECT_TRUE(processExists(lastChild()));
+    EXPECT_FALSE(daemon.logged("Disabling Basic Mode"));
 }
 
 TEST_F(OpenVpnLaunch, AnOpenVpnEndingWhileTheNextOneStartsDoesNotCloseTheNextConnection) {
@@ -337,8 +369,8 @@ TEST_F(OpenVpnLaunch, AnOpenVpnOfAnEarlierAttemptThatEndsLateLeavesTheNewAttempt
     ASSERT_EQ(launch(ordinaryCommandLine), "true");
     const pid_t second = lastChild();
     daemon.send({"prepareforconnect", "serveraddress", "198.51.100.8"});
+    // The third launch ends the second, which belongs to an earlier attempt.
     ASSERT_EQ(launch(ordinaryCommandLine), "true");
-    ASSERT_EQ(::kill(second, SIGTERM), 0);
     EXPECT_TRUE(eventually([&] { return !processExists(second); }));
     EXPECT_TRUE(sandbox->hasRoute4(serverRoute));
     EXPECT_FALSE(daemon.logged("Disabling LockDown Mode"));
