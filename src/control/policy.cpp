@@ -193,6 +193,12 @@ constexpr std::array<std::string_view, 12> besideProvided{
 // context it changes to.
 constexpr std::array<std::string_view, 5> daemonsOwn{"mark", "user", "group", "chroot", "setcon"};
 
+// What a configuration the administrator provided may still say of them, as it could before:
+// the daemon's own, given after the configuration, takes its place.
+bool overriddenInProvided(std::string_view option, const std::vector<std::string>& words) {
+    return (option == "user" || option == "group") && words.size() == 2;
+}
+
 constexpr std::size_t maxFileSize = 1 << 20;
 
 const Rule* findRule(std::string_view option) {
@@ -225,9 +231,11 @@ PolicyVerdict portWord(std::string_view option, const std::vector<std::string>& 
 
 // Refuses what the table does not allow, apart from the file an option names.
 PolicyVerdict checkArguments(std::string_view option, const std::vector<std::string>& words,
-                             bool inConfiguration) {
-    if (std::find(daemonsOwn.begin(), daemonsOwn.end(), option) != daemonsOwn.end())
+                             bool inConfiguration, bool provided) {
+    if (std::find(daemonsOwn.begin(), daemonsOwn.end(), option) != daemonsOwn.end()) {
+        if (provided && overriddenInProvided(option, words)) return {};
         return refuse(option, "is for the daemon to decide, not the client");
+    }
     const Rule* rule = findRule(option);
     if (rule == nullptr) return refuse(option, "is not an option a VPN client may use");
     const std::size_t count = words.size() - 1;
@@ -285,9 +293,12 @@ class Checker {
     PolicyVerdict option(std::vector<std::string>& words, const Origin& origin,
                          bool inConfiguration) {
         const std::string name = words[0];
-        PolicyVerdict verdict = checkArguments(name, words, inConfiguration);
+        PolicyVerdict verdict =
+            checkArguments(name, words, inConfiguration, origin.provided != nullptr);
         if (!verdict.allowed) return verdict;
-        const Rule& rule = *findRule(name);
+        const Rule* found = findRule(name);
+        if (found == nullptr) return {};  // one of the daemon's own that it overrides
+        const Rule& rule = *found;
         if (rule.check == Check::NewDevice) return device(name, words[1]);
         if (rule.file == 0 || rule.file >= words.size() ||
             isKeyword(words[rule.file], rule.notFiles))

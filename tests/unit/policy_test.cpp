@@ -202,6 +202,9 @@ TEST(LaunchPolicy, AProvidedConfigurationAndItsFilesAreReadAsRootButNotTheComman
     files.root["/etc/shadow"] = "secret";
     EXPECT_TRUE(check({"openvpn", "--config", "/etc/openvpn/client/work.conf"}, files).allowed);
     EXPECT_TRUE(files.readAsRoot["/etc/openvpn/client/ca.crt"]);
+    // Its own user and group stand, as before: the daemon's, given after, take their place.
+    files.root["/etc/openvpn/client/work.conf"] = "client\nuser nobody\ngroup nogroup\n";
+    EXPECT_TRUE(check({"openvpn", "--config", "/etc/openvpn/client/work.conf"}, files).allowed);
 
     const PolicyVerdict leak = check({"openvpn", "--config", "/etc/openvpn/client/work.conf",
                                       "--http-proxy", "127.0.0.1", "3128", "/etc/shadow", "basic"},
