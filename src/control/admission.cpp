@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "control/caller_files.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "util/io.h"
@@ -285,30 +285,20 @@ Ownership ownerOf(uid_t uid, std::span<const SubordinateRange> ranges,
 
 namespace {
 
-std::optional<uid_t> userNamed(const std::string& name) {
-    std::array<char, 16384> buffer{};
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr)
-        return std::nullopt;
-    return entry.pw_uid;
-}
-
-bool isAccount(uid_t uid) {
-    std::array<char, 16384> buffer{};
-    passwd entry{};
-    passwd* found = nullptr;
-    return ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
-}
-
 // As whom the connection counts, by the subordinate ranges the host hands out.
 Ownership connectionOwner(uid_t uid) {
     std::string text;
     util::unique_fd file(::open(core::paths().subordinateUids.c_str(), O_RDONLY | O_CLOEXEC));
     if (file && !util::readAll(file.get(), text, 1 << 20)) text.clear();
     const std::vector<SubordinateRange> ranges = parseSubordinateRanges(text);
-    return ownerOf(uid, ranges, userNamed, isAccount);
+    return ownerOf(
+        uid, ranges,
+        [](const std::string& name) -> std::optional<uid_t> {
+            const std::optional<Account> account = accountNamed(name);
+            if (!account) return std::nullopt;
+            return account->uid;
+        },
+        accountExists);
 }
 
 // The processes' verdict on a connection whose socket the daemon's descendants may have made.

@@ -183,6 +183,23 @@ FileRead runAs(const Caller& caller, int (*body)(const char*, int, std::size_t),
 
 }  // namespace
 
+std::optional<Account> accountNamed(const std::string& name) {
+    std::array<char, 16384> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr)
+        return std::nullopt;
+    return Account{entry.pw_uid, entry.pw_gid};
+}
+
+bool accountExists(uid_t uid) {
+    std::array<char, 16384> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    return ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
+
 FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit) {
     return runAs(caller, sendFile, path, limit);
 }

@@ -25,6 +25,14 @@ struct Caller {
 // The user `uid` with its primary and supplementary groups; none when the user is unknown.
 std::optional<Caller> callerOf(uid_t uid);
 
+// An account of the user database: its uid and primary group.
+struct Account {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+std::optional<Account> accountNamed(const std::string& name);
+bool accountExists(uid_t uid);
+
 // Reads a regular file of up to `limit` bytes with `caller`'s rights, in a child process that
 // has taken them.
 FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit);

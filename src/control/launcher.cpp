@@ -4,7 +4,6 @@
 #include <grp.h>
 #include <net/if.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -440,17 +439,12 @@ std::vector<std::string> daemonOptions(const OpenVpnAccount& account) {
 
 std::optional<OpenVpnAccount> findOpenVpnAccount(const std::string& user) {
     const auto account = [](const std::string& name) -> std::optional<OpenVpnAccount> {
-        std::array<char, 16384> buffer{};
-        passwd entry{};
-        passwd* found = nullptr;
-        if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-            found == nullptr)
-            return std::nullopt;
+        const std::optional<Account> found = accountNamed(name);
         group primary{};
         group* known = nullptr;
-        std::array<char, 16384> groupBuffer{};
-        if (::getgrgid_r(entry.pw_gid, &primary, groupBuffer.data(), groupBuffer.size(), &known) !=
-                0 ||
+        std::array<char, 16384> buffer{};
+        if (!found ||
+            ::getgrgid_r(found->gid, &primary, buffer.data(), buffer.size(), &known) != 0 ||
             known == nullptr)
             return std::nullopt;
         return OpenVpnAccount{name, primary.gr_name, false};
