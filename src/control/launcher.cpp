@@ -346,12 +346,22 @@ bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& direc
 // --config (OpenVPN takes a lone word for one only when nothing follows it), then the
 // daemon's. False, after an error, when there is no account to run OpenVPN as.
 bool addDaemonOptions(std::vector<std::string>& words) {
-    const std::optional<OpenVpnAccount>& account = launchSettings().openVpnAccount;
+    const LaunchSettings& settings = launchSettings();
+    const std::optional<OpenVpnAccount>& account = settings.openVpnAccount;
     if (!account) {
         logMessage(levelError,
-                   "Refusing to start OpenVpn: there is no account for it to run as once its "
-                   "tunnel is made");
+                   "Refusing to start OpenVpn: neither the account %s nor nobody exists for it "
+                   "to run as once its tunnel is made",
+                   settings.openVpnUser.c_str());
         return false;
+    }
+    // Once, at the first launch: the start's own lines stay as they are.
+    static std::atomic<bool> warned = false;
+    if (account->fallback && !warned.exchange(true)) {
+        logMessage(core::levelWarning,
+                   "The account %s does not exist: OpenVpn runs as %s and %s once its tunnel is "
+                   "made, which other programs may run as too",
+                   settings.openVpnUser.c_str(), account->user.c_str(), account->group.c_str());
     }
     if (words.size() == 2 && !words[1].starts_with("--"))
         words.insert(words.begin() + 1, "--config");
@@ -451,13 +461,7 @@ std::optional<OpenVpnAccount> findOpenVpnAccount(const std::string& user) {
     };
     if (std::optional<OpenVpnAccount> own = account(user)) return own;
     std::optional<OpenVpnAccount> nobody = account("nobody");
-    if (!nobody) {
-        logMessage(levelError,
-                   "Neither the account %s nor nobody exists: OpenVpn cannot give up root, and "
-                   "no launch starts it",
-                   user.c_str());
-        return std::nullopt;
-    }
+    if (!nobody) return std::nullopt;
     group entry{};
     group* found = nullptr;
     std::array<char, 16384> buffer{};
@@ -465,10 +469,6 @@ std::optional<OpenVpnAccount> findOpenVpnAccount(const std::string& user) {
         found != nullptr)
         nobody->group = "nogroup";
     nobody->fallback = true;
-    logMessage(core::levelWarning,
-               "The account %s does not exist: OpenVpn runs as %s and %s once its tunnel is "
-               "made, which other programs may run as too",
-               user.c_str(), nobody->user.c_str(), nobody->group.c_str());
     return nobody;
 }
 

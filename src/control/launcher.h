@@ -25,15 +25,17 @@ struct OpenVpnAccount {
 };
 
 // The account `user` with its primary group. Where it does not exist (a daemon run from a
-// build tree), nobody with nogroup (or nobody's own group), after a warning; none, after an
-// error, where nobody does not exist either.
+// build tree), nobody with nogroup (or nobody's own group), which the first launch warns of;
+// none where nobody does not exist either.
 std::optional<OpenVpnAccount> findOpenVpnAccount(const std::string& user);
 
 // What the configuration file says about launches; set once at start.
 struct LaunchSettings {
     std::vector<std::string> openVpnPrograms;  // programs besides files named "openvpn"
     std::vector<std::string> openVpnConfigDirs = {"/etc/openvpn"};
-    // None: there is no account to run OpenVPN as, and every launch is refused.
+    // The account openvpnuser= names, and what stands for it: none when neither it nor nobody
+    // exists, and every launch is refused.
+    std::string openVpnUser = "telvord-openvpn";
     std::optional<OpenVpnAccount> openVpnAccount;
 };
 LaunchSettings& launchSettings();

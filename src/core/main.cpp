@@ -40,6 +40,7 @@ int main() {
     modes::ResumeAtStart(configuration.lockdown);
     control::launchSettings().openVpnPrograms = configuration.openVpnPrograms;
     control::launchSettings().openVpnConfigDirs = configuration.openVpnConfigDirs;
+    control::launchSettings().openVpnUser = configuration.openVpnUser;
     control::launchSettings().openVpnAccount =
         control::findOpenVpnAccount(configuration.openVpnUser);
     control::removeLeftoverCopies();

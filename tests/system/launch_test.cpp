@@ -295,6 +295,15 @@ TEST_F(OpenVpnLaunch, ASecondLaunchSupersedesTheFirstAndNeitherChildIsLeftAZombi
     EXPECT_TRUE(eventually([&] { return threadsOf(daemon.pid()).size() == before + 1; }));
     EXPECT_FALSE(processExists(first)) << "the superseded watcher did not collect its child";
     EXPECT_FALSE(daemon.logged("Disabling Basic Mode")) << "the first child's end closed";
+    // Without an account of its own on the host, OpenVPN runs as nobody: said once, and in
+    // the status.
+    EXPECT_EQ(daemon.countLogged("The account telvord-openvpn does not exist: OpenVpn runs as "
+                                 "nobody and nogroup once its tunnel is made, which other "
+                                 "programs may run as too"),
+              1);
+    EXPECT_NE(
+        must(telvorctlBinary() + " status --json").find("\"openvpnuser\":\"nobody (fallback)\""),
+        std::string::npos);
 
     ASSERT_EQ(::kill(second, SIGTERM), 0);
     EXPECT_TRUE(daemon.waitLogged("Disabling Basic Mode"));
