@@ -151,7 +151,9 @@ bool examine(int proc, std::vector<ProcessEntry>& table, const HolderSearch& sea
         const std::optional<bool> holding =
             holds(proc, std::to_string(process.pid), target, search.deadline);
         if (!holding && (shortage(errno) || errno == ETIMEDOUT)) return false;
-        process.examined = holding.has_value();
+        // A process that ended meanwhile (a route command of the daemon's) holds nothing.
+        const bool gone = !holding && (errno == ENOENT || errno == ESRCH);
+        process.examined = holding.has_value() || gone;
         process.holdsSocket = holding.value_or(false);
     }
     return true;
