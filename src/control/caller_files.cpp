@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -30,6 +32,12 @@ constexpr std::string_view copyPrefix = "openvpn-";
 constexpr int notRegular = 250;
 constexpr int tooLarge = 251;
 constexpr std::chrono::seconds readDeadline{5};
+
+// What the copies of every launch hold together.
+std::atomic<std::size_t>& heldCopyBytes() {
+    static std::atomic<std::size_t> bytes = 0;
+    return bytes;
+}
 
 // In the child: opens the file and sends its bytes. Async-signal-safe calls only.
 int sendFile(const char* path, int out, std::size_t limit) {
@@ -124,7 +132,27 @@ std::optional<Caller> callerOf(uid_t uid) {
     }
 }
 
-FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit) {
+namespace {
+
+// In the child: writes the path with every link resolved, as the child may resolve it.
+int sendResolved(const char* path, int out) {
+    char resolved[PATH_MAX];
+    if (::realpath(path, resolved) == nullptr) return errno;
+    const std::size_t length = std::strlen(resolved);
+    for (std::size_t sent = 0; sent < length;) {
+        const ssize_t written = ::write(out, resolved + sent, length - sent);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return errno;
+        sent += static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+// Runs `body` with its standard output on a pipe, in a child that has taken `caller`'s uid,
+// gid and groups; what it wrote, or why there is nothing: its exit status, a number that
+// describe() tells.
+FileRead runAs(const Caller& caller, int (*body)(const char*, int, std::size_t),
+               const std::string& path, std::size_t limit) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return {std::nullopt, std::strerror(errno)};
     util::unique_fd in(fds[0]), out(fds[1]);
@@ -138,7 +166,7 @@ FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t l
             ::setgid(caller.gid) != 0 || ::setuid(caller.uid) != 0) {
             ::_exit(EPERM);
         }
-        ::_exit(sendFile(path.c_str(), STDOUT_FILENO, limit));
+        ::_exit(body(path.c_str(), STDOUT_FILENO, limit));
     }
     out.reset();
     std::string text;
@@ -153,34 +181,79 @@ FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t l
     return {std::move(text), {}};
 }
 
+}  // namespace
+
+std::optional<Account> accountNamed(const std::string& name) {
+    std::array<char, 16384> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr)
+        return std::nullopt;
+    return Account{entry.pw_uid, entry.pw_gid};
+}
+
+bool accountExists(uid_t uid) {
+    std::array<char, 16384> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    return ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
+
+FileRead readFileAs(const std::string& path, const Caller& caller, std::size_t limit) {
+    return runAs(caller, sendFile, path, limit);
+}
+
+FileRead resolveAs(const std::string& path, const Caller& caller) {
+    return runAs(
+        caller, [](const char* name, int out, std::size_t) { return sendResolved(name, out); },
+        path, 0);
+}
+
 PrivateCopies& PrivateCopies::operator=(PrivateCopies&& other) noexcept {
     if (this != &other) {
         removeAll();
         launch_ = other.launch_;
         paths_ = std::move(other.paths_);
         other.paths_.clear();
+        bytes_ = std::exchange(other.bytes_, 0);
     }
     return *this;
 }
 
-std::optional<std::string> PrivateCopies::keep(std::string_view text) {
+KeptCopy PrivateCopies::keep(std::string_view text) {
+    if (paths_.size() >= maxCopiesPerLaunch) {
+        return {std::nullopt,
+                "a launch holds at most " + std::to_string(maxCopiesPerLaunch) + " files"};
+    }
+    if (bytes_ + text.size() > maxCopyBytesPerLaunch) {
+        return {std::nullopt, "a launch holds at most " +
+                                  std::to_string(maxCopyBytesPerLaunch >> 20) + " MiB of files"};
+    }
+    // Counted before the file is written, so that launches at once never pass the bound.
+    if (heldCopyBytes().fetch_add(text.size()) + text.size() > maxCopyBytesHeld) {
+        heldCopyBytes() -= text.size();
+        return {std::nullopt, "the launches under way hold as many files as they may"};
+    }
+    bytes_ += text.size();
     const std::optional<std::string> directory = privateDirectory();
-    if (!directory) return std::nullopt;
+    if (!directory) return {std::nullopt, "the runtime directory is not private"};
     const std::string path = *directory + "/" + std::string(copyPrefix) + std::to_string(launch_) +
                              "-" + std::to_string(paths_.size());
     ::unlink(path.c_str());
     util::unique_fd file(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file) return std::nullopt;
+    if (!file) return {std::nullopt, std::strerror(errno)};
     paths_.push_back(path);
-    if (!util::writeAll(file.get(), text)) return std::nullopt;
-    return path;
+    if (!util::writeAll(file.get(), text)) return {std::nullopt, std::strerror(errno)};
+    return {path, {}};
 }
 
 void PrivateCopies::removeAll() {
     for (const std::string& path : paths_)
         ::unlink(path.c_str());
     paths_.clear();
+    heldCopyBytes() -= std::exchange(bytes_, 0);
 }
 
 void removeLeftoverCopies() {

@@ -1,8 +1,13 @@
 #include "control/launcher.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <net/if.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +29,7 @@
 #include "core/marks.h"
 #include "modes/modes.h"
 #include "util/no_destructor.h"
+#include "util/path.h"
 #include "util/printable.h"
 #include "util/unique_fd.h"
 #include "util/words.h"
@@ -48,13 +54,25 @@ std::string shown(std::string_view text, std::size_t length = shownName) {
     return util::printable(text, length);
 }
 
-// The process watcher of the latest launch, and the private copies that OpenVPN reads. A
-// watcher whose launch has been superseded still reaps its own child but no longer reports the
-// connection closed. Guarded by the state lock.
+// How long a superseded OpenVPN has after SIGTERM to close its tunnel before SIGKILL.
+constexpr std::chrono::seconds supersededGrace{5};
+
+// One launch's OpenVPN while it runs: what its process watcher holds, and the private copies it
+// reads, which go once it has ended and never before.
+struct Attempt {
+    explicit Attempt(PrivateCopies privateCopies) : copies(std::move(privateCopies)) {}
+    pid_t child = 0;
+    util::unique_fd pidfd;  // the child's, for a wait and signals that no reused PID can meet
+    util::unique_fd stop;   // an eventfd, written when a newer launch supersedes this one
+    PrivateCopies copies;
+};
+
+// The latest launch's attempt while its OpenVPN runs. A watcher whose launch has been
+// superseded ends its child, reaps it, and no longer reports the connection closed. Guarded by
+// the state lock.
 struct WatchState {
     unsigned generation = 0;
-    std::optional<PrivateCopies> copies;
-    std::optional<pid_t> child;  // the latest launch's OpenVPN, while it runs
+    std::shared_ptr<Attempt> current;
     // A watcher whose OpenVPN ended while a newer launch was under way. When that launch fails
     // and gives the generation back, it closes the connection in its place, if the connection
     // is still the one it belonged to.
@@ -86,15 +104,10 @@ Generation takeGeneration() {
     return Generation{++watchState().generation, previous, modes::state().connectionAttempt};
 }
 
-void forgetWatched() {
-    watchState().copies.reset();
-    watchState().child.reset();
-}
-
 // The current launch's OpenVPN has ended: its connection is closed, unless the client has
 // begun another attempt since the launch.
 void closeWatched(pid_t child, unsigned attempt) {
-    forgetWatched();
+    watchState().current.reset();
     if (attempt != modes::state().connectionAttempt) {
         logMessage(levelInfo,
                    "OpenVpn (PID %d) of an earlier connection attempt ended; the newer attempt "
@@ -127,30 +140,95 @@ void logShortRun(pid_t child, int status, Clock::duration ran) {
     }
 }
 
-void VpnWatchWorker(pid_t child, Generation generation, Clock::time_point started) {
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+int pidfdSignal(int pidfd, int signal) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+// Whether `fd` becomes readable within `timeout` (for ever when negative).
+bool readable(int fd, int timeoutMs) {
+    pollfd ready{fd, POLLIN, 0};
+    for (;;) {
+        const int polled = ::poll(&ready, 1, timeoutMs);
+        if (polled < 0 && errno == EINTR) continue;
+        return polled > 0;
     }
-    logShortRun(child, status, Clock::now() - started);
+}
+
+// Waits until the attempt's OpenVPN ends, or until a newer launch supersedes it; that one is
+// given SIGTERM and the grace to close its tunnel, then SIGKILL. Whether it was superseded.
+bool awaitEnd(const Attempt& attempt) {
+    if (!attempt.pidfd) return false;  // the wait for the child is all there is
+    pollfd ready[2] = {{attempt.pidfd.get(), POLLIN, 0}, {attempt.stop.get(), POLLIN, 0}};
+    for (;;) {
+        const int polled = ::poll(ready, 2, -1);
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled < 0 || (ready[0].revents & POLLIN) != 0) return false;
+        if (ready[1].revents != 0) break;
+    }
+    logMessage(levelInfo, "Ending OpenVpn (PID %d): a newer launch has superseded it",
+               attempt.child);
+    pidfdSignal(attempt.pidfd.get(), SIGTERM);
+    const int grace = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(supersededGrace).count());
+    if (!readable(attempt.pidfd.get(), grace)) {
+        logMessage(core::levelWarning, "OpenVpn (PID %d) did not end within %d seconds; killing it",
+                   attempt.child, static_cast<int>(supersededGrace.count()));
+        pidfdSignal(attempt.pidfd.get(), SIGKILL);
+    }
+    return true;
+}
+
+// The watcher holds the attempt to its end: its copies go when the thread does, once the child
+// has been reaped.
+void VpnWatchWorker(std::shared_ptr<Attempt> attempt, Generation generation,
+                    Clock::time_point started) {
+    const bool superseded = awaitEnd(*attempt);
+    int status = 0;
+    while (::waitpid(attempt->child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!superseded) logShortRun(attempt->child, status, Clock::now() - started);
     modes::StateGuard guard;
     if (generation.mine != watchState().generation) {
         watchState().endedSuperseded =
-            WatchState::Ended{child, generation.mine, generation.attempt};
+            WatchState::Ended{attempt->child, generation.mine, generation.attempt};
         return;
     }
-    closeWatched(child, generation.attempt);
+    closeWatched(attempt->child, generation.attempt);
 }
 
-void WatchOpenVpnPid(pid_t child, const Generation& generation, Clock::time_point started) {
+// Makes `attempt` the current one and watches it; the attempt it replaces is ended.
+void WatchOpenVpnPid(const std::shared_ptr<Attempt>& attempt, const Generation& generation,
+                     Clock::time_point started) {
+    std::shared_ptr<Attempt> previous;
     {
         modes::StateGuard guard;
-        watchState().child = child;
+        previous = std::exchange(watchState().current, attempt);
     }
+    // At most one OpenVPN of the daemon's outlives a launch.
+    if (previous && previous->stop) ::eventfd_write(previous->stop.get(), 1);
     try {
-        std::thread(VpnWatchWorker, child, generation, started).detach();
+        std::thread(VpnWatchWorker, attempt, generation, started).detach();
     } catch (const std::system_error& error) {
         logMessage(levelError, "Error %d launching OpenVPN worker thread.", error.code().value());
     }
+}
+
+// The attempt of a child just started, with what its watcher needs to end it.
+std::shared_ptr<Attempt> newAttempt(pid_t child, PrivateCopies copies) {
+    auto attempt = std::make_shared<Attempt>(std::move(copies));
+    attempt->child = child;
+    // The child is not reaped before its watcher reaps it, so its PID is still its own here.
+    attempt->pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    attempt->stop.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!attempt->pidfd || !attempt->stop) {
+        const int error = errno;
+        attempt->pidfd.reset();
+        logMessage(core::levelWarning,
+                   "pidfd_open() failed, error is %d:%s; OpenVpn (PID %d) is not ended when a "
+                   "newer launch supersedes it",
+                   error, std::strerror(error), child);
+    }
+    return attempt;
 }
 
 void reapNow(pid_t child) {
@@ -168,19 +246,6 @@ void logCommandLine(std::string_view commandLine, const std::vector<std::string>
     logMessage(levelInfo, "Start OpenVpn");
 }
 
-// The resolved path of the program when it is a trusted OpenVPN; logs why not otherwise.
-std::optional<std::string> trustedOpenVpn(const std::string& path) {
-    const LaunchSettings& settings = launchSettings();
-    TrustVerdict verdict = checkTrustedProgram(path);
-    if (verdict.trusted && !isOpenVpnProgram(verdict.resolved, settings.openVpnPrograms)) {
-        verdict = TrustVerdict{false, verdict.resolved, "is not OpenVPN"};
-    }
-    if (verdict.trusted) return verdict.resolved;
-    logMessage(levelError, "Refusing to run %s as root: it %s", shown(path).c_str(),
-               shown(verdict.reason, shownLine).c_str());
-    return std::nullopt;
-}
-
 // The user who owns the client's connection, whose rights files are read with.
 std::optional<Caller> clientCaller(const Client& client) {
     std::optional<Caller> caller = callerOf(client.uid);
@@ -189,6 +254,27 @@ std::optional<Caller> clientCaller(const Client& client) {
                    static_cast<unsigned>(client.uid));
     }
     return caller;
+}
+
+// The program the client named, once it is known to be a trusted OpenVPN; logs why not
+// otherwise. Links are resolved with the client's rights: what root alone may look into
+// stays unknown to the client, whatever the reply.
+std::optional<TrustVerdict> trustedOpenVpn(const std::string& path, const Caller& caller) {
+    const FileRead resolved = resolveAs(path, caller);
+    TrustVerdict verdict;
+    if (!resolved.text) {
+        verdict.reason = "cannot be resolved: " + resolved.error;
+    } else {
+        verdict = checkTrustedProgram(*resolved.text);
+        if (verdict.trusted &&
+            !isOpenVpnProgram(verdict.resolved, launchSettings().openVpnPrograms)) {
+            verdict = TrustVerdict{false, verdict.resolved, "is not OpenVPN", {}};
+        }
+    }
+    if (verdict.trusted) return verdict;
+    logMessage(levelError, "Refusing to run %s as root: it %s", shown(path).c_str(),
+               shown(verdict.reason, shownLine).c_str());
+    return std::nullopt;
 }
 
 void logRefusal(const PolicyVerdict& verdict) {
@@ -249,19 +335,39 @@ bool applyLaunchPolicy(std::vector<std::string>& words, const std::string& direc
         .configuration =
             [&caller](const std::string& path) { return openConfiguration(path, caller); },
         .keep = [&copies](std::string_view text) { return copies.keep(text); },
+        .deviceExists = [](const std::string& name) { return ::if_nametoindex(name.c_str()) != 0; },
     };
     const PolicyVerdict verdict = checkLaunchPolicy(words, directory, files);
     if (!verdict.allowed) logRefusal(verdict);
     return verdict.allowed;
 }
 
-// The options the daemon adds to every launch, after the client's so that they hold: OpenVPN
-// marks its sockets, and the egress guard exempts the VPN server only for what carries the mark.
-void addDaemonOptions(std::vector<std::string>& words) {
-    // A lone configuration file is named as an option once other options follow it.
+// The command line as OpenVPN is to get it: the client's options, a lone configuration as
+// --config (OpenVPN takes a lone word for one only when nothing follows it), then the
+// daemon's. False, after an error, when there is no account to run OpenVPN as.
+bool addDaemonOptions(std::vector<std::string>& words) {
+    const LaunchSettings& settings = launchSettings();
+    const std::optional<OpenVpnAccount>& account = settings.openVpnAccount;
+    if (!account) {
+        logMessage(levelError,
+                   "Refusing to start OpenVpn: neither the account %s nor nobody exists for it "
+                   "to run as once its tunnel is made",
+                   settings.openVpnUser.c_str());
+        return false;
+    }
+    // Once, at the first launch: the start's own lines stay as they are.
+    static std::atomic<bool> warned = false;
+    if (account->fallback && !warned.exchange(true)) {
+        logMessage(core::levelWarning,
+                   "The account %s does not exist: OpenVpn runs as %s and %s once its tunnel is "
+                   "made, which other programs may run as too",
+                   settings.openVpnUser.c_str(), account->user.c_str(), account->group.c_str());
+    }
     if (words.size() == 2 && !words[1].starts_with("--"))
         words.insert(words.begin() + 1, "--config");
-    words.insert(words.end(), {"--mark", std::to_string(core::openVpnMark)});
+    const std::vector<std::string> added = daemonOptions(*account);
+    words.insert(words.end(), added.begin(), added.end());
+    return true;
 }
 
 // What the child reports when it cannot become OpenVPN; nothing when exec succeeded.
@@ -282,11 +388,11 @@ std::optional<ChildFailure> childFailure(int reportPipe) {
 
 // In the child: only async-signal-safe calls until exec. The working directory changes here,
 // never in the daemon, so that no client can move or stop it.
-[[noreturn]] void becomeOpenVpn(const char* program, char* const* argv, const char* directory,
-                                int report) {
+[[noreturn]] void becomeOpenVpn(int program, char* const* argv, const char* directory, int report) {
     ChildFailure failure;
     if (directory == nullptr || ::chdir(directory) == 0) {
-        ::execv(program, argv);
+        // The file that was judged, by its descriptor: nothing can be put in its place.
+        ::fexecve(program, argv, environ);
         failure.call = 1;
     }
     failure.error = errno;
@@ -295,7 +401,7 @@ std::optional<ChildFailure> childFailure(int reportPipe) {
 }
 
 // Forks and executes the checked program; the child's PID, or none when it did not start.
-std::optional<pid_t> spawnOpenVpn(const std::string& program, std::vector<std::string>& words,
+std::optional<pid_t> spawnOpenVpn(int program, std::vector<std::string>& words,
                                   const std::optional<std::string>& directory) {
     // Everything the child needs is made before the fork.
     std::vector<char*> argv;
@@ -316,7 +422,7 @@ std::optional<pid_t> spawnOpenVpn(const std::string& program, std::vector<std::s
         return std::nullopt;
     }
     if (child == 0) {
-        becomeOpenVpn(program.c_str(), argv.data(), directory ? directory->c_str() : nullptr,
+        becomeOpenVpn(program, argv.data(), directory ? directory->c_str() : nullptr,
                       reportWrite.get());
     }
     reportWrite.reset();
@@ -334,6 +440,38 @@ std::optional<pid_t> spawnOpenVpn(const std::string& program, std::vector<std::s
 
 }  // namespace
 
+std::vector<std::string> daemonOptions(const OpenVpnAccount& account) {
+    return {"--mark",        std::to_string(core::openVpnMark),
+            "--user",        account.user,
+            "--group",       account.group,
+            "--persist-tun", "--persist-key"};
+}
+
+std::optional<OpenVpnAccount> findOpenVpnAccount(const std::string& user) {
+    const auto account = [](const std::string& name) -> std::optional<OpenVpnAccount> {
+        const std::optional<Account> found = accountNamed(name);
+        group primary{};
+        group* known = nullptr;
+        std::array<char, 16384> buffer{};
+        if (!found ||
+            ::getgrgid_r(found->gid, &primary, buffer.data(), buffer.size(), &known) != 0 ||
+            known == nullptr)
+            return std::nullopt;
+        return OpenVpnAccount{name, primary.gr_name, false};
+    };
+    if (std::optional<OpenVpnAccount> own = account(user)) return own;
+    std::optional<OpenVpnAccount> nobody = account("nobody");
+    if (!nobody) return std::nullopt;
+    group entry{};
+    group* found = nullptr;
+    std::array<char, 16384> buffer{};
+    if (::getgrnam_r("nogroup", &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr)
+        nobody->group = "nogroup";
+    nobody->fallback = true;
+    return nobody;
+}
+
 LaunchSettings& launchSettings() {
     static util::NoDestructor<LaunchSettings> instance;
     return instance.get();
@@ -341,7 +479,9 @@ LaunchSettings& launchSettings() {
 
 std::optional<pid_t> OpenVpnPid() {
     modes::StateGuard guard;
-    return watchState().child;
+    const std::shared_ptr<Attempt>& current = watchState().current;
+    if (!current) return std::nullopt;
+    return current->child;
 }
 
 unsigned countArgs(std::string_view commandLine) {
@@ -412,22 +552,28 @@ Outcome Launcher::launch(std::string_view commandLine, const Client& client) {
     return Outcome::NextFrame;
 }
 
+// A launch reads who asks and what they name, judges it, rewrites it and spawns it.
 bool Launcher::start(std::vector<std::string>& words, const std::string& path,
                      const Client& client) {
-    const std::optional<std::string> program = trustedOpenVpn(path);
-    if (!program) return false;
     const std::optional<Caller> caller = clientCaller(client);
     if (!caller) return false;
-    const std::optional<std::string> directory = workingDirectoryFor(path);
+    const std::optional<TrustVerdict> program = trustedOpenVpn(path, *caller);
+    if (!program) return false;
+    // Where the path names "openvpn", OpenVPN starts in the directory of the file it is, never
+    // in one the client's link lies in.
+    std::optional<std::string> directory;
+    if (workingDirectoryFor(path)) directory = util::parentDirectory(program->resolved);
+    // Judge the command line and every configuration it names, into private copies; then add
+    // what the daemon decides.
     PrivateCopies copies(++launches_);
     if (!applyLaunchPolicy(words, startDirectory(directory), *caller, copies)) return false;
-    addDaemonOptions(words);
+    if (!addDaemonOptions(words)) return false;
 
     // The reply is sent after this: a client that reads nothing holds up no other launch.
     const std::lock_guard<std::mutex> one(launching_);
     const Generation generation = takeGeneration();
     const Clock::time_point started = Clock::now();
-    const std::optional<pid_t> child = spawnOpenVpn(*program, words, directory);
+    const std::optional<pid_t> child = spawnOpenVpn(program->program.get(), words, directory);
     if (!child) {
         giveBack(generation);
         return false;
@@ -442,12 +588,7 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
         logMessage(levelError, "OpenVpn not started");
         return false;
     }
-    {
-        // The copies of a superseded launch go now; these go when this OpenVPN ends.
-        modes::StateGuard guard;
-        watchState().copies = std::move(copies);
-    }
-    WatchOpenVpnPid(*child, generation, started);
+    WatchOpenVpnPid(newAttempt(*child, std::move(copies)), generation, started);
     return true;
 }
 

@@ -17,12 +17,34 @@ namespace control {
 inline constexpr const char* statusMsgOpenVpnStarted = "true";
 inline constexpr const char* statusMsgOpenVpnFailed = "false";
 
+// The account OpenVPN runs as once its tunnel is made, by name, as its --user and --group take
+// it.
+struct OpenVpnAccount {
+    std::string user, group;
+    bool fallback = false;  // the configured account does not exist: nobody's stands in
+};
+
+// The account `user` with its primary group. Where it does not exist (a daemon run from a
+// build tree), nobody with nogroup (or nobody's own group), which the first launch warns of;
+// none where nobody does not exist either.
+std::optional<OpenVpnAccount> findOpenVpnAccount(const std::string& user);
+
 // What the configuration file says about launches; set once at start.
 struct LaunchSettings {
     std::vector<std::string> openVpnPrograms;  // programs besides files named "openvpn"
     std::vector<std::string> openVpnConfigDirs = {"/etc/openvpn"};
+    // The account openvpnuser= names, and what stands for it: none when neither it nor nobody
+    // exists, and every launch is refused.
+    std::string openVpnUser = "telvord-openvpn";
+    std::optional<OpenVpnAccount> openVpnAccount;
 };
 LaunchSettings& launchSettings();
+
+// The options the daemon adds to every launch, after the client's, which may give none of
+// them: the socket mark by which the egress guard and the kill switch's rules know OpenVPN's
+// own packets, the account it runs as once the tunnel is made, and the tunnel device and keys
+// kept across its own restarts, which it could no longer make or read as that account.
+std::vector<std::string> daemonOptions(const OpenVpnAccount& account);
 
 // How many users' paths the launcher keeps; the path of the user who sent one longest ago
 // goes first.

@@ -22,6 +22,7 @@
 
 #include "control/access.h"
 #include "control/admission.h"
+#include "control/audit.h"
 #include "control/dispatch.h"
 #include "control/frame.h"
 #include "control/launcher.h"
@@ -123,13 +124,36 @@ bool acceptClient(int listener, util::unique_fd& client, std::chrono::millisecon
     return true;
 }
 
-// Admits the accepted `client` or refuses it. A shortage of descriptors or memory leaves who
-// owns it unknown, which is never taken for an answer: the daemon pauses and looks again.
-std::optional<Client> admit(int client, std::chrono::milliseconds& pause) {
+// The client end of the accepted `client`, as the kernel's socket table shows it; none, after
+// a line saying why, when it cannot be found. A shortage of descriptors or memory leaves it
+// unknown, which is never taken for an answer: the daemon pauses and looks again.
+std::optional<SocketEntry> clientEnd(int client, std::chrono::milliseconds& pause) {
     for (;;) {
-        const ClientAdmission admission = admitClient(client);
-        if (admission.shortage == 0) return admission.client;
-        pauseAfter("Looking up the client connection", admission.shortage, pause);
+        const std::optional<SocketEntry> end = connectionEnd(client, End::Client);
+        const int error = errno;
+        if (end) return end;
+        if (!resourceShortage(error)) {
+            logMessage(levelError, "Refusing the client connection: its socket cannot be found: %s",
+                       std::strerror(error));
+            return std::nullopt;
+        }
+        pauseAfter("Looking up the client connection", error, pause);
+    }
+}
+
+// Tells the client why its connection is refused, in one frame, and closes it. What it sent
+// meanwhile is read first, so that the close ends the connection in order rather than with a
+// reset, which could take the frame away before the client reads it.
+void refuseConnection(int client, const std::string& why) {
+    const std::string text = std::string(connectionRefusal) + "\n" + why;
+    std::array<char, frameSize> frame{};
+    std::copy_n(text.begin(), std::min(text.size(), frame.size() - 1), frame.begin());
+    // A new connection's send buffer takes one frame at once; nothing here waits for a client.
+    [[maybe_unused]] const ssize_t sent =
+        ::send(client, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(client, SHUT_WR);
+    std::array<char, frameSize> scrap{};
+    while (::recv(client, scrap.data(), scrap.size(), MSG_DONTWAIT) > 0) {
     }
 }
 
@@ -169,11 +193,12 @@ class Slot {
 std::optional<Slot> OpenConnections::take(uid_t uid, std::string& refusal) {
     const std::lock_guard<std::mutex> lock(lock_);
     const auto mine = byUser_.find(uid);
-    if (mine != byUser_.end() && mine->second >= maxConnectionsPerUser) {
+    // Root's connections count against no bound, so that no process, not even one of root's
+    // holding idle connections, can lock root out.
+    if (uid != 0 && mine != byUser_.end() && mine->second >= maxConnectionsPerUser) {
         refusal = "it holds " + std::to_string(mine->second) + " connections already";
         return std::nullopt;
     }
-    // Root's connections count against no total, so that other users cannot lock root out.
     if (uid != 0 && others_ >= maxConnections) {
         refusal = std::to_string(others_) + " connections of users other than root are open";
         return std::nullopt;
@@ -195,7 +220,7 @@ void OpenConnections::giveBack(uid_t uid) {
 struct Connection {
     util::unique_fd socket;
     Client client;
-    Slot slot;
+    std::optional<Slot> slot;
     Frame frame;
 };
 
@@ -228,20 +253,64 @@ void serveConnection(Connection connection, Operations& operations) {
     }
 }
 
-// Starts serving an admitted client, or closes its connection at once when its owner, or all
-// users other than root together, hold as many as they may.
-void startServing(util::unique_fd socket, const Client& client, OpenConnections& open,
-                  Operations& operations) {
-    std::string refusal;
-    std::optional<Slot> slot = open.take(client.uid, refusal);
-    if (!slot) {
-        logMessage(levelError, "Refusing the client connection of uid %u: %s",
-                   static_cast<unsigned>(client.uid), refusal.c_str());
+// Decides on the connection's own thread whether it is served, and as whom, then serves it.
+// The place it took for the user the kernel named is moved to the user it is served as.
+void admitAndServe(Connection connection, SocketEntry end, OpenConnections& open,
+                   Operations& operations) {
+    std::chrono::milliseconds pause{0};
+    ClientAdmission admission;
+    for (;;) {
+        admission = admitClient(connection.socket.get(), end);
+        if (admission.shortage == 0) break;
+        pauseAfter("Looking up the client connection", admission.shortage, pause);
+    }
+    if (!admission.client) {
+        refuseConnection(connection.socket.get(), admission.refusal);
         return;
     }
+    const uid_t owner = admission.client->uid;
+    if (owner != end.uid) {
+        std::string refusal;
+        std::optional<Slot> slot = open.take(owner, refusal);
+        if (!slot) {
+            logMessage(levelError, "Refusing the client connection of uid %u: %s",
+                       static_cast<unsigned>(owner), refusal.c_str());
+            refuseConnection(connection.socket.get(), refusal);
+            return;
+        }
+        connection.slot.reset();
+        connection.slot.emplace(std::move(*slot));
+    }
+    connection.client.uid = owner;
+    serveConnection(std::move(connection), operations);
+}
+
+// Starts the admission of an accepted client on a thread of its own, or refuses it at once:
+// a peer that is gone already (the kernel shows no inode for its socket: nobody holds it, so
+// nobody can be told to have made it), or one whose user, or all users other than root
+// together, hold as many connections as they may. Nothing that takes long runs here, on the
+// thread that accepts everyone's connections.
+void startServing(util::unique_fd socket, const SocketEntry& end, OpenConnections& open,
+                  Operations& operations) {
+    if (end.inode == 0) {
+        logMessage(levelError,
+                   "Refusing a client connection of an unknown user: it closed its end before "
+                   "it was accepted");
+        return;
+    }
+    std::string refusal;
+    std::optional<Slot> slot = open.take(end.uid, refusal);
+    if (!slot) {
+        logMessage(levelError, "Refusing the client connection of uid %u: %s",
+                   static_cast<unsigned>(end.uid), refusal.c_str());
+        refuseConnection(socket.get(), refusal);
+        return;
+    }
+    const int fd = socket.get();
     try {
-        std::thread(serveConnection, Connection{std::move(socket), client, std::move(*slot), {}},
-                    std::ref(operations))
+        std::thread(admitAndServe,
+                    Connection{std::move(socket), Client{fd, end.uid}, std::move(*slot), {}}, end,
+                    std::ref(open), std::ref(operations))
             .detach();
     } catch (const std::system_error& error) {
         logMessage(levelError, "Error %d starting a thread for the client connection",
@@ -372,8 +441,8 @@ int startWorkerLoop() {
         ::fcntl(listener.get(), F_SETFL, savedFlags | O_NONBLOCK);
         logMessage(levelInfo,
                    "Client connected, waiting for OpenVpn information from the telvor client");
-        const std::optional<Client> admitted = admit(client.get(), acceptPause);
-        if (admitted) startServing(std::move(client), *admitted, open.get(), operations.get());
+        const std::optional<SocketEntry> end = clientEnd(client.get(), acceptPause);
+        if (end) startServing(std::move(client), *end, open.get(), operations.get());
     }
 }
 

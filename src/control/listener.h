@@ -3,16 +3,19 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <string_view>
 
 #include "util/unique_fd.h"
 
 namespace control {
 
 // What clients may hold open at once. A connection of a user who holds as many as they may,
-// or of a user other than root while all of them together do, is closed at once. Root's
-// connections count against no total, so that no number of other users can lock root out.
+// or of a user other than root while all of them together do, is refused. Root's connections
+// count against no bound, so that nobody can lock root out.
 inline constexpr unsigned maxConnections = 32;        // of users other than root, together
-inline constexpr unsigned maxConnectionsPerUser = 4;  // of any one user, root included
+inline constexpr unsigned maxConnectionsPerUser = 4;  // of any one user but root
+// The frame a refused connection gets before it is closed: this text, a newline and why.
+inline constexpr std::string_view connectionRefusal = "refused:connection";
 // The loop accepts every connection at once; its queue only rides out a burst.
 inline constexpr int listenBacklog = 64;
 // The name of every connection's thread.

@@ -12,8 +12,18 @@
 
 namespace control {
 
-// Whether `text` is a port number as OpenVPN would read it without looking it up.
-bool isPortNumber(std::string_view text);
+// The port OpenVPN uses for the word `text`: OpenVPN hands it to getaddrinfo as the service,
+// which reads any run of digits (with a sign, blanks before it, leading zeros) and keeps only
+// its low 16 bits, so that "65589" is port 53. Only digits that name a number from 1 to 65535
+// read the same both ways; anything else, names of services included, gives none.
+std::optional<unsigned> portNumber(std::string_view text);
+
+// How one connection of OpenVPN's uses its socket.
+enum class Protocol { Udp, TcpClient, TcpServer };
+// The protocol a word of "proto", or the third word of "remote", names as OpenVPN reads it;
+// none for a word it does not take. A bare "tcp" is a client: only a server configuration,
+// which no client may give, makes it a server.
+std::optional<Protocol> protocolNamed(std::string_view word);
 
 struct PortRefusal {
     std::string option;  // the option that names the port
@@ -22,7 +32,10 @@ struct PortRefusal {
 
 // The first port below 1024, or named so that it cannot be told, that OpenVPN would bind or
 // listen on with `options`, given in the order OpenVPN reads them (configurations in the place
-// where they are named, <connection> blocks as blocks); none when it would use none.
+// where they are named, <connection> blocks as blocks). Every connection OpenVPN may make is
+// judged with the protocol it will use: a <connection> block from the options before it and
+// its own, a "remote" with a protocol of its own from the options outside blocks and that
+// protocol, and the options outside blocks by themselves. None when it would use none.
 std::optional<PortRefusal> privilegedPort(const std::vector<Directive>& options);
 
 }  // namespace control

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <utility>
 
 #include "control/openvpn_config.h"
@@ -16,6 +17,11 @@ enum class Check {
     ScriptSecurity,   // 0 or 1: no program may run
     Loopback,         // management on 127.0.0.1 or ::1 and a port number, never a socket file
     CommandLineOnly,  // config: a configuration may not name a further one
+    Port,             // a port number, the first argument
+    Protocol,         // a protocol OpenVPN knows, the first argument
+    Remote,           // a host, then a port number and a protocol where given
+    ProxyPort,        // a host, then a port number where given
+    NewDevice,        // dev: a device OpenVPN makes itself, never one that exists
 };
 
 struct Rule {
@@ -50,13 +56,13 @@ constexpr std::array rules{
     Rule{"client",                       0, 0},
     Rule{"pull",                         0, 0},
     Rule{"tls-client",                   0, 0},
-    Rule{"dev",                          1, 1, 0, false, {}, Check::None, "names the interface; the device node is fixed"},
+    Rule{"dev",                          1, 1, 0, false, {}, Check::NewDevice, "names the interface; the device node is fixed"},
     Rule{"dev-type",                     1, 1},
-    Rule{"proto",                        1, 1},
-    Rule{"remote",                       1, 3},
-    Rule{"port",                         1, 1},
-    Rule{"rport",                        1, 1},
-    Rule{"lport",                        1, 1},
+    Rule{"proto",                        1, 1, 0, false, {}, Check::Protocol},
+    Rule{"remote",                       1, 3, 0, false, {}, Check::Remote},
+    Rule{"port",                         1, 1, 0, false, {}, Check::Port},
+    Rule{"rport",                        1, 1, 0, false, {}, Check::Port},
+    Rule{"lport",                        1, 1, 0, false, {}, Check::Port},
     Rule{"nobind",                       0, 0},
     Rule{"float",                        0, 0},
     Rule{"remote-random",                0, 0},
@@ -66,10 +72,10 @@ constexpr std::array rules{
     Rule{"connect-timeout",              1, 1},
     Rule{"server-poll-timeout",          1, 1},
     Rule{"explicit-exit-notify",         0, 1},
-    Rule{"http-proxy",                   2, 4, 3, false, "auto auto-nct stdin"},
+    Rule{"http-proxy",                   2, 4, 3, false, "auto auto-nct stdin", Check::ProxyPort},
     Rule{"http-proxy-option",            1, 3, 0, false, {}, Check::None, "header texts sent to the proxy"},
     Rule{"http-proxy-user-pass",         1, 1, 1, true},
-    Rule{"socks-proxy",                  1, 3, 3, false, "stdin"},
+    Rule{"socks-proxy",                  1, 3, 3, false, "stdin", Check::ProxyPort},
     // Tunnel.
     Rule{"tun-mtu",                      1, 2},
     Rule{"mssfix",                       0, 2},
@@ -80,8 +86,6 @@ constexpr std::array rules{
     Rule{"persist-tun",                  0, 0},
     Rule{"persist-key",                  0, 0},
     Rule{"disable-dco",                  0, 0},
-    Rule{"user",                         1, 1, 0, false, {}, Check::None, "drops root once the tunnel is made; the process can then not be traced"},
-    Rule{"group",                        1, 1, 0, false, {}, Check::None, "drops root's group once the tunnel is made"},
     Rule{"topology",                     1, 1},
     Rule{"route-nopull",                 0, 0},
     Rule{"pull-filter",                  2, 2},
@@ -184,6 +188,17 @@ constexpr std::array<std::string_view, 12> besideProvided{
     "disable-dco",
 };
 
+// What the daemon decides for every launch (see daemonOptions in launcher.h), and what would
+// undo it: OpenVPN's socket mark, the account it runs as, and the root directory and security
+// context it changes to.
+constexpr std::array<std::string_view, 5> daemonsOwn{"mark", "user", "group", "chroot", "setcon"};
+
+// What a configuration the administrator provided may still say of them, as it could before:
+// the daemon's own, given after the configuration, takes its place.
+bool overriddenInProvided(std::string_view option, const std::vector<std::string>& words) {
+    return (option == "user" || option == "group") && words.size() == 2;
+}
+
 constexpr std::size_t maxFileSize = 1 << 20;
 
 const Rule* findRule(std::string_view option) {
@@ -205,9 +220,22 @@ bool isKeyword(std::string_view word, std::string_view keywords) {
     return false;
 }
 
+// Refuses the word at `index`, where there is one, unless it is a port number: OpenVPN would
+// take a number above 65535 for what its low 16 bits say, and look a name up.
+PolicyVerdict portWord(std::string_view option, const std::vector<std::string>& words,
+                       std::size_t index) {
+    if (index >= words.size() || portNumber(words[index])) return {};
+    return refuse(option,
+                  "names the port " + words[index] + ", which is no number from 1 to 65535");
+}
+
 // Refuses what the table does not allow, apart from the file an option names.
 PolicyVerdict checkArguments(std::string_view option, const std::vector<std::string>& words,
-                             bool inConfiguration) {
+                             bool inConfiguration, bool provided) {
+    if (std::find(daemonsOwn.begin(), daemonsOwn.end(), option) != daemonsOwn.end()) {
+        if (provided && overriddenInProvided(option, words)) return {};
+        return refuse(option, "is for the daemon to decide, not the client");
+    }
     const Rule* rule = findRule(option);
     if (rule == nullptr) return refuse(option, "is not an option a VPN client may use");
     const std::size_t count = words.size() - 1;
@@ -216,15 +244,28 @@ PolicyVerdict checkArguments(std::string_view option, const std::vector<std::str
     }
     switch (rule->check) {
         case Check::None:
+        case Check::NewDevice:  // judged against the host's interfaces
             break;
         case Check::ScriptSecurity:
             if (words[1] != "0" && words[1] != "1") return refuse(option, "allows programs to run");
             break;
         case Check::Loopback:
-            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !isPortNumber(words[2])) {
+            if ((words[1] != "127.0.0.1" && words[1] != "::1") || !portNumber(words[2])) {
                 return refuse(option, "is allowed on 127.0.0.1 or ::1 and a port only");
             }
             break;
+        case Check::Port:
+            return portWord(option, words, 1);
+        case Check::Protocol:
+            if (!protocolNamed(words[1]))
+                return refuse(option, "names a protocol OpenVPN does not know");
+            break;
+        case Check::Remote:
+            if (words.size() > 3 && !protocolNamed(words[3]))
+                return refuse(option, "names a protocol OpenVPN does not know");
+            return portWord(option, words, 2);
+        case Check::ProxyPort:
+            return portWord(option, words, 2);
         case Check::CommandLineOnly:
             if (inConfiguration) return refuse(option, "names a further configuration file");
             break;
@@ -252,9 +293,13 @@ class Checker {
     PolicyVerdict option(std::vector<std::string>& words, const Origin& origin,
                          bool inConfiguration) {
         const std::string name = words[0];
-        PolicyVerdict verdict = checkArguments(name, words, inConfiguration);
+        PolicyVerdict verdict =
+            checkArguments(name, words, inConfiguration, origin.provided != nullptr);
         if (!verdict.allowed) return verdict;
-        const Rule& rule = *findRule(name);
+        const Rule* found = findRule(name);
+        if (found == nullptr) return {};  // one of the daemon's own that it overrides
+        const Rule& rule = *found;
+        if (rule.check == Check::NewDevice) return device(name, words[1]);
         if (rule.file == 0 || rule.file >= words.size() ||
             isKeyword(words[rule.file], rule.notFiles))
             return {};
@@ -262,11 +307,21 @@ class Checker {
         if (rule.check == Check::CommandLineOnly) {
             return configuration(name, word, resolve(word, origin.directory));
         }
+        // OpenVPN uses only the last of a repeated option, and a file named twice is the same
+        // file: each is read and copied once.
+        const std::string source = origin.provided ? "provided " + origin.directory + " " + word
+                                                   : resolve(word, origin.directory);
+        if (const auto copied = copied_.find(source); copied != copied_.end()) {
+            word = copied->second;
+            return {};
+        }
         const FileRead read =
             limited(origin.provided ? (*origin.provided)(word)
                                     : files_.read(resolve(word, origin.directory)));
         if (!read.text) return refuse(name, "names a file that cannot be read: " + read.error);
-        return keep(name, *read.text, word);
+        verdict = keep(name, *read.text, word);
+        if (verdict.allowed) copied_.emplace(source, word);
+        return verdict;
     }
 
     // An option of the command line, once checked, in the place OpenVPN reads it.
@@ -296,15 +351,34 @@ class Checker {
     }
 
   private:
+    // OpenVPN attaches to a tun or tap device of that name when one exists, a persistent device
+    // of another user's or a virtual machine's: what the host routes into it would then go to
+    // this client's peer. It may only make one: a dynamic one ("tun", "tap"), none ("null"),
+    // or one of a name nobody holds, which the kernel takes whole.
+    PolicyVerdict device(std::string_view option, const std::string& name) const {
+        if (name == "tun" || name == "tap" || name == "null") return {};
+        const bool plain = name.size() < 16 && std::all_of(name.begin(), name.end(), [](char c) {
+                               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                      (c >= '0' && c <= '9') || c == '-' || c == '_';
+                           });
+        if (!plain) return refuse(option, "names a device the kernel would not call so");
+        if (files_.deviceExists(name)) {
+            return refuse(option, "names " + name +
+                                      ", which exists already: OpenVPN may only make a device "
+                                      "of its own");
+        }
+        return {};
+    }
+
     static FileRead limited(FileRead read) {
         if (read.text && read.text->size() > maxFileSize) return {std::nullopt, "it is too large"};
         return read;
     }
 
     PolicyVerdict keep(std::string_view option, std::string_view text, std::string& word) {
-        const std::optional<std::string> copy = files_.keep(text);
-        if (!copy) return refuse(option, "could not be copied");
-        word = *copy;
+        const KeptCopy copy = files_.keep(text);
+        if (!copy.path) return refuse(option, "could not be copied: " + copy.error);
+        word = *copy.path;
         return {};
     }
 
@@ -352,9 +426,10 @@ class Checker {
     }
 
     const LaunchFiles& files_;
-    std::vector<Directive> read_;     // every option in the order OpenVPN reads them
-    std::vector<std::string> added_;  // the names of the command line's options
-    bool provided_ = false;           // whether a configuration the administrator provided is read
+    std::vector<Directive> read_;                // every option in the order OpenVPN reads them
+    std::vector<std::string> added_;             // the names of the command line's options
+    std::map<std::string, std::string> copied_;  // by where a file was read, its copy
+    bool provided_ = false;  // whether a configuration the administrator provided is read
 };
 
 }  // namespace

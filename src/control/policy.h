@@ -38,21 +38,29 @@ struct OpenedConfiguration {
     std::function<FileRead(const std::string& name)> readProvided;
 };
 
-// Where the policy meets the file system.
+// A private copy as it was kept: the path OpenVPN is to read, or why there is none.
+struct KeptCopy {
+    std::optional<std::string> path;
+    std::string error;
+};
+
+// Where the policy meets the file system and the host's interfaces.
 struct LaunchFiles {
     // Reads the file at an absolute path with the caller's rights.
     std::function<FileRead(const std::string& path)> read;
     // Opens the configuration file at an absolute path.
     std::function<OpenedConfiguration(const std::string& path)> configuration;
     // Keeps `text` in a private file and returns the path OpenVPN is to read instead.
-    std::function<std::optional<std::string>(std::string_view text)> keep;
+    std::function<KeptCopy(std::string_view text)> keep;
+    // Whether the host has a network interface of that name.
+    std::function<bool(const std::string& name)> deviceExists;
 };
 
 // Checks OpenVPN's argument vector (argv[0] first) and points every file word at its private
-// copy. Relative names on the command line are taken relative to `directory`, where OpenVPN
-// starts; relative names in a configuration file relative to that file's directory. Beside a
-// configuration the administrator provided, the command line may add only what cannot send
-// its secrets elsewhere; without one, OpenVPN may bind no port below 1024.
+// copy; a file named again is copied once. Relative names on the command line are taken relative to
+// `directory`, where OpenVPN starts; relative names in a configuration file relative to that file's
+// directory. Beside a configuration the administrator provided, the command line may add only what
+// cannot send its secrets elsewhere; without one, OpenVPN may bind no port below 1024.
 PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
                                 const LaunchFiles& files);
 

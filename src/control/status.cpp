@@ -122,6 +122,9 @@ std::string formatStatus(const Status& s) {
             "server6=" + s.routing.serverAddress6.value_or("none"),
             std::string("resolver=") + (s.resolverReplaced ? "replaced" : "system"),
             "openvpn=" + (s.openVpn ? std::to_string(*s.openVpn) : std::string("none")),
+            std::string("statefile=") + (s.stateUnsaved ? "unsaved" : "saved"),
+            "openvpnuser=" + s.openVpnUser.value_or("none") +
+                (s.openVpnUserFallback ? " (fallback)" : ""),
         });
     for (const routing::DefaultRoute& route : s.routing.removedRoutes) {
         lines.push_back(std::string(route.family == AF_INET6 ? "removed6=" : "removed4=") +
@@ -167,6 +170,11 @@ Status currentStatus() {
     status.tunnelAddress6 = routing::tunnelAddressCopy(AF_INET6);
     status.resolverReplaced = dns::ReplacementInForce();
     status.openVpn = OpenVpnPid();
+    status.stateUnsaved = routing::StateUnsaved();
+    if (const auto& account = launchSettings().openVpnAccount) {
+        status.openVpnUser = account->user;
+        status.openVpnUserFallback = account->fallback;
+    }
     return status;
 }
 

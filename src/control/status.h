@@ -31,6 +31,10 @@ struct Status {
     std::optional<std::string> tunnelAddress, tunnelAddress6;
     bool resolverReplaced = false;
     std::optional<pid_t> openVpn;
+    bool stateUnsaved = false;  // the latest write of the state file failed
+    // The account OpenVPN runs as once its tunnel is made; none when there is none.
+    std::optional<std::string> openVpnUser;
+    bool openVpnUserFallback = false;  // the configured account is missing: nobody stands in
 };
 
 // The lines, cut at a whole line so that they fit one frame with its NUL.

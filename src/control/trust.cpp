@@ -1,5 +1,6 @@
 #include "control/trust.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -32,7 +33,36 @@ bool writableByOthers(mode_t mode) {
 }
 
 TrustVerdict refuse(std::string resolved, std::string reason) {
-    return TrustVerdict{false, std::move(resolved), std::move(reason)};
+    return TrustVerdict{false, std::move(resolved), std::move(reason), {}};
+}
+
+// The ELF identification and machine of the file open at `fd`; none when it is no ELF file.
+struct ElfKind {
+    unsigned char elfClass = 0, data = 0;
+    std::uint16_t machine = 0, type = 0;
+    bool operator==(const ElfKind&) const = default;
+};
+
+std::optional<ElfKind> elfKind(int fd) {
+    Elf64_Ehdr header{};  // the fields read lie at the same places in both classes
+    if (::pread(fd, &header, sizeof header, 0) < static_cast<ssize_t>(EI_NIDENT + 4) ||
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+        return std::nullopt;
+    }
+    return ElfKind{header.e_ident[EI_CLASS], header.e_ident[EI_DATA], header.e_machine,
+                   header.e_type};
+}
+
+// Whether the file open at `fd` is an executable of the machine the daemon itself runs on.
+bool nativeExecutable(int fd) {
+    static const std::optional<ElfKind> own = [] {
+        const util::unique_fd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+        return self ? elfKind(self.get()) : std::nullopt;
+    }();
+    const std::optional<ElfKind> kind = elfKind(fd);
+    if (!own || !kind || (kind->type != ET_EXEC && kind->type != ET_DYN)) return false;
+    return kind->elfClass == own->elfClass && kind->data == own->data &&
+           kind->machine == own->machine;
 }
 
 std::optional<std::string> realPath(const std::string& path) {
@@ -192,8 +222,11 @@ TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted) {
     if (!real) return refuse({}, std::string("cannot be resolved: ") + std::strerror(errno));
     const std::string& resolved = *real;
 
+    // Judged by the file opened, which is the file run.
+    util::unique_fd program(
+        ::open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
-    if (::stat(resolved.c_str(), &st) != 0) {
+    if (!program || ::fstat(program.get(), &st) != 0) {
         return refuse(resolved, std::string("cannot be examined: ") + std::strerror(errno));
     }
     if (!S_ISREG(st.st_mode)) return refuse(resolved, "is not a regular file");
@@ -202,7 +235,12 @@ TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted) {
     if (auto reason = untrustedDirectory(util::parentDirectory(resolved), alsoTrusted)) {
         return refuse(resolved, std::move(*reason));
     }
-    return TrustVerdict{true, resolved, {}};
+    if (!nativeExecutable(program.get())) {
+        return refuse(resolved,
+                      "is no executable of this machine (a script, or a program run "
+                      "through an interpreter)");
+    }
+    return TrustVerdict{true, resolved, {}, std::move(program)};
 }
 
 bool isOpenVpnProgram(const std::string& resolved, const std::vector<std::string>& listed) {

@@ -15,15 +15,19 @@ namespace control {
 
 struct TrustVerdict {
     bool trusted = false;
-    std::string resolved;  // the path with every link resolved; what is run
-    std::string reason;    // why it is not trusted
+    std::string resolved;     // the path with every link resolved
+    std::string reason;       // why it is not trusted
+    util::unique_fd program;  // the file judged, open: what is run
 };
 
 // Whether the program at `path` may be run as root: after every link is resolved, it must be a
 // regular file owned by root that neither group nor others may write, and every directory
 // above it, up to /, must be owned by root and not writable by group or others unless it has
-// the sticky bit. Otherwise someone other than root could have put their code there.
-// `alsoTrusted` names one more owner to accept beside root, for tests.
+// the sticky bit; otherwise someone other than root could have put their code there. It must
+// also be an executable of this machine (ELF, of the daemon's own class, byte order and
+// machine): a script, or a program the kernel hands to an interpreter of binfmt_misc, would
+// run that interpreter with what the file says. `alsoTrusted` names one more owner to accept
+// beside root, for tests.
 TrustVerdict checkTrustedProgram(const std::string& path, uid_t alsoTrusted = 0);
 
 // Whether a trusted program is OpenVPN: a file named "openvpn", or one of `listed`.

@@ -95,6 +95,14 @@ bool applyLan(const std::optional<std::string>& value, Lan& target) {
     return false;
 }
 
+// An account name: one word as the user database holds it.
+bool applyAccountName(const std::optional<std::string>& value, std::string& target) {
+    std::string name;
+    if (!value || value->empty() || !applyGroupName(value, name)) return false;
+    target = std::move(name);
+    return true;
+}
+
 std::string joined(const std::vector<std::string>& paths) {
     std::string text;
     for (const std::string& path : paths)
@@ -164,6 +172,7 @@ ConfigurationText parseConfiguration(std::string_view text) {
     static const std::string configDirsName = strlwr(cfgItemOpenVpnConfigDirs);
     static const std::string groupName = strlwr(cfgItemControlGroup);
     static const std::string lanName = strlwr(cfgItemLan);
+    static const std::string userName = strlwr(cfgItemOpenVpnUser);
 
     ConfigurationText result;
     while (!text.empty()) {
@@ -187,6 +196,10 @@ ConfigurationText parseConfiguration(std::string_view text) {
             valid = applyPathList(asWritten, key.starts_with(programsName)
                                                  ? result.values.openVpnPrograms
                                                  : result.values.openVpnConfigDirs);
+        } else if (key.starts_with(userName)) {
+            // So do account names.
+            value = asWritten;
+            valid = applyAccountName(asWritten, result.values.openVpnUser);
         } else if (key.starts_with(groupName)) {
             // So do group names.
             value = asWritten;
@@ -252,6 +265,9 @@ std::string formatConfiguration(const Configuration& configuration) {
             .append("=")
             .append(joined(configuration.openVpnConfigDirs))
             .append("\n");
+    }
+    if (configuration.openVpnUser != Configuration{}.openVpnUser) {
+        text.append(cfgItemOpenVpnUser).append("=").append(configuration.openVpnUser).append("\n");
     }
     if (!configuration.controlGroup.empty()) {
         text.append(cfgItemControlGroup)

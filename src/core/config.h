@@ -23,6 +23,7 @@ enum class Lan {
 };
 // The word the configuration file uses for each.
 const char* lanWord(Lan lan);
+inline constexpr const char* cfgItemOpenVpnUser = "openvpnuser";
 
 // The start-up choices of the configuration file, with their defaults.
 struct Configuration {
@@ -37,6 +38,8 @@ struct Configuration {
     // local user may.
     std::string controlGroup;
     Lan lan = Lan::Private;
+    // The account OpenVPN runs as once its tunnel is made.
+    std::string openVpnUser = "telvord-openvpn";
 };
 
 // What one reading of the configuration text yields.
@@ -45,7 +48,8 @@ struct ConfigurationText {
     int accepted = 0;  // lines that set one of the items
     std::string summary = "Config file settings";
     // Lines with a known key and a value it does not take, in file order: keys lower-cased,
-    // values too except those of the path items and the group, which keep their case.
+    // values too except those of the path items, the group and the account, which keep their
+    // case.
     std::vector<std::pair<std::string, std::string>> invalid;
 };
 

@@ -42,6 +42,9 @@ int main() {
     modes::ResumeAtStart(configuration.lockdown);
     control::launchSettings().openVpnPrograms = configuration.openVpnPrograms;
     control::launchSettings().openVpnConfigDirs = configuration.openVpnConfigDirs;
+    control::launchSettings().openVpnUser = configuration.openVpnUser;
+    control::launchSettings().openVpnAccount =
+        control::findOpenVpnAccount(configuration.openVpnUser);
     control::removeLeftoverCopies();
     control::setControlGroup(configuration.controlGroup);
     if (configuration.startupOpenVpn && control::startWorkerLoop() < 0) {

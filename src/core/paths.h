@@ -22,6 +22,8 @@ struct Paths {
     // is written, "state.XXXXXX"; a file that could not be read is set aside as
     // "state.unreadable".
     std::string stateFile = "/run/telvord/state";
+    // The subordinate uid ranges of users, which their user namespaces map to.
+    std::string subordinateUids = "/etc/subuid";
     // The `route` program counts as installed when either of these exists.
     std::vector<std::string> routePrograms = {"/sbin/route", "/usr/bin/route"};
 };

@@ -25,6 +25,18 @@ std::vector<std::string>& taken() {
     return names.get();
 }
 
+std::function<void(const std::vector<std::string>&)>& recorder() {
+    static util::NoDestructor<std::function<void(const std::vector<std::string>&)>> record;
+    return record.get();
+}
+
+void record() {
+    if (recorder()) recorder()(taken());
+}
+
+// As many tunnel devices as a host has; what the state file records stays small.
+constexpr std::size_t maxTaken = 16;
+
 // The tunnel device the gateway is reached through; none, said why, for anything else.
 std::optional<std::string> tunnelDevice(std::string_view gateway) {
     const std::optional<netlink::Address> address = netlink::Address::parseAny(gateway);
@@ -55,7 +67,7 @@ void Unmanage(std::string_view gateway) {
         return;
     }
     const std::optional<std::string> interface = tunnelDevice(gateway);
-    if (!interface || std::ranges::find(taken(), *interface) != taken().end()) return;
+    if (!interface) return;
     const auto found = bus().device(*interface);
     if (const auto* error = std::get_if<BusError>(&found)) {
         if (error->name != unknownDevice) logRefusal("look up", *interface, *error);
@@ -69,18 +81,39 @@ void Unmanage(std::string_view gateway) {
                    interface->c_str());
         return;
     }
-    if (const std::optional<BusError> error = bus().setManaged(device.path, false)) {
-        logRefusal("unmanage", *interface, *error);
+    // Recorded before it is taken: a restart gives back what a kill left taken.
+    const bool known = std::ranges::find(taken(), *interface) != taken().end();
+    if (!known && taken().size() >= maxTaken) {
+        logMessage(levelError, "Leaving %s to NetworkManager: %zu devices are taken already",
+                   interface->c_str(), taken().size());
         return;
     }
-    taken().push_back(*interface);
+    if (!known) {
+        taken().push_back(*interface);
+        record();
+    }
+    if (const std::optional<BusError> error = bus().setManaged(device.path, false)) {
+        logRefusal("unmanage", *interface, *error);
+        if (!known) {
+            taken().pop_back();
+            record();
+        }
+        return;
+    }
     logMessage(levelInfo, "NetworkManager leaves %s alone while the connection lasts",
                interface->c_str());
 }
 
 void GiveBack() {
     if (taken().empty()) return;
-    const std::vector<std::string> names = std::exchange(taken(), {});
+    const std::vector<std::string> names = taken();
+    // Forgotten once every call was made: a kill before leaves them to the next start.
+    const struct Forget {
+        ~Forget() {
+            taken().clear();
+            record();
+        }
+    } forget;
     if (!bus().connect()) {
         logMessage(levelDebug, "NetworkManager is not running: nothing to give back");
         return;
@@ -101,6 +134,20 @@ void GiveBack() {
         }
         logMessage(levelInfo, "Gave %s back to NetworkManager", interface.c_str());
     }
+}
+
+void GiveBackAfterRestart(const std::vector<std::string>& devices) {
+    for (const std::string& device : devices) {
+        if (taken().size() < maxTaken && std::ranges::find(taken(), device) == taken().end())
+            taken().push_back(device);
+    }
+    if (!taken().empty())
+        logMessage(levelInfo, "Giving back to NetworkManager what an earlier run took");
+    GiveBack();
+}
+
+void SetUnmanagedRecorder(std::function<void(const std::vector<std::string>&)> record) {
+    recorder() = std::move(record);
 }
 
 }  // namespace desktop::network_manager

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "netlink/address.h"
 #include "netlink/socket.h"
@@ -49,14 +50,19 @@ Bus& bus();
 Bus systemBus();
 
 // Takes the device the tunnel gateway `gateway` (address text) is reached through away from
-// NetworkManager, when NetworkManager runs, manages it, and the device is a tunnel. Nothing
-// happens for a device taken already.
+// NetworkManager, when NetworkManager runs, manages it, and the device is a tunnel. A device
+// of a name taken before is looked at again: OpenVPN may have made it anew since.
 void Unmanage(std::string_view gateway);
 // Gives every device taken back to NetworkManager, as managed as it was, where it still
 // exists; then forgets them.
 void GiveBack();
+// Gives back the devices an earlier run took and recorded, which its end left taken.
+void GiveBackAfterRestart(const std::vector<std::string>& devices);
+// Where the devices taken are recorded, before each is taken and once they are given back,
+// so that a restart gives back what a kill left taken.
+void SetUnmanagedRecorder(std::function<void(const std::vector<std::string>&)> record);
 
-// The connection handlers call both under the state lock (see modes/modes.h), which guards
+// The connection handlers call these under the state lock (see modes/modes.h), which guards
 // the devices taken.
 
 }  // namespace desktop::network_manager

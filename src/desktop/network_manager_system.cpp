@@ -19,9 +19,6 @@ using util::BusPtr;
 
 constexpr const char* service = "org.freedesktop.NetworkManager";
 constexpr const char* deviceInterface = "org.freedesktop.NetworkManager.Device";
-// NetworkManager answers at once; one that does not must not hold the connection handlers
-// long.
-constexpr std::uint64_t callTimeoutUsec = 5'000'000;
 
 std::variant<Device, BusError> findDevice(sd_bus* bus, const std::string& interface) {
     if (bus == nullptr) return BusError{"", "not connected to the system bus"};
@@ -64,8 +61,8 @@ Bus systemBus() {
     return Bus{
         .connect =
             [connection] {
-                *connection =
-                    util::connectToService(core::paths().systemBusSocket, service, callTimeoutUsec);
+                *connection = util::connectToService(core::paths().systemBusSocket, service,
+                                                     util::busCallTimeoutUsec);
                 return *connection != nullptr;
             },
         .routeDevice = routeDevice,

@@ -20,8 +20,6 @@ using util::BusMessagePtr;
 using util::BusPtr;
 
 constexpr const char* resolve1 = "org.freedesktop.resolve1";
-// resolved answers at once; a bus that does not must not hold the connection handlers long.
-constexpr std::uint64_t callTimeoutUsec = 5'000'000;
 
 int appendServer(sd_bus_message* m, const SetLinkDns& c) {
     int r = sd_bus_message_append(m, "i", c.ifindex);
@@ -68,7 +66,8 @@ std::optional<BusError> callManager(sd_bus* bus, const Call& call) {
     const BusMessagePtr message(raw, sd_bus_message_unref);
     if (r >= 0) r = appendArguments(message.get(), call);
     BusErrorHolder error;
-    if (r >= 0) r = sd_bus_call(bus, message.get(), callTimeoutUsec, &error.error, nullptr);
+    if (r >= 0)
+        r = sd_bus_call(bus, message.get(), util::busCallTimeoutUsec, &error.error, nullptr);
     if (r >= 0) return std::nullopt;
     return BusError{error.name(), error.message(r)};
 }
@@ -91,7 +90,7 @@ Bus systemBus() {
         .connect =
             [connection] {
                 *connection = util::connectToService(core::paths().systemBusSocket, resolve1,
-                                                     callTimeoutUsec);
+                                                     util::busCallTimeoutUsec);
                 return *connection != nullptr;
             },
         .routeLink = routeLink,

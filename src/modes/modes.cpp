@@ -483,6 +483,7 @@ void InitRoutingVariables() {
     s.connecting = 0;
     routing::InitRoutingVariablesOs();
     dns::SetResolvedLinkRecorder(routing::SaveResolvedLink);
+    desktop::network_manager::SetUnmanagedRecorder(routing::SaveUnmanagedDevices);
 }
 
 void EnableLockdown() {
@@ -503,7 +504,13 @@ void KillSwitchAtStart(bool lockdown) {
 
 void ResumeAtStart(bool configuredLockdown) {
     Handler handler;
-    const std::optional<routing::SavedState> saved = routing::LoadState();
+    bool refused = false;
+    const std::optional<routing::SavedState> saved = routing::LoadState(&refused);
+    if (refused) {
+        // The earlier run may have been in lockdown: fail closed rather than drop it.
+        logMessage(levelError, "Keeping lockdown: what an earlier run held cannot be known");
+        configuredLockdown = true;
+    }
     const ResumePlan plan = planResume(saved, configuredLockdown);
     if (saved) {
         routing::ResumeState(*saved);
@@ -520,6 +527,7 @@ void ResumeAtStart(bool configuredLockdown) {
         ConnectionClosed();
     }
     if (saved && saved->resolvedLink) dns::TakeBackResolvedLink(*saved->resolvedLink);
+    if (saved) desktop::network_manager::GiveBackAfterRestart(saved->unmanagedDevices);
     setHostRoutesAgain();
     KillSwitchAtStart(plan.lockdown);
     // Lockdown is entered afresh: its watchers and guard are this run's to start.
@@ -585,6 +593,8 @@ void ConnectionFailed() {
     Handler handler;
     State& s = state();
     logMessage(levelInfo, "The Connection has Failed");
+    // A device taken at connectionsuccesful4/6 goes back whether or not the connection was up.
+    desktop::network_manager::GiveBack();
     s.connecting = 0;
     if (s.connected) {
         logMessage(levelInfo, "Previously connected - closing connections....");

@@ -13,7 +13,8 @@
 //    before its frame, whichever connection made it;
 //  - the OpenVPN process watcher, one per launch, waits for its child and then runs
 //    ConnectionClosed(), unless a newer launch has superseded it or the client has begun a
-//    newer connection attempt (it then only reaps its child);
+//    newer connection attempt (it then only reaps its child; once a newer launch runs, it
+//    ends its child first, with SIGTERM and after a grace SIGKILL, without any lock);
 //  - the IPv4 and the IPv6 route watcher block on their rtnetlink socket beside an eventfd,
 //    delete default routes that do not lead through the tunnel gateway, follow the network
 //    those routes belong to, and put back what another program took of the kill switch, of

@@ -85,8 +85,15 @@ int restore(const DefaultRoute& route, unsigned interface, std::optional<std::ui
     return code == -EEXIST ? 0 : code;
 }
 
+// What became of a route to be put back.
+enum class Reopened {
+    Back,    // it is in the table again, or the kernel learns it again
+    Gone,    // it can never come back: its device or its lifetime is gone
+    Failed,  // it could not come back now: it stays recorded, to be put back later
+};
+
 // Puts back one remembered route, or says why not.
-void reopen(const DefaultRoute& route) {
+Reopened reopen(const DefaultRoute& route) {
     const bool v6 = route.family == AF_INET6;
     const char* family = netlink::familyName(route.family);
     const unsigned interface = route.device.empty() ? 0 : ::if_nametoindex(route.device.c_str());
@@ -94,7 +101,7 @@ void reopen(const DefaultRoute& route) {
         logMessage(core::levelWarning,
                    "Not restoring the default route %s (%s): its device is gone",
                    routeWords(route).c_str(), family);
-        return;
+        return Reopened::Gone;
     }
     std::optional<std::uint32_t> lifetime;
     if (route.expiresAt) {
@@ -104,7 +111,7 @@ void reopen(const DefaultRoute& route) {
                        "Not restoring the default route %s (%s): the lifetime its router gave "
                        "it has run out",
                        routeWords(route).c_str(), family);
-            return;
+            return Reopened::Gone;
         }
         lifetime = static_cast<std::uint32_t>(std::min<std::int64_t>(left, 0xffffffffLL));
     }
@@ -114,15 +121,17 @@ void reopen(const DefaultRoute& route) {
         v6 ? "Reopening IPv6 route using gateway %s\n" : "Reopening IPv4 route using gateway %s\n",
         gateway.c_str());
     const int code = restore(route, interface, lifetime);
+    if (code == 0) return Reopened::Back;
     if (code == -ENETDOWN || code == -ENETUNREACH || code == -EHOSTUNREACH) {
         // The host roamed away from it: its device is down, or its gateway off the link.
         logMessage(core::levelWarning,
                    "Not restoring the default route %s (%s): its gateway cannot be reached",
                    routeWords(route).c_str(), family);
-    } else if (code != 0) {
+    } else {
         logMessage(core::levelError, "Error %d (%s) restoring the default route %s (%s)", -code,
                    std::strerror(-code), routeWords(route).c_str(), family);
     }
+    return Reopened::Failed;
 }
 
 // The routes to put back for a family: those removed, or else the saved gateway's.
@@ -161,9 +170,10 @@ void solicitRouters(const std::string& device) {
 void reopenFamily(int family) {
     NetworkGuard guard;
     std::vector<std::string> soliciting;
+    std::vector<DefaultRoute> kept;  // those that did not come back, to be put back later
     for (const DefaultRoute& route : routesToReopen(family)) {
         if (!relearnable(route)) {
-            reopen(route);
+            if (reopen(route) == Reopened::Failed) kept.push_back(route);
             continue;
         }
         logMessage(levelInfo,
@@ -175,7 +185,17 @@ void reopenFamily(int family) {
     }
     for (const std::string& device : soliciting)
         solicitRouters(device);
+    // Only what came back is forgotten: the host may be left without a default route, and
+    // the record is what puts it back at the next reopening or start.
     std::erase_if(state().removedRoutes, [&](const DefaultRoute& r) { return r.family == family; });
+    for (const DefaultRoute& route : kept)
+        rememberRoute(state().removedRoutes, route);
+    if (!kept.empty()) {
+        logMessage(core::levelWarning,
+                   "%zu default route(s) (%s) did not come back; they stay recorded and are put "
+                   "back at the next close, disablelockdown: or start",
+                   kept.size(), netlink::familyName(family));
+    }
     saveState();
 }
 

@@ -221,7 +221,8 @@ void FreeDefaultRoutes() {
     NetworkGuard guard;
     state().ipv4Gateway.reset();
     state().ipv6Gateway.reset();
-    state().removedRoutes.clear();
+    // The removed routes that remain did not come back when they were reopened: they stay
+    // recorded until they do.
     saveState();
 }
 

@@ -150,6 +150,7 @@ void InitRoutingVariablesOs() {
     s.removedRoutes.clear();
     s.modesRecord = {};
     s.resolvedLink.reset();
+    s.unmanagedDevices.clear();
     s.serverAddress.reset();
     s.serverAddress6.reset();
     s.dnsAddresses.clear();

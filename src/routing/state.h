@@ -33,10 +33,11 @@ struct State {
     // The tunnel's default routes as the kernel holds them once made: what the route watchers
     // put back while the tunnel's device exists. None from the close on.
     std::optional<DefaultRoute> tunnelRoute, tunnelRoute6;
-    // The modes' and dns's parts, kept here only to be written to the state file with
+    // The modes', dns's and desktop's parts, kept here only to be written to the state file with
     // routing's.
     ModesRecord modesRecord;
     std::optional<int> resolvedLink;
+    std::vector<std::string> unmanagedDevices;
 
     // Whether the kill switch's rules are meant to hold (lockdown, or a forced-mode connection).
     // The handlers set it; the watchers read it when they repair the tunnel's rules.
@@ -45,6 +46,8 @@ struct State {
     core::Lan lan = core::Lan::Private;
     // Set once the missing policy routing has been reported; the watchers may set it too.
     std::atomic<bool> policyRoutingMissing = false;
+    // Whether the latest write of the state file failed.
+    std::atomic<bool> stateUnsaved = false;
 
     mutable std::mutex tunnelLock;  // guards the two tunnel texts and the tunnel's devices
     std::optional<std::string> tunnelAddress, tunnelAddress6;

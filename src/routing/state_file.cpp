@@ -138,6 +138,14 @@ bool dnsLine(SavedState& saved, std::string_view key, std::string_view value) {
     return once(saved.resolvedLink, std::optional(link));
 }
 
+// The devices NetworkManager gave up, within what one host has of tunnels.
+constexpr std::size_t maxUnmanagedDevices = 16;
+
+bool desktopLine(SavedState& saved, std::string_view key, std::string_view value) {
+    return key == "nmdevice" && saved.unmanagedDevices.size() < maxUnmanagedDevices &&
+           addOnce(saved.unmanagedDevices, deviceValue(value));
+}
+
 bool sectionLine(SavedState& saved, std::string_view section, std::string_view line) {
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) return false;
@@ -145,6 +153,7 @@ bool sectionLine(SavedState& saved, std::string_view section, std::string_view l
     if (section == "[modes]") return modesLine(saved, key, value);
     if (section == "[routing]") return routingLine(saved, key, value);
     if (section == "[dns]") return dnsLine(saved, key, value);
+    if (section == "[desktop]") return desktopLine(saved, key, value);
     return false;
 }
 
@@ -159,6 +168,7 @@ void copyRoutingPart(const From& from, To& to) {
     to.dnsAddresses = from.dnsAddresses;
     to.dnsAddresses6 = from.dnsAddresses6;
     to.resolvedLink = from.resolvedLink;
+    to.unmanagedDevices = from.unmanagedDevices;
 }
 
 SavedState currentState() {
@@ -175,6 +185,21 @@ SavedState currentState() {
 
 const char* yesNo(bool value) {
     return value ? "yes" : "no";
+}
+
+// Why the state file open at `file` is not root's alone; none when it is. Someone else who
+// could write it or replace it could make a restart take down a lockdown or add their routes.
+const char* untrustedStateFile(int file, const std::string& path) {
+    struct stat st {
+    }, directory{};
+    if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) return "it is not a regular file";
+    if (st.st_uid != ::geteuid()) return "it is not owned by root";
+    if ((st.st_mode & 07777) != 0600) return "its mode is not 0600";
+    if (::lstat(util::parentDirectory(path).c_str(), &directory) != 0 ||
+        !S_ISDIR(directory.st_mode) || directory.st_uid != ::geteuid() ||
+        (directory.st_mode & 022) != 0)
+        return "its directory is not one that only root may write";
+    return nullptr;
 }
 
 }  // namespace
@@ -205,6 +230,11 @@ std::string formatState(const SavedState& saved) {
         text += "tunneldev=" + device + "\n";
     text += "[dns]\n";
     if (saved.resolvedLink) text += "resolvedlink=" + std::to_string(*saved.resolvedLink) + "\n";
+    if (!saved.unmanagedDevices.empty()) {
+        text += "[desktop]\n";
+        for (const std::string& device : saved.unmanagedDevices)
+            text += "nmdevice=" + device + "\n";
+    }
     return text;
 }
 
@@ -221,7 +251,7 @@ std::optional<SavedState> parseState(std::string_view text) {
             if (line != firstLine) return std::nullopt;
             continue;
         }
-        if (line == "[modes]" || line == "[routing]" || line == "[dns]") {
+        if (line == "[modes]" || line == "[routing]" || line == "[dns]" || line == "[desktop]") {
             section = line;
             continue;
         }
@@ -236,29 +266,40 @@ SavedState CurrentState() {
     return currentState();
 }
 
-void saveState() {
+bool saveState() {
     NetworkGuard guard;
     const std::string& path = core::paths().stateFile;
-    if (path.empty()) return;
+    if (path.empty()) return true;
     const SavedState saved = currentState();
     if (saved == SavedState{}) {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        const bool removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
+        if (!removed) {
             const int error = errno;
             logMessage(levelError, "unlink() failed, error is %d:%s", error, std::strerror(error));
         }
+        state().stateUnsaved = !removed;
         core::recordMade();
-        return;
+        return removed;
     }
     const std::string directory = util::parentDirectory(path);
     // The directory is root's alone: what lies in it is trusted at the next start.
     if (util::makePrivateDirectory(directory) != util::DirectoryState::Private ||
         !util::replaceFile(path, formatState(saved), 0600)) {
         const int error = errno;
-        logMessage(levelError, "Could not save the state to %s, error is %d:%s", path.c_str(),
-                   error, std::strerror(error));
-        return;
+        logMessage(levelError,
+                   "Could not save the state to %s, error is %d:%s; a restart would not know "
+                   "what this run holds",
+                   path.c_str(), error, std::strerror(error));
+        state().stateUnsaved = true;
+        return false;
     }
+    state().stateUnsaved = false;
     core::recordMade();
+    return true;
+}
+
+bool StateUnsaved() {
+    return state().stateUnsaved;
 }
 
 void SaveModes(const ModesRecord& record) {
@@ -273,10 +314,24 @@ void SaveResolvedLink(std::optional<int> link) {
     saveState();
 }
 
-std::optional<SavedState> LoadState() {
+void SaveUnmanagedDevices(const std::vector<std::string>& devices) {
+    NetworkGuard guard;
+    state().unmanagedDevices = devices;
+    saveState();
+}
+
+std::optional<SavedState> LoadState(bool* refused) {
     const std::string& path = core::paths().stateFile;
-    util::unique_fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file) return std::nullopt;
+    util::unique_fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int error = errno;
+    const auto refuse = [&](const char* why) -> std::optional<SavedState> {
+        logMessage(levelError, "The state file %s is not trusted: %s", path.c_str(), why);
+        if (refused != nullptr) *refused = true;
+        return std::nullopt;
+    };
+    if (!file && error == ENOENT) return std::nullopt;
+    if (!file) return refuse(std::strerror(error));
+    if (const char* why = untrustedStateFile(file.get(), path)) return refuse(why);
     std::string text;
     const bool whole = util::readAll(file.get(), text);
     if (auto saved = parseState(text); saved && whole) return saved;
@@ -284,6 +339,7 @@ std::optional<SavedState> LoadState() {
     logMessage(levelError, "The state file %s cannot be read; set aside as %s, not trusted",
                path.c_str(), aside.c_str());
     ::rename(path.c_str(), aside.c_str());
+    if (refused != nullptr) *refused = true;
     return std::nullopt;
 }
 

@@ -27,10 +27,16 @@ struct BusErrorHolder {
     std::string message(int code) const;
 };
 
+// How long a call to another service may hold up the daemon: they answer at once, and one that
+// does not must not keep every handler and status: waiting.
+inline constexpr std::uint64_t busCallTimeoutUsec = 1'000'000;
+
 // A new connection to the system bus listening at `socketPath`, when the service that goes by
-// `name` has an owner there, with `timeoutUsec` for each method call; empty when there is no
-// bus or no such service. The daemon reads no environment, so DBUS_SYSTEM_BUS_ADDRESS is not
-// looked at.
+// `name` has an owner there, with `timeoutUsec` for each method call and for the connection's
+// own start, the question whether `name` has an owner included; empty when there is no bus or
+// no such service, or when either did not answer in time. The callers run under the state
+// lock, which every handler waits for: keep it short. The daemon reads no environment, so
+// DBUS_SYSTEM_BUS_ADDRESS is not looked at.
 BusPtr connectToService(const std::string& socketPath, const char* name, std::uint64_t timeoutUsec);
 
 }  // namespace util

@@ -35,7 +35,11 @@ void tokens(std::string_view commandLine) {
             [&](const std::string&) {
                 return control::OpenedConfiguration{read({}), {}};
             },
-        .keep = [](std::string_view) { return std::optional<std::string>("/run/copy"); },
+        .keep =
+            [](std::string_view) {
+                return control::KeptCopy{"/run/copy", {}};
+            },
+        .deviceExists = [](const std::string& name) { return name == "eth0"; },
     };
     const std::size_t count = words.size();
     const control::PolicyVerdict verdict = control::checkLaunchPolicy(words, "/fuzz", files);

@@ -14,7 +14,7 @@ seconds="${1:-30}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 build="${2:-$root/build-fuzz}"
-targets="${FUZZ_TARGETS:-fuzz_address fuzz_command_line fuzz_config fuzz_dispatch fuzz_guard fuzz_netlink fuzz_proc_route fuzz_state_file}"
+targets="${FUZZ_TARGETS:-fuzz_address fuzz_command_line fuzz_config fuzz_dispatch fuzz_guard fuzz_netlink fuzz_port fuzz_proc_route fuzz_state_file}"
 
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
     echo "usage: $0 [SECONDS] [BUILD_DIR]" >&2

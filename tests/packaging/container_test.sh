@@ -67,6 +67,21 @@ tls_through_tunnel && pass "traffic to 203.0.113.5 goes through the tunnel" ||
     fail "no traffic through the tunnel: $(inside ip -4 route get 203.0.113.5 2>&1)"
 elapsed "connected"
 
+# --- OpenVPN without root ------------------------------------------------------------------------
+# Once the tunnel is made, the OpenVPN of the shipped unit runs as the package's account, with
+# CAP_NET_ADMIN alone.
+openvpn_pid=$(telvorctl status --json | sed -n 's/.*"openvpn":\([0-9][0-9]*\).*/\1/p')
+account=$(inside id -u telvord-openvpn 2>/dev/null || true)
+openvpn_ids() { inside awk '/^(Uid|Gid):/ {print $2, $3, $4, $5} /^CapEff:/ {print $2}' "/proc/$openvpn_pid/status" | paste -sd' '; }
+if [[ -n $openvpn_pid && -n $account ]] &&
+    poll 10 eval '[[ $(openvpn_ids) == "$account $account $account $account "*" 0000000000001000" ]]'; then
+    pass "OpenVPN runs as telvord-openvpn with CAP_NET_ADMIN alone, the tunnel up"
+else
+    fail "OpenVPN (PID ${openvpn_pid:-?}) runs as: $(openvpn_ids 2>&1) (telvord-openvpn: ${account:-missing})"
+fi
+tls_through_tunnel && pass "the tunnel carries traffic with OpenVPN as telvord-openvpn" ||
+    fail "no traffic through the tunnel once OpenVPN gave up root"
+
 # --- The unit's confinement --------------------------------------------------------------------
 exposure=$(inside systemd-analyze security --no-pager telvord | sed -n 's/.*Overall exposure level for telvord.service: \([0-9.]*\).*/\1/p')
 echo "exposure level of telvord.service: ${exposure:-?} (at most $max_exposure)"
@@ -95,4 +110,7 @@ errors=$(errors --since "$since")
 [[ -z $errors ]] && pass "no error in the journal on removal" || fail "errors on removal: $errors"
 
 purge_package
+! inside getent passwd telvord-openvpn >/dev/null && ! inside getent group telvord-openvpn >/dev/null &&
+    pass "apt purge removed the account telvord-openvpn and its group" ||
+    fail "the account telvord-openvpn outlived apt purge"
 container_finish container

@@ -190,25 +190,57 @@ TEST_F(UnprivilegedClient, EveryAttackGetsFalseWithItsReasonLoggedAndLeaksOrWrit
     EXPECT_NE(::access("/etc/x", F_OK), 0);
 }
 
-TEST_F(UnprivilegedClient, AWorkingDirectoryThatCannotBeSetGetsFalseAndTheDaemonStaysWhereItIs) {
+// OpenVPN starts in the directory of the program it is, never in one a link of the user's
+// lies in, and the daemon never moves.
+TEST_F(UnprivilegedClient, TheWorkingDirectoryIsTheProgramsOwnAndTheDaemonStaysWhereItIs) {
     const std::string cwd =
         std::filesystem::read_symlink("/proc/" + std::to_string(daemon.pid()) + "/cwd").string();
-    // The directory derived from this path, <home>/ope, does not exist.
-    const std::string link = home + "/openvpn-x";
-    must("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " + std::string(openVpnProgram) +
-         " " + link);
-    EXPECT_EQ(launch(link, "openvpn --verb 3"), "false\n");
-    EXPECT_TRUE(loggedContaining("chdir() failed, error is 2:No such file or directory"));
-    // A link named openvpn in the user's own directory moves only the child there.
-    must("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " + std::string(openVpnProgram) +
-         " " + home + "/openvpn");
-    launch(home + "/openvpn", "openvpn --verb 3");
-    EXPECT_TRUE(daemon.logged("Working directory changed to " + home));
-
+    for (const char* name : {"openvpn-x", "openvpn"}) {
+        must("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " +
+             std::string(openVpnProgram) + " " + home + "/" + name);
+        EXPECT_EQ(launch(home + "/" + name, "openvpn --verb 3"), "true\n");
+    }
+    EXPECT_EQ(daemon.countLogged("Working directory changed to /usr/sbin"), 2);
+    EXPECT_FALSE(loggedContaining("Working directory changed to " + home));
     EXPECT_TRUE(daemon.running());
-    EXPECT_EQ(asNobody("enableforced"), "");
-    EXPECT_TRUE(daemon.logged("Enabling forced mode"));
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemon.pid()) + "/cwd"), cwd);
+}
+
+// Only an OpenVPN binary runs: not a script named openvpn (the openvpn package's init script,
+// root's own), neither by its path nor through a link of the user's.
+TEST_F(UnprivilegedClient, AScriptNamedOpenVpnNeverRuns) {
+    const std::string script = "/etc/init.d/openvpn";  // /etc is the sandbox's own
+    if (::access(script.c_str(), F_OK) != 0) {
+        ::mkdir("/etc/init.d", 0755);
+        writeFile(script, "#!/bin/sh\ntouch /run/ran-as-root\n");
+        ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    }
+    must("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s " + script + " " + home +
+         "/openvpn");
+    for (const std::string& path : {script, home + "/openvpn"}) {
+        expectRefused(path, "openvpn start",
+                      "Refusing to run " + path +
+                          " as root: it is no executable of this machine (a script, or a program "
+                          "run through an interpreter)");
+    }
+    EXPECT_NE(::access("/run/ran-as-root", F_OK), 0);
+}
+
+// A path through a directory only root may enter resolves as the user resolves it: the reply
+// is the same whether what lies behind it exists or not.
+TEST_F(UnprivilegedClient, APathThroughADirectoryTheUserCannotEnterTellsNothing) {
+    const std::string closed = sandbox->scratch() + "/closed";
+    ASSERT_EQ(::mkdir(closed.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((closed + "/x").c_str(), 0700), 0);
+    std::string up;
+    for (const char c : closed + "/x")
+        up += c == '/' ? "../" : "";
+    for (const char* name : {"/x/", "/y/"}) {
+        const std::string path = closed + name + up + "usr/sbin/openvpn";
+        expectRefused(
+            path, "openvpn --verb 3",
+            "Refusing to run " + path + " as root: it cannot be resolved: Permission denied");
+    }
 }
 
 TEST_F(UnprivilegedClient, ControlCharactersFromTheClientNeverReachTheLog) {
@@ -221,6 +253,45 @@ TEST_F(UnprivilegedClient, ControlCharactersFromTheClientNeverReachTheLog) {
     const std::string log = readFile(Daemon::logFile);
     EXPECT_EQ(log.find('\x1b'), std::string::npos);
     EXPECT_EQ(log.find("\n2026-01-01 00:00:00: forged"), std::string::npos);
+}
+
+// A configuration that names many large files, or one file over and over: what its launch may
+// copy into /run is bounded, and nothing of a refused launch stays there.
+TEST_F(UnprivilegedClient, ALaunchCannotFillRun) {
+    std::string configuration = "dev null\nsecret " + userKey() + "\n";
+    for (int i = 0; i < 20; ++i)
+        configuration +=
+            "ca " + userFile("ca" + std::to_string(i), std::string(300 << 10, 'c')) + "\n";
+    expectRefused(openVpnProgram, "openvpn --config " + userFile("many.conf", configuration),
+                  "ca could not be copied: a launch holds at most 4 MiB of files");
+    std::string again = "dev null\n";
+    for (int i = 0; i < 200; ++i)
+        again += "ca " + home + "/ca0\n";
+    EXPECT_EQ(launch(openVpnProgram, "openvpn --config " + userFile("again.conf", again) +
+                                         " --secret " + home + "/static.key --cipher AES-256-CBC"),
+              "true\n");
+    std::size_t copies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/run/telvord"))
+        copies += entry.path().filename().string().starts_with("openvpn-") ? 1 : 0;
+    EXPECT_LE(copies, 3u);  // the configuration, the key and the one certificate file
+    EXPECT_NE(asNobody("status --json").find("\"statefile\":\"saved\""), std::string::npos);
+}
+
+// A persistent tun device that root made for another user (or a virtual machine): root's
+// OpenVPN would attach to it, and what the host routes into it would go to this user's peer.
+TEST_F(UnprivilegedClient, AnotherUsersTunDeviceIsNeverTaken) {
+    sandbox->adopt("alice0");
+    sandbox->adopt("tun7");
+    must("ip tuntap add dev alice0 mode tun user 1000");
+    const std::string start = "openvpn --secret " + userKey() +
+                              " --cipher AES-256-CBC --remote 192.0.2.1 --nobind --dev-type tun ";
+    expectRefused(openVpnProgram, start + "--dev alice0",
+                  "--dev names alice0, which exists already: OpenVPN may only make a device of "
+                  "its own");
+    EXPECT_NE(must("ip -d link show alice0").find("persist on user"), std::string::npos);
+    // A device of a new name OpenVPN makes itself.
+    EXPECT_EQ(launch(openVpnProgram, start + "--dev tun7"), "true\n");
+    EXPECT_TRUE(eventually([] { return sh("ip link show tun7").status == 0; }));
 }
 
 TEST_F(UnprivilegedClient, CopiesAnEarlierRunLeftBehindAreRemovedAtStart) {
@@ -282,14 +353,32 @@ TEST_F(UnprivilegedClient, OpenVpnMadeAClientOfTheControlPortIsRefusedAndStartsN
     EXPECT_EQ(userProxy.received(), "");
 }
 
+// A low port named outright, by a number getaddrinfo cuts to 16 bits, or through the protocol
+// of a remote; a user's own launch on a port of its own still starts.
 TEST_F(UnprivilegedClient, OpenVpnBindsNoPortBelow1024ForAUser) {
-    const std::string start =
-        "openvpn --dev null --secret " + userKey() + " --cipher AES-256-CBC --remote 192.0.2.1 ";
-    expectRefused(openVpnProgram, start + "--proto udp --lport 53",
-                  "--lport would have OpenVPN bind port 53, below 1024");
-    expectRefused(openVpnProgram, start + "--proto tcp-server --lport 22",
-                  "--lport would have OpenVPN listen on port 22, below 1024");
+    const std::string start = "openvpn --dev null --secret " + userKey() + " --cipher AES-256-CBC ";
+    const struct {
+        std::string options, logged;
+    } attacks[] = {
+        {"--remote 192.0.2.1 --proto udp --lport 53",
+         "--lport would have OpenVPN bind port 53, below 1024"},
+        {"--remote 192.0.2.1 --proto tcp-server --lport 22",
+         "--lport would have OpenVPN listen on port 22, below 1024"},
+        {"--remote 192.0.2.1 --lport 65589", "--lport names the port 65589, which is no number"},
+        {"--remote 192.0.2.1 --proto tcp-server --port 65558", "--port names the port 65558"},
+        {"--remote 192.0.2.1 --nobind --management 127.0.0.1 65561",
+         "--management is allowed on 127.0.0.1 or ::1 and a port only"},
+        {"--proto tcp-client --port 22 --remote 192.0.2.1 22 tcp-server",
+         "--remote would have OpenVPN listen on port 22, below 1024"},
+        {"--proto tcp-client --port 53 --remote 192.0.2.1 53 udp",
+         "--remote would have OpenVPN bind port 53, below 1024"},
+    };
+    for (const auto& attack : attacks)
+        expectRefused(openVpnProgram, start + attack.options, attack.logged);
     EXPECT_EQ(must("ss -H -lntu 'sport < :1024'"), "");
+    EXPECT_EQ(launch(openVpnProgram, start + "--remote 192.0.2.1 1194 udp --lport 11940"),
+              "true\n");
+    EXPECT_TRUE(eventually([] { return !must("ss -H -lnu 'sport = :11940'").empty(); }));
 }
 
 // A configuration the administrator provided in /etc/openvpn, with the credentials for its

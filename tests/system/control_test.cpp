@@ -1,7 +1,12 @@
 // The control channel of the real daemon: port file, clients, frames, start-up switches.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,8 +176,62 @@ class ManyClients : public SystemTest {
                   " --port " + std::to_string(daemon.port()) + " " + arguments);
     }
 
+    // telvorctl with `arguments`, run as root of a user namespace that nobody (65534) made and
+    // whose users the host maps to 100000 and up, as a subordinate range of nobody's would:
+    // its sockets are those of uid 100000.
+    CommandResult telvorctlInUserNamespace(const std::string& arguments) {
+        const std::string command =
+            client + " --port " + std::to_string(daemon.port()) + " " + arguments + " 2>&1";
+        int ready[2], go[2], output[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0 ||
+            ::pipe2(output, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            char byte = 0;
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0 ||
+                ::unshare(CLONE_NEWUSER) != 0 || ::write(ready[1], "r", 1) != 1 ||
+                ::read(go[0], &byte, 1) != 1 || ::setresgid(0, 0, 0) != 0 ||
+                ::setresuid(0, 0, 0) != 0 || ::dup2(output[1], STDOUT_FILENO) < 0)
+                ::_exit(120);
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+            ::_exit(121);
+        }
+        ::close(ready[1]);
+        ::close(go[0]);
+        ::close(output[1]);
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        const std::string proc = "/proc/" + std::to_string(child);
+        writeFile(proc + "/uid_map", "0 100000 65536\n");
+        writeFile(proc + "/gid_map", "0 100000 65536\n");
+        EXPECT_EQ(::write(go[1], "g", 1), 1);
+        std::string text;
+        char chunk[4096];
+        for (ssize_t count; (count = ::read(output[0], chunk, sizeof chunk)) > 0;)
+            text.append(chunk, static_cast<std::size_t>(count));
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        for (const int fd : {ready[0], go[1], output[0]})
+            ::close(fd);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+    }
+
     std::string client;
 };
+
+// What the daemon sends on `socket` until it closes it.
+std::string readUntilClosed(int socket) {
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        pollfd ready{socket, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) != 1) return text + "(no close)";
+        const ssize_t count = ::recv(socket, chunk, sizeof chunk, 0);
+        if (count <= 0) return text.substr(0, text.find('\0'));
+        text.append(chunk, static_cast<std::size_t>(count));
+    }
+}
 
 TEST_F(ManyClients, AnotherUsersStalledConnectionHoldsUpNobody) {
     const util::unique_fd stalled = connectServed(65534);
@@ -198,26 +257,84 @@ TEST_F(ManyClients, UsersHoldOnlyTheirShareOfConnectionsAndRootStillGetsIn) {
         for (int i = 0; i < 4; ++i)
             held.push_back(connectServed(uid));
     }
-    // A fifth connection of one user, and one of any user beyond the 32, are closed at once.
+    // A fifth connection of one user, and one of any user beyond the 32, are refused with a
+    // frame that says why.
     const util::unique_fd fifth = connectAs(60000, daemon.port());
     const util::unique_fd beyond = connectAs(60008, daemon.port());
-    EXPECT_TRUE(closedByPeer(fifth.get()));
-    EXPECT_TRUE(closedByPeer(beyond.get()));
+    EXPECT_EQ(readUntilClosed(fifth.get()), "refused:connection\nit holds 4 connections already");
+    EXPECT_EQ(readUntilClosed(beyond.get()),
+              "refused:connection\n32 connections of users other than root are open");
     EXPECT_TRUE(daemon.logged(
         "Refusing the client connection of uid 60000: it holds 4 connections already"));
-    EXPECT_TRUE(
-        daemon.logged("Refusing the client connection of uid 60008: 32 connections of "
-                      "users other than root are open"));
+    const CommandResult refused = telvorctlAs(60000, "enableforced status");
+    EXPECT_EQ(refused.status, telvorctl::exitConnectionRefused) << refused.output;
+    EXPECT_NE(refused.output.find("telvorctl: telvord refused the connection: it holds 4 "
+                                  "connections already"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_FALSE(daemon.logged("Enabling forced mode"));
 
-    // Root counts against no total.
+    // Root counts against no bound: not even root's own idle connections lock root out.
+    for (int i = 0; i < 6; ++i)
+        held.push_back(connectServed(0));
     daemon.send({"enableforced"});
     EXPECT_TRUE(daemon.logged("Enabling forced mode"));
     // A connection that ends gives its place back.
-    held.pop_back();
+    held.erase(held.begin() + 31);
     EXPECT_TRUE(eventually([&] {
         const util::unique_fd next = connectAs(60008, daemon.port());
         return !closedByPeer(next.get(), 200ms);
     }));
+}
+
+// A user with a subordinate range of uids has sockets of many uids: each connection counts as
+// the user who owns the range, and no such user takes more than their own share; where an
+// account has a uid of the range, which of the two made a socket cannot be told, and it is
+// refused rather than served as that account.
+TEST_F(ManyClients, AConnectionFromAUserNamespaceCountsAsTheRangesOwner) {
+    writeFile("/etc/subuid", "nobody:100000:65536\n");  // the sandbox's own /etc
+    std::vector<util::unique_fd> held;
+    for (int i = 0; i < 4; ++i)
+        held.push_back(connectServed(65534));
+    const CommandResult full = telvorctlInUserNamespace("enableforced");
+    EXPECT_EQ(full.status, telvorctl::exitConnectionRefused) << full.output;
+    EXPECT_TRUE(daemon.logged(
+        "Refusing the client connection of uid 65534: it holds 4 connections already"));
+    EXPECT_FALSE(daemon.logged("Enabling forced mode"));
+
+    held.clear();
+    const CommandResult served = telvorctlInUserNamespace("enableforced");
+    EXPECT_EQ(served.status, 0) << served.output;
+    EXPECT_TRUE(daemon.waitLogged("Enabling forced mode"));
+    EXPECT_TRUE(
+        daemon.logged("Client connection is owned by uid 65534 (its socket was made as uid "
+                      "100000, of that user's subordinate range)"));
+
+    must("useradd -M -u 100000 alice");  // an account the range overlaps
+    const CommandResult overlapped = telvorctlInUserNamespace("disablelockdown");
+    EXPECT_EQ(overlapped.status, telvorctl::exitConnectionRefused) << overlapped.output;
+    EXPECT_NE(overlapped.output.find("uid 100000 is an account and lies in the subordinate range "
+                                     "of uid 65534"),
+              std::string::npos)
+        << overlapped.output;
+    EXPECT_FALSE(daemon.logged("Client connection is owned by uid 100000"));
+}
+
+// A peer that closes before the daemon takes its connection is refused as unknown, without a
+// look at /proc, and the next client is served.
+TEST_F(ManyClients, APeerGoneBeforeTheAcceptIsRefusedAsUnknown) {
+    daemon.kill(SIGSTOP);
+    for (int i = 0; i < 50; ++i)
+        connectAs(65534, daemon.port()).reset();
+    daemon.kill(SIGCONT);
+    EXPECT_TRUE(eventually([&] {
+        return daemon.countLogged(
+                   "Refusing a client connection of an unknown user: it closed "
+                   "its end before it was accepted") == 50;
+    }));
+    EXPECT_FALSE(daemon.logged("Refusing the client connection of uid 0"));
+    daemon.send({"enableforced"});
+    EXPECT_TRUE(daemon.logged("Enabling forced mode"));
 }
 
 class ControlGroup : public ManyClients {

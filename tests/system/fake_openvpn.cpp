@@ -1,7 +1,8 @@
 // Stands in for OpenVPN in the system tests. It records how the daemon started it (its
 // argument vector, its working directory and the descriptors it inherited) in
 // <its own directory>/records/<pid>, and then waits until a signal ends it. When the file
-// <its own directory>/exit-at-once exists, it exits right after recording instead.
+// <its own directory>/exit-at-once exists, it exits right after recording instead; when
+// <its own directory>/ignore-term does, SIGTERM does not end it.
 //
 // A compiled program rather than a script: a script loses argv[0] to its interpreter, and
 // the interpreter opens descriptors of its own.
@@ -9,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
     if (std::fclose(out) != 0 || std::rename(temporary.c_str(), name.c_str()) != 0) return 3;
 
     if (exists(directory + "/exit-at-once")) return 0;
+    if (exists(directory + "/ignore-term")) ::signal(SIGTERM, SIG_IGN);
     for (;;)
         ::pause();
 }

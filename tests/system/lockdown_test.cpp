@@ -4,6 +4,7 @@
 #include <linux/rtnetlink.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -340,6 +341,24 @@ TEST_F(LockdownDay, TelvorctlStatusSaysWhatTheDaemonHoldsInEachModeAndChangesNot
         {"disablelockdown", "enableforced", "prepareforconnect", "serveraddress", "198.51.100.7"});
     expectParts(status("--json"), {"\"mode\":\"forced\"", "\"forced\":true", "\"removed4\":[]",
                                    "\"server4\":\"198.51.100.7\"", "\"killswitch\":false"});
+}
+
+// A state file that is not root's alone could say lockdown was off when it was on: it is
+// refused, and the daemon stays locked down until someone says otherwise.
+TEST_F(LockdownDay, AStateFileThatIsNotRootsAloneKeepsLockdown) {
+    ::mkdir("/run/telvord", 0700);
+    writeFile(stateFile, "telvord state 1\n[modes]\nlockdown=no\n");
+    ASSERT_EQ(::chmod(stateFile, 0644), 0);
+    daemon.start();
+    EXPECT_TRUE(
+        daemon.logged("The state file /run/telvord/state is not trusted: its mode is not "
+                      "0600"));
+    EXPECT_TRUE(daemon.logged("Keeping lockdown: what an earlier run held cannot be known"));
+    EXPECT_NE(must(telvorctlBinary() + " status --json").find("\"lockdown\":true"),
+              std::string::npos);
+    EXPECT_EQ(sandbox->countRoutes4("default"), 0) << tables();
+    daemon.send({"disablelockdown"});
+    EXPECT_TRUE(sandbox->hasRoute4("default via 192.0.2.1 dev veth0")) << tables();
 }
 
 }  // namespace

@@ -682,13 +682,24 @@ FakeOpenVpn::FakeOpenVpn(std::string directory) : directory_(std::move(directory
     }
 }
 
-void FakeOpenVpn::exitAtOnce(bool yes) const {
-    const std::string flag = directory_ + "/exit-at-once";
+namespace {
+
+void setFlag(const std::string& flag, bool yes) {
     if (yes) {
         writeFile(flag, "");
     } else {
         ::unlink(flag.c_str());
     }
+}
+
+}  // namespace
+
+void FakeOpenVpn::exitAtOnce(bool yes) const {
+    setFlag(directory_ + "/exit-at-once", yes);
+}
+
+void FakeOpenVpn::ignoreTerm(bool yes) const {
+    setFlag(directory_ + "/ignore-term", yes);
 }
 
 std::optional<LaunchRecord> FakeOpenVpn::record(pid_t pid) const {

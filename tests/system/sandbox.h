@@ -211,7 +211,8 @@ struct LaunchRecord {
 
 // The stand-in for OpenVPN, installed as <directory>/openvpn: owned by root, mode 0755, in a
 // directory of its own with mode 0755, so that the daemon trusts it. Every start of it leaves a
-// record in <directory>/records; it then runs until a signal ends it, or exits at once.
+// record in <directory>/records; it then runs until a signal ends it (SIGTERM ignored when
+// asked), or exits at once.
 class FakeOpenVpn {
   public:
     explicit FakeOpenVpn(std::string directory);
@@ -220,6 +221,8 @@ class FakeOpenVpn {
     std::string path() const { return directory_ + "/openvpn"; }
     // Whether later starts exit right after recording.
     void exitAtOnce(bool yes) const;
+    // Whether later starts ignore SIGTERM, as an OpenVPN stuck in its own close might.
+    void ignoreTerm(bool yes) const;
 
     // The records of every start so far, oldest PID first.
     std::vector<LaunchRecord> records() const;

@@ -145,6 +145,29 @@ TEST(ConfigurationText, TheLanIsPrivateOnLinkOrNoneAndNothingElse) {
               "debuglogging=true\nstartupOpenVpn=true\nlockdown=false\nlan=onlink\n");
 }
 
+TEST(ConfigurationText, TheOpenVpnAccountKeepsItsCaseAndIsOneWord) {
+    EXPECT_EQ(parseConfiguration("").values.openVpnUser, "telvord-openvpn");
+    const struct {
+        std::string line;
+        std::string user;  // "before" where the line is refused
+    } cases[] = {
+        {"openvpnuser=VpnRunner", "VpnRunner"},
+        {"openvpnuser=", "before"},
+        {"openvpnuser", "before"},
+        {"openvpnuser=vpn runner", "before"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const auto parsed = parseConfiguration("openvpnuser=before\n" + c.line);
+        EXPECT_EQ(parsed.values.openVpnUser, c.user);
+        EXPECT_EQ(parsed.invalid.size(), c.user == "before" ? 1u : 0u);
+    }
+    core::Configuration configuration;
+    configuration.openVpnUser = "VpnRunner";
+    EXPECT_EQ(core::formatConfiguration(configuration),
+              "debuglogging=true\nstartupOpenVpn=true\nlockdown=false\nopenvpnuser=VpnRunner\n");
+}
+
 TEST(ConfigurationText, TrimAndLowerCaseHelpers) {
     EXPECT_EQ(core::trim("  \t a b \n"), "a b");
     EXPECT_EQ(core::trim("   "), "");

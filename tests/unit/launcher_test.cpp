@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "control/caller_files.h"
 #include "control/launcher.h"
 #include "control/trust.h"
 #include "support.h"
@@ -46,12 +49,12 @@ TEST(LaunchOwner, ACommandLineStartsOnlyThePathItsOwnUserSentLast) {
         std::string judged;  // the program the launch goes on to judge; empty: no path
     };
     std::vector<Case> cases = {
-        {{{1000, "/a/openvpn"}}, 0, ""},
-        {{{0, "/a/openvpn"}}, 1000, ""},
-        {{{1000, "/a/openvpn"}}, 1000, "/a/openvpn"},
+        {{{65534, "/a/openvpn"}}, 0, ""},
+        {{{0, "/a/openvpn"}}, 65534, ""},
+        {{{65534, "/a/openvpn"}}, 65534, "/a/openvpn"},
         // Another user's path, sent later, spoils nobody else's launch.
-        {{{1000, "/a/openvpn"}, {0, "/b/openvpn"}}, 1000, "/a/openvpn"},
-        {{{1000, "/a/openvpn"}, {1000, "/c/openvpn"}}, 1000, "/c/openvpn"},
+        {{{65534, "/a/openvpn"}, {0, "/b/openvpn"}}, 65534, "/a/openvpn"},
+        {{{65534, "/a/openvpn"}, {65534, "/c/openvpn"}}, 65534, "/c/openvpn"},
     };
     // The launcher keeps the paths of so many users only: the one sent longest ago goes.
     Case many{{}, 1, ""};
@@ -82,12 +85,49 @@ TEST(LaunchOwner, ACommandLineStartsOnlyThePathItsOwnUserSentLast) {
     }
 }
 
+TEST(OpenVpnAccount, TheConfiguredAccountOrNobodyInItsPlace) {
+    const support::Sandbox sandbox;
+    const auto root = control::findOpenVpnAccount("root");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->user, "root");
+    EXPECT_FALSE(root->fallback);
+    const auto missing = control::findOpenVpnAccount("telvord-no-such-account");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->user, "nobody");
+    EXPECT_TRUE(missing->fallback);
+    EXPECT_EQ(control::daemonOptions(*missing),
+              (Words{"--mark", "11805", "--user", "nobody", "--group", missing->group,
+                     "--persist-tun", "--persist-key"}));
+}
+
+TEST(PrivateCopies, ALaunchHoldsAtMost32CopiesAnd4MiBAndAllLaunches16MiB) {
+    const support::Sandbox sandbox;
+    const std::string big((3 << 20) + (1 << 19), 'k');  // 3.5 MiB
+    {
+        control::PrivateCopies many(1), large(2);
+        for (std::size_t i = 0; i < control::maxCopiesPerLaunch; ++i)
+            ASSERT_TRUE(many.keep("x").path);
+        EXPECT_EQ(many.keep("x").error, "a launch holds at most 32 files");
+        ASSERT_TRUE(large.keep(big).path);
+        EXPECT_EQ(large.keep(big).error, "a launch holds at most 4 MiB of files");
+        control::PrivateCopies a(3), b(4), c(5);
+        ASSERT_TRUE(a.keep(big).path && b.keep(big).path && c.keep(big).path);
+        EXPECT_EQ(control::PrivateCopies(6).keep(big).error,
+                  "the launches under way hold as many files as they may");
+    }
+    // They went with their launches, and so did what they counted.
+    for (const auto& entry : std::filesystem::directory_iterator(sandbox.path("run")))
+        ADD_FAILURE() << entry.path();
+    control::PrivateCopies again(7);
+    EXPECT_TRUE(again.keep(big).path);
+}
+
 class TrustedPrograms : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
         ::mkdir((dir / "bin").c_str(), 0755);
-        support::writeFile(program, "#!/bin/sh\n");
+        support::writeFile(program, support::readFile("/bin/true"));
         ::chmod(program.c_str(), 0755);
     }
     control::TrustVerdict check(const std::string& path) {
@@ -235,6 +275,23 @@ TEST_F(TrustedPrograms, WithoutOpenat2TheNameIsWalkedAndNoLinkIsFollowedBeneath)
         const util::unique_fd file(control::openWalking(bin.get(), c.name, O_RDONLY, c.resolve));
         EXPECT_EQ(file ? 0 : errno, c.error) << c.name;
     }
+}
+
+TEST_F(TrustedPrograms, OnlyAnExecutableOfThisMachineIsTrusted) {
+    const std::string elf = support::readFile("/bin/true");
+    std::string otherMachine = elf;
+    otherMachine[18] = static_cast<char>(otherMachine[18] ^ 0x7f);  // e_machine
+    for (const std::string& text : {std::string("#!/bin/sh\nid\n"), otherMachine,
+                                    std::string("\x7f"
+                                                "ELF"),
+                                    std::string()}) {
+        support::writeFile(program, text);
+        EXPECT_EQ(check(program).reason,
+                  "is no executable of this machine (a script, or a program run through an "
+                  "interpreter)");
+    }
+    support::writeFile(program, elf);
+    EXPECT_TRUE(check(program).trusted);
 }
 
 TEST_F(TrustedPrograms, MissingPathsAndDirectoriesAreRefused) {

@@ -2,16 +2,21 @@
 // device is unmanaged and when, which are left alone, and what the close gives back.
 
 #include <net/if_arp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "desktop/network_manager.h"
 #include "fake_kernel.h"
 #include "modes/modes.h"
+#include "routing/state_file.h"
 #include "support.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -33,7 +38,10 @@ class NetworkManagerClient : public ::testing::Test {
             .setManaged = [this](const std::string& path, bool value) -> std::optional<BusError> {
                 told.push_back(path.substr(path.rfind('/') + 1) +
                                (value ? " managed" : " unmanaged"));
-                if (!refused) return std::nullopt;
+                if (!refused) {
+                    managed = value;
+                    return std::nullopt;
+                }
                 return BusError{"org.freedesktop.NetworkManager.PermissionDenied", "not allowed"};
             },
         };
@@ -145,6 +153,54 @@ TEST_F(NetworkManagerClient, NetworkManagerIsLeftAloneUnlessItManagesTheTunnelAn
         EXPECT_EQ(told, c.told);
         EXPECT_EQ(sandbox.countContaining(c.logged), 1);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The devices taken outlive a kill in the state file, go back at every close, a failed
+// connection's included, and after a restart; one that OpenVPN made anew under a name taken
+// before is taken again.
+TEST_F(NetworkManagerClient, TheDevicesTakenAreRecordedAndGivenBackAtEveryCloseAndAfterARestart) {
+    const auto recorded = [] { return routing::CurrentState().unmanagedDevices; };
+    modes::PrepareForTunnel();
+    modes::ConnectionSuccessful4("10.8.0.1");
+    EXPECT_EQ(recorded(), Strings{"tun0"});
+    EXPECT_NE(support::readFile(core::paths().stateFile).find("[desktop]\nnmdevice=tun0\n"),
+              std::string::npos);
+    // OpenVPN restarted and made tun0 anew, which NetworkManager manages again.
+    managed = true;
+    modes::ConnectionSuccessful4("10.8.0.1");
+    EXPECT_EQ(told, (Strings{"tun0 unmanaged", "tun0 unmanaged"}));
+    EXPECT_EQ(recorded(), Strings{"tun0"});
+    modes::ConnectionFailed();
+    EXPECT_EQ(told.back(), "tun0 managed");
+    EXPECT_TRUE(recorded().empty());
+
+    // A run killed while tun0 was taken: the next start gives it back.
+    told.clear();
+    GiveBackAfterRestart({"tun0"});
+    EXPECT_EQ(told, Strings{"tun0 managed"});
+    EXPECT_TRUE(recorded().empty());
+}
+
+// A bus socket that takes connections and never says a word: sd-bus would wait 25 s for its
+// greeting, and every handler with it.
+TEST(SystemBus, ABusThatNeverAnswersHoldsUpAHandlerNoLongerThanACall) {
+    const support::Sandbox sandbox;
+    const util::unique_fd silent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string& path = core::paths().systemBusSocket;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::copy(path.begin(), path.end(), address.sun_path);
+    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent.get(), 4), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(systemBus().connect());
+    // One call's timeout, and far from sd-bus's own 25 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 }  // namespace

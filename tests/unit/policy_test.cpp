@@ -44,9 +44,9 @@ class Files {
             .keep =
                 [this](std::string_view text) {
                     copies.emplace_back(text);
-                    return std::optional<std::string>("/run/copy-" +
-                                                      std::to_string(copies.size() - 1));
+                    return control::KeptCopy{"/run/copy-" + std::to_string(copies.size() - 1), {}};
                 },
+            .deviceExists = [](const std::string& name) { return name == "alice0"; },
         };
     }
 };
@@ -96,6 +96,7 @@ TEST(LaunchPolicy, AnOrdinaryCommandLinePassesAndItsFilesAreReadAsTheCallerIntoC
     EXPECT_EQ(files.copies, (std::vector<std::string>{"CA"}));
     EXPECT_EQ(files.readAsRoot, (std::map<std::string, bool>{{"/home/u/ca.crt", false}}));
     EXPECT_TRUE(check({"openvpn"}, files).allowed);
+    EXPECT_TRUE(check({"openvpn", "--dev", "vpn7"}, files).allowed);
 }
 
 // Options that load code, run programs, write or delete files, open device nodes, detach,
@@ -119,11 +120,18 @@ const std::vector<Argv> refused = {
     {"--daemon"},
     {"--cd", "/tmp"},
     {"--chroot", "/tmp"},
+    {"--user", "nobody"},
+    {"--group", "nogroup"},
+    {"--mark", "1"},
+    {"--setcon", "unconfined_t"},
     {"--dev-node", "/dev/sda"},
     {"--management", "/run/x.sock", "unix"},
     {"--management", "0.0.0.0", "7505"},
     {"--management", "127.0.0.1", "x"},
     {"--crl-verify", "/tmp", "dir"},
+    {"--dev", "alice0"},
+    {"--dev", "tun0123456789abc"},
+    {"--dev", "../tun"},
     {"--tmp-dir", "/etc"},
     {"--client", "extra"},
     {"--remote"},
@@ -153,6 +161,9 @@ TEST(LaunchPolicy, EveryOptionOffTheListIsRefusedByNameBeforeAnyReadAndInAFileAt
     Files files;
     EXPECT_EQ(check({"openvpn", "stray", "--client"}, files).reason,
               "holds stray, which is no option");
+    // What the daemon adds to every launch is its own to decide.
+    EXPECT_EQ(check({"openvpn", "--user", "nobody"}, files).reason,
+              "is for the daemon to decide, not the client");
 }
 
 TEST(LaunchPolicy, ABundleReadsItsFilesBesideItAndOpenVpnGetsACheckedCopy) {
@@ -173,6 +184,17 @@ TEST(LaunchPolicy, ABundleReadsItsFilesBesideItAndOpenVpnGetsACheckedCopy) {
     EXPECT_FALSE(files.readAsRoot["/home/u/vpn/ca.crt"]);
 }
 
+TEST(LaunchPolicy, AFileNamedAgainAndAgainIsReadAndCopiedOnce) {
+    Files files;
+    files.disk["/home/u/vpn/client.ovpn"] = "ca ca.crt\nca ca.crt\ncert /home/u/vpn/ca.crt\n";
+    files.disk["/home/u/vpn/ca.crt"] = "CA";
+    Argv argv = {"openvpn", "--ca", "vpn/ca.crt", "--config", "vpn/client.ovpn"};
+    ASSERT_TRUE(checkLaunchPolicy(argv, "/home/u", files.seam()).allowed);
+    EXPECT_EQ(files.copies, (std::vector<std::string>{
+                                "CA", "ca /run/copy-0\nca /run/copy-0\ncert /run/copy-0\n"}));
+    EXPECT_EQ(argv[2], "/run/copy-0");
+}
+
 TEST(LaunchPolicy, AProvidedConfigurationAndItsFilesAreReadAsRootButNotTheCommandLines) {
     Files files;
     files.root["/etc/openvpn/client/work.conf"] = "client\nca ca.crt\n";
@@ -180,6 +202,9 @@ TEST(LaunchPolicy, AProvidedConfigurationAndItsFilesAreReadAsRootButNotTheComman
     files.root["/etc/shadow"] = "secret";
     EXPECT_TRUE(check({"openvpn", "--config", "/etc/openvpn/client/work.conf"}, files).allowed);
     EXPECT_TRUE(files.readAsRoot["/etc/openvpn/client/ca.crt"]);
+    // Its own user and group stand, as before: the daemon's, given after, take their place.
+    files.root["/etc/openvpn/client/work.conf"] = "client\nuser nobody\ngroup nogroup\n";
+    EXPECT_TRUE(check({"openvpn", "--config", "/etc/openvpn/client/work.conf"}, files).allowed);
 
     const PolicyVerdict leak = check({"openvpn", "--config", "/etc/openvpn/client/work.conf",
                                       "--http-proxy", "127.0.0.1", "3128", "/etc/shadow", "basic"},
@@ -244,6 +269,26 @@ TEST(LaunchPolicy, UnlessTheAdministratorProvidedItOpenVpnBindsAndListensOnNoPor
         {{"--remote", "198.51.100.7", "53", "--rport", "22"}, "", ""},
         {{"--management", "127.0.0.1", "99", "--management-client"}, "", ""},
         {{"--nobind"}, "port 53\n", ""},
+        // Numbers above 65535 that getaddrinfo cuts to a low port, wherever a port is read.
+        {{"--lport", "65589"}, "", "lport"},
+        {{"--proto", "tcp-server", "--port", "65558"}, "", "port"},
+        {{"--management", "127.0.0.1", "65561"}, "", "management"},
+        {{"--nobind", "--rport", "65558"}, "", "rport"},
+        {{"--nobind", "--remote", "192.0.2.1", "65558"}, "", "remote"},
+        {{"--nobind", "--http-proxy", "127.0.0.1", "65561"}, "", "http-proxy"},
+        {{}, "nobind\n<connection>\nremote 192.0.2.1 65558\n</connection>\n", "remote"},
+        // The protocol of each connection, as its remote names it.
+        {{"--proto", "tcp-client", "--port", "22", "--remote", "192.0.2.1", "22", "tcp-server"},
+         "",
+         "remote"},
+        {{"--proto", "tcp-client", "--port", "53", "--remote", "192.0.2.1", "53", "udp"},
+         "",
+         "remote"},
+        {{"--nobind"},
+         "port 22\n<connection>\nremote 192.0.2.1 22 tcp4-server\n</connection>\n",
+         "remote"},
+        {{"--nobind", "--remote", "192.0.2.1", "1194", "tcp-serve"}, "", "remote"},
+        {{"--proto", "udp", "--nobind", "--remote", "192.0.2.1", "53", "tcp-client"}, "", ""},
     };
     for (const auto& c : cases) {
         Files files;

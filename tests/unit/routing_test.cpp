@@ -613,6 +613,33 @@ TEST_F(GatewayDiscovery, EveryAttributeComesBackWithTheLifetimeLeftAndWithoutALo
     EXPECT_TRUE(routing::state().removedRoutes.empty());
 }
 
+TEST_F(GatewayDiscovery, AReopeningForgetsOnlyTheRoutesThatCameBack) {
+    const std::string back = "via 192.0.2.1 dev lo metric 100";
+    const std::string unreachable = "via 192.0.2.2 dev lo metric 200";
+    const std::string refused = "via 192.0.2.3 dev lo metric 300";
+    const std::string gone = "via 192.0.2.4 dev nonexistent0 metric 400";
+    for (const std::string& words : {back, unreachable, refused, gone})
+        routing::state().removedRoutes.push_back(*routing::parseRouteWords(AF_INET, words));
+    fake.statuses["netlink add route inet default " + unreachable] = -ENETUNREACH;
+    fake.statuses["netlink add route inet default " + refused] = -EPERM;
+    routing::ReopenIpv4Routes();
+    routing::FreeDefaultRoutes();
+    const auto kept = [] {
+        Strings words;
+        for (const routing::DefaultRoute& route : routing::CurrentState().removedRoutes)
+            words.push_back(routing::routeWords(route));
+        return words;
+    };
+    EXPECT_EQ(kept(), (Strings{unreachable, refused}));
+    EXPECT_EQ(sandbox.countContaining("2 default route(s) (IPv4) did not come back"), 1);
+    EXPECT_NE(support::readFile(core::paths().stateFile).find("removed=inet " + refused),
+              std::string::npos);
+    // The next reopening puts them back, and then nothing is left.
+    fake.statuses.clear();
+    routing::ReopenIpv4Routes();
+    EXPECT_TRUE(kept().empty());
+}
+
 TEST_F(GatewayDiscovery, AnAdvertisedRouteIsLeftToTheKernelWhereItLearnsDefaultRouters) {
     using Settings = routing::RouterAdvertisementSettings;
     const std::string advertised1 = "via fe80::1 dev lo metric 1024 proto 9";

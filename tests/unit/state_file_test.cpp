@@ -1,8 +1,12 @@
 #include "routing/state_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
 
 #include "core/log.h"
 #include "routing/routing.h"
@@ -30,6 +34,7 @@ SavedState fullState() {
     saved.tunnelAddress6 = "fd42::1";
     saved.tunnelDevices = {"tun0"};
     saved.resolvedLink = 7;
+    saved.unmanagedDevices = {"tun0", "tun1"};
     return saved;
 }
 
@@ -86,7 +91,9 @@ TEST(StateFile, IsWrittenWholeForRootAloneAndAnUnreadableOneIsSetAside) {
     EXPECT_EQ(routing::LoadState()->modes.lockdown, true);
 
     support::writeFile(path, "telvord state 1\n[modes]\nlockdown=yes\nforced=perhaps\n");
-    EXPECT_FALSE(routing::LoadState());
+    bool refused = false;
+    EXPECT_FALSE(routing::LoadState(&refused));
+    EXPECT_TRUE(refused);
     EXPECT_FALSE(support::exists(path));
     EXPECT_TRUE(support::exists(path + ".unreadable"));
     EXPECT_EQ(sandbox.countContaining("cannot be read; set aside"), 1);
@@ -94,6 +101,60 @@ TEST(StateFile, IsWrittenWholeForRootAloneAndAnUnreadableOneIsSetAside) {
     // Nothing left that a restart would need: no file at all.
     routing::SaveModes({});
     EXPECT_FALSE(support::exists(path));
+}
+
+// Only a file of root's alone is trusted: anything else is refused, and not taken for none.
+TEST(StateFile, IsTrustedOnlyWhenItIsRootsAloneAndARefusedOneIsNotAnAbsentOne) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file another owner";
+    support::Sandbox sandbox;
+    routing::InitRoutingVariablesOs();
+    const std::string path = core::paths().stateFile;
+    const std::string directory = path.substr(0, path.rfind('/'));
+    const std::string text = "telvord state 1\n[modes]\nlockdown=yes\n";
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        std::string refusal;
+    } cases[] = {
+        {"root's alone", [] {}, ""},
+        {"readable by others", [&] { ::chmod(path.c_str(), 0644); }, "its mode is not 0600"},
+        {"another user's", [&] { ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0); },
+         "it is not owned by root"},
+        {"in a directory others may write", [&] { ::chmod(directory.c_str(), 0777); },
+         "its directory is not one that only root may write"},
+        {"a link",
+         [&] {
+             ::rename(path.c_str(), (path + ".real").c_str());
+             ASSERT_EQ(::symlink((path + ".real").c_str(), path.c_str()), 0);
+         },
+         "Too many levels of symbolic links"},
+        {"a directory",
+         [&] {
+             ::unlink(path.c_str());
+             ::mkdir(path.c_str(), 0700);
+         },
+         "it is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(directory);
+        ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+        support::writeFile(path, text);
+        ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+        c.make();
+        bool refused = false;
+        const auto saved = routing::LoadState(&refused);
+        EXPECT_EQ(saved.has_value(), c.refusal.empty());
+        EXPECT_EQ(refused, !c.refusal.empty());
+        if (!c.refusal.empty()) {
+            EXPECT_EQ(sandbox.countContaining(c.refusal), 1);
+        }
+        sandbox.clearLog();
+    }
+    std::filesystem::remove_all(directory);
+    bool refused = false;
+    EXPECT_FALSE(routing::LoadState(&refused));
+    EXPECT_FALSE(refused) << "no file is no refusal";
 }
 
 }  // namespace

@@ -96,6 +96,7 @@ Sandbox::Sandbox() : saved_(core::paths()) {
     paths.resolverBackup = path("resolv.conf.telvord");
     paths.procNetRoute = path("route");
     paths.systemBusSocket = path("system_bus_socket");
+    paths.runtimeDirectory = path("run");
     paths.stateFile = path("run/state");
     paths.routePrograms = {path("sbin-route"), path("usr-bin-route")};
     core::logOpen(paths.debugLogFile);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "client.h"
+#include "control/listener.h"
 #include "support.h"
 
 namespace {
@@ -37,6 +38,15 @@ TEST(Telvorctl, CommandNamesAcceptAColonAndTheDictionarySpelling) {
 
 TEST(Telvorctl, EveryProtocolKeywordHasACommand) {
     EXPECT_EQ(telvorctl::commandTable().size(), 21u);  // the 20 keywords and "raw"
+}
+
+TEST(Telvorctl, ARefusedConnectionIsToldApartFromARefusedCommand) {
+    EXPECT_EQ(telvorctl::connectionRefusal, control::connectionRefusal);
+    EXPECT_EQ(telvorctl::connectionRefused("refused:connection\nit holds 4 connections already"),
+              "it holds 4 connections already");
+    EXPECT_EQ(telvorctl::refusedKeyword("refused:connection\nwhy"), std::nullopt);
+    EXPECT_EQ(telvorctl::connectionRefused("refused:enablelockdown:"), std::nullopt);
+    EXPECT_EQ(telvorctl::refusedKeyword("refused:enablelockdown:"), "enablelockdown:");
 }
 
 TEST(Telvorctl, PortsAreDecimalDigitsInRange) {

@@ -76,7 +76,8 @@ void printUsage(std::ostream& out) {
     out << "\n"
            "Exit status: 0 done; 1 the daemon refused a launch (\"false\"); 2 usage error;\n"
            "3 port file missing or malformed; 4 daemon not running; 5 connection failed or\n"
-           "dropped; 6 the daemon refused a command this user may not send.\n"
+           "dropped; 6 the daemon refused a command this user may not send; 7 the daemon\n"
+           "refused the connection (this user holds as many as it may).\n"
            "\n"
            "Example: telvorctl enablelockdown serveraddress 198.51.100.7 dnsaddress 192.0.2.53\n";
 }
@@ -199,7 +200,11 @@ std::string statusSummary(std::string_view reply) {
     row("Server routes:", "IPv4 " + one("server4") + "; IPv6 " + one("server6"));
     row("DNS routes:", "IPv4 " + one("dns4") + "; IPv6 " + one("dns6"));
     row("Resolver file:", one("resolver") == "replaced" ? "replaced by telvord" : "the system's");
-    row("OpenVPN:", one("openvpn") == "none" ? "not running" : "pid " + one("openvpn"));
+    row("OpenVPN:", (one("openvpn") == "none" ? "not running" : "pid " + one("openvpn")) +
+                        ", runs as " + one("openvpnuser"));
+    row("State file:", one("statefile") == "unsaved"
+                           ? "UNSAVED: a restart would not know what telvord holds"
+                           : one("statefile"));
     return text;
 }
 
@@ -229,9 +234,24 @@ std::string statusJson(std::string_view reply) {
 }
 
 std::optional<std::string> refusedKeyword(std::string_view reply) {
-    if (!reply.starts_with(refusalReply)) return std::nullopt;
+    if (!reply.starts_with(refusalReply) || connectionRefused(reply)) return std::nullopt;
     return std::string(reply.substr(refusalReply.size()));
 }
+
+std::optional<std::string> connectionRefused(std::string_view reply) {
+    if (!reply.starts_with(connectionRefusal)) return std::nullopt;
+    reply.remove_prefix(connectionRefusal.size());
+    if (!reply.empty() && reply.front() != '\n') return std::nullopt;
+    return std::string(reply.substr(std::min<std::size_t>(1, reply.size())));
+}
+
+namespace {
+
+Error refusedConnection(const std::string& why) {
+    return {exitConnectionRefused, "telvord refused the connection: " + why};
+}
+
+}  // namespace
 
 std::span<const CommandEntry> commandTable() {
     return table;
@@ -349,7 +369,26 @@ std::optional<std::string> Connection::receiveReply(Error& error) {
                                      : "the connection to telvord dropped before its reply"};
         return std::nullopt;
     }
-    return std::string(reply.data(), strnlen(reply.data(), reply.size()));
+    std::string text(reply.data(), strnlen(reply.data(), reply.size()));
+    if (const std::optional<std::string> why = connectionRefused(text)) {
+        error = refusedConnection(*why);
+        return std::nullopt;
+    }
+    return text;
+}
+
+void Connection::explainDrop(Error& error) {
+    FrameBytes frame{};
+    std::size_t got = 0;
+    while (got < frame.size()) {
+        const ssize_t count =
+            ::recv(fd_.get(), frame.data() + got, frame.size() - got, MSG_DONTWAIT);
+        if (count <= 0) break;
+        got += static_cast<std::size_t>(count);
+    }
+    const std::string text(frame.data(), strnlen(frame.data(), got));
+    if (const std::optional<std::string> why = connectionRefused(text))
+        error = refusedConnection(*why);
 }
 
 bool Connection::finish(std::chrono::milliseconds timeout, Error& error, std::string* received) {
@@ -530,6 +569,9 @@ int run(std::span<const std::string_view> arguments) {
     const int status = sendCommands(*connection, invocation, refused, error);
     std::string received;
     if (error.status == exitOk && invocation.wait) connection->finish(timeout, error, &received);
+    if (error.status == exitConnection) connection->explainDrop(error);
+    if (const auto why = connectionRefused(received.substr(0, received.find('\0'))))
+        error = refusedConnection(*why);
     if (error.status != exitOk) {
         std::cerr << "telvorctl: " << error.message << "\n";
         return error.status;

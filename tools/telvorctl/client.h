@@ -23,16 +23,22 @@ enum ExitStatus : int {
     exitOk = 0,
     exitLaunchFailed = 1,  // the daemon replied "false" to a launch
     exitUsage = 2,
-    exitPortFile = 3,    // port file missing, unreadable or malformed
-    exitNotRunning = 4,  // nothing listens on the port
-    exitConnection = 5,  // the connection failed or dropped
-    exitRefused = 6,     // the daemon refused a command: this user may not send it
+    exitPortFile = 3,           // port file missing, unreadable or malformed
+    exitNotRunning = 4,         // nothing listens on the port
+    exitConnection = 5,         // the connection failed or dropped
+    exitRefused = 6,            // the daemon refused a command: this user may not send it
+    exitConnectionRefused = 7,  // the daemon refused the connection: too many are open
 };
 
 // The daemon's reply to a command it refuses begins with this text, followed by the keyword.
 inline constexpr std::string_view refusalReply = "refused:";
 // The keyword a refusal reply names; none for any other reply.
 std::optional<std::string> refusedKeyword(std::string_view reply);
+// A connection the daemon refuses gets one frame that begins with this text and a newline,
+// followed by why, and is closed.
+inline constexpr std::string_view connectionRefusal = "refused:connection";
+// Why the daemon refused the connection, when `reply` is such a frame's text.
+std::optional<std::string> connectionRefused(std::string_view reply);
 
 struct CommandEntry {
     std::string_view name;     // as typed on the command line
@@ -79,6 +85,9 @@ class Connection {
     // after it has handled every frame sent before. What the daemon sent meanwhile is kept in
     // `received` when it is given.
     bool finish(std::chrono::milliseconds timeout, Error& error, std::string* received = nullptr);
+    // Turns `error` into the daemon's refusal of the connection when one is waiting to be
+    // read: a refused connection is closed, so sends and reads after it fail.
+    void explainDrop(Error& error);
 
     int fd() const { return fd_.get(); }
 
