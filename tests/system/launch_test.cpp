@@ -330,8 +330,10 @@ TEST_F(OpenVpnLaunch, ASupersededOpenVpnEndsAndItsCopiesGoOnlyOnceItHasGone) {
     bool copyWhileItRan = true;
     EXPECT_TRUE(eventually(
         [&] {
-            const bool runs = processExists(first) && zombieChildren(daemon.pid()).empty();
-            copyWhileItRan = copyWhileItRan && (!runs || ::access(copy.c_str(), F_OK) == 0);
+            // The copy first: a process that still runs afterwards ran while it was looked at.
+            const bool present = ::access(copy.c_str(), F_OK) == 0;
+            const bool runs = zombieChildren(daemon.pid()).empty() && processExists(first);
+            copyWhileItRan = copyWhileItRan && (!runs || present);
             return !processExists(first);
         },
         15s));
