@@ -162,12 +162,28 @@ DefaultRoute networkRoute(const WatchStep& step) {
     return rememberedRoute(info);
 }
 
+// Whether the table still holds the default route a step told of.
+bool stillInTable(int family, const WatchStep& step) {
+    const auto routes = kernel().defaultRoutes(family);
+    if (!routes) return true;
+    return std::any_of(routes->begin(), routes->end(), [&](const RouteInfo& route) {
+        if (step.kind == WatchStep::Kind::Address) return route.gateway == step.address;
+        return route.outputInterface == step.route.outputInterface &&
+               route.priority == step.route.priority;
+    });
+}
+
 // Carries out a decision, following the network the step tells of; the status of the
-// deletion, if one ran.
+// deletion, if one ran. A deletion that failed because another program took the route first
+// (a network manager that replaces its routes, or takes the network down) did what it was for.
 std::optional<int> act(int family, const WatchStep& step, WatchAction action) {
     const auto deletion = deletionFor(family, step, action);
     if (!deletion) return std::nullopt;
-    return FollowNetwork(networkRoute(step), [&] { return runCommand(*deletion); });
+    const int status = FollowNetwork(networkRoute(step), [&] { return runCommand(*deletion); });
+    if (status == 0 || stillInTable(family, step)) return status;
+    logMessage(levelDebug, "The new default route (%s) was gone before its deletion",
+               netlink::familyName(family));
+    return 0;
 }
 
 // Decides about every step of the datagram, deletes what it decided to delete, and only then

@@ -445,6 +445,26 @@ TEST_F(RouteWatcherThread, AForeignGatewayLeadsToTheDeletionOfItsDefaultRoute) {
     }));
 }
 
+// A deletion that fails is an error only while the route is still there: another program (a
+// network manager replacing its routes) may have taken it first.
+TEST_F(RouteWatcherThread, AFailedDeletionIsAnErrorOnlyWhileTheRouteStands) {
+    for (const bool stands : {false, true}) {
+        SCOPED_TRACE(stands ? "the route stands" : "the route went first");
+        sandbox.clearLog();
+        inKernel([&](support::FakeKernel& k) {
+            k.clear();
+            k.statuses["ip -6 route del default via 2001:db8::3"] = 2 << 8;
+            k.defaults6.clear();
+            if (stands) k.defaults6.push_back(support::FakeKernel::unicastDefault("2001:db8::3"));
+        });
+        routing::StartRouteWatchThread6();
+        send(AF_INET6, newDefaultRoute("2001:db8::3"));
+        ASSERT_TRUE(eventually([&] { return sandbox.logged("Got IPv6 address 2001:db8::3"); }));
+        EXPECT_EQ(sandbox.logged("Error 512 setting route to server address (IPv6)."), stands);
+        routing::StopRouteWatchThread6();
+    }
+}
+
 TEST_F(RouteWatcherThread, AForeignDefaultRouteIsOnRecordBeforeItIsDeleted) {
     std::string recorded;  // the state file as the deletion begins
     routing::kernel().run = [&, run = routing::kernel().run](std::string_view command) {
