@@ -116,8 +116,8 @@ std::string formatStatus(const Status& s) {
             "refused=" + (s.guard.refused ? std::to_string(*s.guard.refused) : std::string("none")),
             "gateway4=" + routeText(s.routing.ipv4Gateway),
             "gateway6=" + routeText(s.routing.ipv6Gateway),
-            "tunnel4=" + s.tunnelAddress.value_or("none"),
-            "tunnel6=" + s.tunnelAddress6.value_or("none"),
+            "tunnel4=" + s.tunnel.gateway.value_or("none"),
+            "tunnel6=" + s.tunnel.gateway6.value_or("none"),
             "server4=" + s.routing.serverAddress.value_or("none"),
             "server6=" + s.routing.serverAddress6.value_or("none"),
             std::string("resolver=") + (s.resolverReplaced ? "replaced" : "system"),
@@ -130,6 +130,8 @@ std::string formatStatus(const Status& s) {
         lines.push_back(std::string(route.family == AF_INET6 ? "removed6=" : "removed4=") +
                         routing::routeWords(route));
     }
+    for (const std::string& device : s.tunnel.names())
+        lines.push_back("tunneldev=" + device);
     for (const std::string& address : s.routing.dnsAddresses)
         lines.push_back("dns4=" + address);
     for (const std::string& address : s.routing.dnsAddresses6)
@@ -166,8 +168,7 @@ Status currentStatus() {
     status.guard = guard::CurrentStatus();
     status.watchers = routing::RouteWatchersStanding();
     status.routing = routing::CurrentState();
-    status.tunnelAddress = routing::tunnelAddressCopy(AF_INET);
-    status.tunnelAddress6 = routing::tunnelAddressCopy(AF_INET6);
+    status.tunnel = routing::CurrentTunnel();
     status.resolverReplaced = dns::ReplacementInForce();
     status.openVpn = OpenVpnPid();
     status.stateUnsaved = routing::StateUnsaved();

@@ -28,7 +28,7 @@ struct Status {
     guard::Status guard;            // the egress guard and its refused-packet count
     routing::WatchersStanding watchers = routing::WatchersStanding::Off;
     routing::SavedState routing;  // remembered routes, gateways, server and DNS routes
-    std::optional<std::string> tunnelAddress, tunnelAddress6;
+    routing::Tunnel tunnel;       // its gateways and devices
     bool resolverReplaced = false;
     std::optional<pid_t> openVpn;
     bool stateUnsaved = false;  // the latest write of the state file failed

@@ -37,17 +37,6 @@ void record() {
 // As many tunnel devices as a host has; what the state file records stays small.
 constexpr std::size_t maxTaken = 16;
 
-// The tunnel device the gateway is reached through; none, said why, for anything else.
-std::optional<std::string> tunnelDevice(std::string_view gateway) {
-    const std::optional<netlink::Address> address = netlink::Address::parseAny(gateway);
-    const std::optional<netlink::Device> device =
-        address ? bus().routeDevice(*address) : std::nullopt;
-    if (device && netlink::isTunnelType(device->type)) return device->name;
-    logMessage(levelInfo, "Leaving NetworkManager alone: %s is not reached through a tunnel",
-               std::string(gateway).c_str());
-    return std::nullopt;
-}
-
 void logRefusal(const char* what, const std::string& interface, const BusError& error) {
     logMessage(levelError, "NetworkManager refused to %s %s: %s (%s)", what, interface.c_str(),
                error.message.c_str(), error.name.c_str());
@@ -60,40 +49,37 @@ Bus& bus() {
     return instance.get();
 }
 
-void Unmanage(std::string_view gateway) {
-    if (gateway.empty()) return;  // the handlers report it
+void Unmanage(const std::string& interface) {
     if (!bus().connect()) {
         logMessage(levelDebug, "NetworkManager is not running: the tunnel device is left alone");
         return;
     }
-    const std::optional<std::string> interface = tunnelDevice(gateway);
-    if (!interface) return;
-    const auto found = bus().device(*interface);
+    const auto found = bus().device(interface);
     if (const auto* error = std::get_if<BusError>(&found)) {
-        if (error->name != unknownDevice) logRefusal("look up", *interface, *error);
+        if (error->name != unknownDevice) logRefusal("look up", interface, *error);
         logMessage(levelInfo, "NetworkManager does not know %s: nothing to take from it",
-                   interface->c_str());
+                   interface.c_str());
         return;
     }
     const Device& device = std::get<Device>(found);
     if (!device.managed) {
         logMessage(levelInfo, "NetworkManager does not manage %s: it leaves it alone already",
-                   interface->c_str());
+                   interface.c_str());
         return;
     }
     // Recorded before it is taken: a restart gives back what a kill left taken.
-    const bool known = std::ranges::find(taken(), *interface) != taken().end();
+    const bool known = std::ranges::find(taken(), interface) != taken().end();
     if (!known && taken().size() >= maxTaken) {
         logMessage(levelError, "Leaving %s to NetworkManager: %zu devices are taken already",
-                   interface->c_str(), taken().size());
+                   interface.c_str(), taken().size());
         return;
     }
     if (!known) {
-        taken().push_back(*interface);
+        taken().push_back(interface);
         record();
     }
     if (const std::optional<BusError> error = bus().setManaged(device.path, false)) {
-        logRefusal("unmanage", *interface, *error);
+        logRefusal("unmanage", interface, *error);
         if (!known) {
             taken().pop_back();
             record();
@@ -101,7 +87,7 @@ void Unmanage(std::string_view gateway) {
         return;
     }
     logMessage(levelInfo, "NetworkManager leaves %s alone while the connection lasts",
-               interface->c_str());
+               interface.c_str());
 }
 
 void GiveBack() {

@@ -14,9 +14,6 @@
 #include <variant>
 #include <vector>
 
-#include "netlink/address.h"
-#include "netlink/socket.h"
-
 namespace desktop::network_manager {
 
 // A D-Bus error that a call returned.
@@ -36,8 +33,6 @@ struct Bus {
     // Connects to the system bus afresh; whether org.freedesktop.NetworkManager has an owner
     // there.
     std::function<bool()> connect;
-    // The device the kernel routes traffic to `address` through; none without a route.
-    std::function<std::optional<netlink::Device>(const netlink::Address& address)> routeDevice;
     // NetworkManager's device of that interface name, on the connection `connect` made; the
     // error when it has none.
     std::function<std::variant<Device, BusError>(const std::string& interface)> device;
@@ -49,10 +44,10 @@ struct Bus {
 Bus& bus();
 Bus systemBus();
 
-// Takes the device the tunnel gateway `gateway` (address text) is reached through away from
-// NetworkManager, when NetworkManager runs, manages it, and the device is a tunnel. A device
-// of a name taken before is looked at again: OpenVPN may have made it anew since.
-void Unmanage(std::string_view gateway);
+// Takes the tunnel's device of that name away from NetworkManager, when NetworkManager runs
+// and manages it. A device of a name taken before is looked at again: OpenVPN may have made it
+// anew since.
+void Unmanage(const std::string& interface);
 // Gives every device taken back to NetworkManager, as managed as it was, where it still
 // exists; then forgets them.
 void GiveBack();

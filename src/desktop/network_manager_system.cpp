@@ -47,11 +47,6 @@ std::optional<BusError> writeManaged(sd_bus* bus, const std::string& path, bool 
     return BusError{error.name(), error.message(r)};
 }
 
-std::optional<netlink::Device> routeDevice(const netlink::Address& address) {
-    const std::optional<unsigned> index = netlink::routeInterface(address);
-    return index ? netlink::device(*index) : std::nullopt;
-}
-
 }  // namespace
 
 Bus systemBus() {
@@ -65,7 +60,6 @@ Bus systemBus() {
                                                      util::busCallTimeoutUsec);
                 return *connection != nullptr;
             },
-        .routeDevice = routeDevice,
         .device =
             [connection](const std::string& interface) {
                 return findDevice(connection->get(), interface);

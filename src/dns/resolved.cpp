@@ -6,7 +6,6 @@
 #include <string>
 
 #include "core/log.h"
-#include "netlink/socket.h"
 #include "util/no_destructor.h"
 
 namespace dns::resolved {
@@ -16,12 +15,6 @@ using core::levelDebug;
 using core::levelError;
 using core::levelInfo;
 using core::logMessage;
-
-// A mistake only ever leaves resolved alone (a tunnel in tap mode keeps the resolver file
-// alone), never hands the physical link's DNS settings to the tunnel's server.
-bool isTunnel(const Link& link) {
-    return netlink::isTunnelType(link.type);
-}
 
 // The routing domain "~." (on the bus: the root domain, routing only) makes the link win every
 // lookup that no other link's own domain matches better; as default route it also gets those
@@ -68,37 +61,35 @@ Bus& bus() {
     return instance.get();
 }
 
-std::optional<int> Give(std::string_view text, std::optional<int> given, const LinkRecord& record) {
+std::optional<int> Give(std::string_view text, std::optional<int> link, std::optional<int> given,
+                        const LinkRecord& record) {
     if (!bus().connect()) {
         logMessage(levelDebug, "systemd-resolved is not running: the resolver file alone holds");
         return std::nullopt;
     }
-    // A link-local server with its zone names no route to look up; it is a LAN's anyway.
     const std::optional<netlink::Address> server = netlink::Address::parseAny(text);
-    const std::optional<Link> link = server ? bus().routeLink(*server) : std::nullopt;
-    const bool tunnel = link && isTunnel(*link);
-    if (given && (!tunnel || link->ifindex != *given) && revert(*given)) record(std::nullopt);
+    const bool tunnel = link && server;
+    if (given && (!tunnel || *link != *given) && revert(*given)) record(std::nullopt);
     if (!tunnel) {
         logMessage(levelInfo, "Leaving systemd-resolved alone: %s is not reached through a tunnel",
                    std::string(text).c_str());
         return std::nullopt;
     }
-    record(link->ifindex);
-    for (const Call& call : giveCalls(link->ifindex, *server)) {
+    record(*link);
+    for (const Call& call : giveCalls(*link, *server)) {
         if (const std::optional<BusError> error = bus().call(call)) {
             logMessage(levelError, "systemd-resolved refused %s for link %d: %s (%s)",
-                       methodName(call), link->ifindex, error->message.c_str(),
-                       error->name.c_str());
+                       methodName(call), *link, error->message.c_str(), error->name.c_str());
             // Half given is worse than not given: the link would hold the server without the
             // domain that sends names to it, or the other way round.
-            if (!revert(link->ifindex)) return link->ifindex;
+            if (!revert(*link)) return *link;
             record(std::nullopt);
             return std::nullopt;
         }
     }
     logMessage(levelInfo, "Gave DNS server %s to systemd-resolved for link %s (%d)",
-               server->text().c_str(), linkName(link->ifindex).c_str(), link->ifindex);
-    return link->ifindex;
+               server->text().c_str(), linkName(*link).c_str(), *link);
+    return *link;
 }
 
 bool TakeBack(int ifindex) {

@@ -48,19 +48,11 @@ struct BusError {
     std::string name, message;
 };
 
-// A network device as the kernel routes to it.
-struct Link {
-    int ifindex = 0;
-    unsigned short type = 0;  // ARPHRD_*
-};
-
-// What the resolved client asks of the outside world. The daemon uses the system bus and the
-// kernel's routing table; unit tests put recorders in their place.
+// What the resolved client asks of the outside world. The daemon uses the system bus; unit tests
+// put recorders in their place.
 struct Bus {
     // Connects to the system bus afresh; whether org.freedesktop.resolve1 has an owner there.
     std::function<bool()> connect;
-    // The link the kernel routes traffic to `address` through; none without a route.
-    std::function<std::optional<Link>(const netlink::Address& address)> routeLink;
     // Calls one method on the connection `connect` made; the error, if it failed.
     std::function<std::optional<BusError>(const Call& call)> call;
 };
@@ -73,11 +65,13 @@ Bus systemBus();
 // a restart can take back what a daemon that ended left given.
 using LinkRecord = std::function<void(std::optional<int> link)>;
 
-// Gives `address` to resolved for the link the kernel routes it through, when resolved runs and
-// that link is a tunnel; the link is recorded before it is given. `given` is the link given
-// earlier, which is taken back when the link changed. A call that resolved refuses takes back
-// what the calls before it set. Returns the link resolved now holds the server for.
-std::optional<int> Give(std::string_view address, std::optional<int> given,
+// Gives `address` to resolved for `link`, the tunnel's device the kernel routes it through,
+// when resolved runs and there is such a device (none for a server on an uplink, a tap device
+// or a link-local one): a mistake only ever leaves resolved alone, never hands the physical
+// link's DNS settings to the tunnel's server. The link is recorded before it is given. `given` is
+// the link given earlier, which is taken back when the link changed. A call that resolved refuses
+// takes back what the calls before it set. Returns the link resolved now holds the server for.
+std::optional<int> Give(std::string_view address, std::optional<int> link, std::optional<int> given,
                         const LinkRecord& record);
 // Takes back what was given to resolved for `ifindex`; false when resolved refused, so that
 // what it holds still holds.

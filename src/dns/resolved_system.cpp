@@ -72,14 +72,6 @@ std::optional<BusError> callManager(sd_bus* bus, const Call& call) {
     return BusError{error.name(), error.message(r)};
 }
 
-std::optional<Link> routeLink(const netlink::Address& address) {
-    const std::optional<unsigned> ifindex = netlink::routeInterface(address);
-    const std::optional<netlink::Device> device =
-        ifindex ? netlink::device(*ifindex) : std::nullopt;
-    if (!device) return std::nullopt;
-    return Link{static_cast<int>(device->index), device->type};
-}
-
 }  // namespace
 
 Bus systemBus() {
@@ -93,7 +85,6 @@ Bus systemBus() {
                                                      util::busCallTimeoutUsec);
                 return *connection != nullptr;
             },
-        .routeLink = routeLink,
         .call = [connection](const Call& call) { return callManager(connection->get(), call); },
     };
 }

@@ -325,7 +325,7 @@ void answerRewrite(const std::string& resolverPath, const std::string& backupPat
 }
 }  // namespace
 
-void ReplaceDns(std::string_view address) {
+void ReplaceDns(std::string_view address, std::optional<int> tunnelLink) {
     if (!isNameserverAddress(address)) {
         logMessage(levelError, "Refusing nameserver '%s': not an IP address",
                    util::printable(address).c_str());
@@ -334,7 +334,7 @@ void ReplaceDns(std::string_view address) {
     State& s = state();
     // resolved first: it rewrites its stub file when a link's servers change, and that rewrite
     // is then mostly over before the backup copies the file.
-    s.resolvedLink = resolved::Give(address, s.resolvedLink, s.recordLink);
+    s.resolvedLink = resolved::Give(address, tunnelLink, s.resolvedLink, s.recordLink);
     // Watching before the replacement is written, so that no rewrite by another program slips
     // in between; started afresh, so that it also follows a link made since the last one.
     s.watch.start(resolverFile(), [resolver = resolverFile(), backup = backupFile()] {

@@ -10,7 +10,9 @@ namespace dns {
 inline constexpr std::string_view headerLine = "# Written by TELVORD";
 
 // Saves the resolver file byte for byte and replaces it by a file naming one nameserver.
-void ReplaceDns(std::string_view address);
+// `tunnelLink` is the tunnel's device the nameserver is reached through, if it is: systemd-
+// resolved is given the server for that link alone.
+void ReplaceDns(std::string_view address, std::optional<int> tunnelLink = std::nullopt);
 // Writes the saved resolver file back and removes the backup.
 void ResetDns();
 // Whether the resolver file holds a replacement of the daemon's now.

@@ -55,7 +55,7 @@ void holdGuard(bool hold) {
     }
     const routing::SavedState routes = routing::CurrentState();
     guard::Intent intent;
-    intent.tunnels = routing::TunnelDevices();
+    intent.tunnels = routing::CurrentTunnel().names();
     intent.lan = routing::LanScope();
     if (routes.serverAddress) addAddress(intent.servers, *routes.serverAddress, AF_INET);
     if (routes.serverAddress6) addAddress(intent.servers, *routes.serverAddress6, AF_INET6);
@@ -207,7 +207,14 @@ void blockIpv6Forced(StepContext& c) {
 
 // NetworkManager leaves the tunnel device as OpenVPN set it up until the close gives it back.
 void unmanageTunnel(StepContext& c) {
-    desktop::network_manager::Unmanage(c.argument);
+    if (c.argument.empty()) return;  // the route step reports it
+    const std::optional<routing::TunnelDevice> device = routing::NoteTunnelDevice(c.argument);
+    if (!device) {
+        logMessage(levelInfo, "Leaving NetworkManager alone: %s is not reached through a tunnel",
+                   c.argument.c_str());
+        return;
+    }
+    desktop::network_manager::Unmanage(device->name);
 }
 
 void tunnelRoute4(StepContext& c) {
@@ -239,8 +246,12 @@ void dnsRoute(StepContext& c) {
 void dnsRoute6(StepContext& c) {
     c.result = routing::SetRouteForDns6(c.argument);
 }
+// systemd-resolved is given the server for the tunnel's device it is reached through, and for
+// nothing else. A replacement alone makes no device the connection's.
 void replaceDns(StepContext& c) {
-    dns::ReplaceDns(c.argument);
+    const std::optional<routing::TunnelDevice> device = routing::TunnelDeviceFor(c.argument);
+    dns::ReplaceDns(c.argument,
+                    device ? std::optional<int>(static_cast<int>(device->index)) : std::nullopt);
 }
 
 // --- Sequences ------------------------------------------------------------------------------

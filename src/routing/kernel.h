@@ -98,6 +98,8 @@ struct Kernel {
     // Sends a router solicitation out of the device with that index, so that the routers on
     // its link advertise at once; 0 or a negative errno.
     std::function<int(unsigned interface)> solicitRouters;
+    // The device the kernel routes traffic to an address through; none without a route.
+    std::function<std::optional<netlink::Device>(const netlink::Address& address)> routeDevice;
 };
 
 // The kernel the routing operations use; the system's unless a test replaced it.

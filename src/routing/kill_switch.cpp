@@ -123,23 +123,14 @@ KillSwitchRule asKillSwitchRule(const RuleInfo& rule) {
     return {rule.priority, rule.table, false, rule.mark, destinationOf(rule)};
 }
 
-// The interface indexes of the tunnel's devices, whose own prefixes are no LAN.
-std::vector<unsigned> tunnelIndexes() {
-    std::vector<unsigned> indexes;
-    for (const std::string& name : TunnelDevices()) {
-        if (const unsigned index = ::if_nametoindex(name.c_str()); index != 0)
-            indexes.push_back(index);
-    }
-    return indexes;
-}
-
 // The tunnel's rules the moment wants for `family`, beside the rules `present`: with the
 // kernel's addresses unknown, the LAN rules that stand stay as they are.
 std::vector<KillSwitchRule> wantedTunnelRules(int family, const std::vector<RuleInfo>& present) {
     if (!state().killSwitchHeld || !tunnelAddressCopy(family)) return {};
     const core::Lan scope = LanScope();
     if (const auto addresses = kernel().addresses())
-        return tunnelRules(family, netlink::lanPrefixes(*addresses, tunnelIndexes(), scope), scope);
+        return tunnelRules(
+            family, netlink::lanPrefixes(*addresses, CurrentTunnel().indexes(), scope), scope);
     std::vector<netlink::Prefix> standing;
     for (const RuleInfo& rule : present) {
         if (rule.priority == lanPriority && mayBeTunnelRule(rule) && rule.destination)

@@ -11,6 +11,7 @@
 // routing's network lock where they touch its state (see the thread model in modes/modes.h).
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,10 +55,30 @@ int SetRouteForDns(std::string_view address);
 int SetRouteForDns6(std::string_view address);
 void UnsetRoutesForDns();
 void UnsetRoutesForDns6();
-// The names of the devices the tunnel's default routes went through, each once, as recorded
-// when EnableRouteForIpv4 and EnableRouteForIpv6 made them; none from the close on. The record
-// stands while the device goes and comes back.
-std::vector<std::string> TunnelDevices();
+// A device the tunnel goes through.
+struct TunnelDevice {
+    std::string name;
+    unsigned index = 0;  // 0 while no device of that name exists
+};
+// The connection's tunnel: its gateway per family, as connectionsuccessful named it, and the
+// devices it goes through, each once, from the moment its gateway or its default route first
+// led through them until the close. The one record of the tunnel: the guard, the watchers,
+// NetworkManager's and systemd-resolved's clients and status: read it here. It stands while a
+// device goes and comes back (OpenVPN's own restarts).
+struct Tunnel {
+    std::optional<std::string> gateway, gateway6;
+    std::vector<TunnelDevice> devices;
+
+    std::vector<std::string> names() const;
+    std::vector<unsigned> indexes() const;  // of the devices that exist now
+};
+Tunnel CurrentTunnel();
+// The device the kernel routes `address` (a text of either family) through, when it is a
+// tunnel's (OpenVPN's tun: no link-layer header); none for anything else: an uplink, a tap
+// device, no route.
+std::optional<TunnelDevice> TunnelDeviceFor(std::string_view address);
+// Records that device as the connection's tunnel's too, and returns it.
+std::optional<TunnelDevice> NoteTunnelDevice(std::string_view address);
 // Sends the server and DNS host routes the way of the family's current gateway.
 void MoveHostRoutes(int family);
 

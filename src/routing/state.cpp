@@ -30,6 +30,11 @@ Kernel systemKernel() {
         .addresses = netlink::dumpAddresses,
         .routerAdvertisements = router_advertisements::readSettings,
         .solicitRouters = router_advertisements::solicit,
+        .routeDevice =
+            [](const netlink::Address& address) {
+                const std::optional<unsigned> index = netlink::routeInterface(address);
+                return index ? netlink::device(*index) : std::nullopt;
+            },
     };
 }
 
@@ -61,10 +66,47 @@ void setTunnelDevice(std::optional<std::string> name) {
     }
 }
 
-std::vector<std::string> TunnelDevices() {
+std::vector<std::string> Tunnel::names() const {
+    std::vector<std::string> names;
+    for (const TunnelDevice& device : devices)
+        names.push_back(device.name);
+    return names;
+}
+
+std::vector<unsigned> Tunnel::indexes() const {
+    std::vector<unsigned> indexes;
+    for (const TunnelDevice& device : devices) {
+        if (device.index != 0) indexes.push_back(device.index);
+    }
+    return indexes;
+}
+
+Tunnel CurrentTunnel() {
     const State& s = state();
     std::lock_guard guard(s.tunnelLock);
-    return s.tunnelDevices;
+    Tunnel tunnel{s.tunnelAddress, s.tunnelAddress6, {}};
+    // Recorded by name: OpenVPN makes the device anew under the same name, with a new index.
+    for (const std::string& name : s.tunnelDevices)
+        tunnel.devices.push_back({name, ::if_nametoindex(name.c_str())});
+    return tunnel;
+}
+
+std::optional<TunnelDevice> TunnelDeviceFor(std::string_view address) {
+    const std::optional<netlink::Address> parsed = netlink::Address::parseAny(address);
+    const std::optional<netlink::Device> device =
+        parsed ? kernel().routeDevice(*parsed) : std::nullopt;
+    if (!device || !netlink::isTunnelType(device->type)) return std::nullopt;
+    return TunnelDevice{device->name, device->index};
+}
+
+std::optional<TunnelDevice> NoteTunnelDevice(std::string_view address) {
+    const std::optional<TunnelDevice> device = TunnelDeviceFor(address);
+    if (!device) return std::nullopt;
+    NetworkGuard guard;
+    const std::vector<std::string> before = CurrentTunnel().names();
+    setTunnelDevice(device->name);
+    if (CurrentTunnel().names() != before) saveState();
+    return device;
 }
 
 void SetLanScope(core::Lan lan) {

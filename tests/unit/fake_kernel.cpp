@@ -291,6 +291,7 @@ FakeKernel::FakeKernel() : saved_(routing::kernel()), savedStateFile_(core::path
     k.solicitRouters = [this](unsigned interface) {
         return run("solicit " + std::to_string(interface));
     };
+    k.routeDevice = [this](const netlink::Address&) { return routeDevice; };
     k.openWatchSocket = [this](int family) {
         util::unique_fd peer;
         routing::WatchSocket socket = socketPair(peer);

@@ -91,6 +91,8 @@ class FakeKernel {
     // Router advertisement settings by device; a device not listed has none. A router
     // solicitation is recorded in `commands` as "solicit " and the device's index.
     std::map<std::string, routing::RouterAdvertisementSettings> advertisementSettings;
+    // The device every address is routed through; none: no route.
+    std::optional<netlink::Device> routeDevice;
     // The far ends of the route watchers' sockets, by family: a watcher stays quiet until a
     // test writes a datagram here.
     std::map<int, util::unique_fd> watchPeers;

@@ -30,7 +30,6 @@ class NetworkManagerClient : public ::testing::Test {
     NetworkManagerClient() : saved_(bus()) {
         bus() = Bus{
             .connect = [this] { return running; },
-            .routeDevice = [this](const netlink::Address&) { return route; },
             .device = [this](const std::string& name) -> std::variant<Device, BusError> {
                 if (!lookupError.empty()) return BusError{lookupError, "no such device"};
                 return Device{"/org/freedesktop/NetworkManager/Devices/" + name, managed};
@@ -46,6 +45,7 @@ class NetworkManagerClient : public ::testing::Test {
             },
         };
         modes::InitRoutingVariables();
+        kernel.routeDevice = netlink::Device{7, "tun0", ARPHRD_NONE};
     }
     ~NetworkManagerClient() override {
         GiveBack();
@@ -56,7 +56,6 @@ class NetworkManagerClient : public ::testing::Test {
     support::Sandbox sandbox;
     support::FakeKernel kernel;
     bool running = true;
-    std::optional<netlink::Device> route = netlink::Device{7, "tun0", ARPHRD_NONE};
     std::string lookupError;
     bool managed = true;
     bool refused = false;
@@ -144,12 +143,13 @@ TEST_F(NetworkManagerClient, NetworkManagerIsLeftAloneUnlessItManagesTheTunnelAn
         sandbox.clearLog();
         told.clear();
         running = c.running;
-        route = c.route;
+        kernel.routeDevice = c.route;
         lookupError = c.lookupError;
         managed = c.managed;
         refused = c.refused;
-        Unmanage("10.8.0.1");
-        GiveBack();
+        modes::PrepareForTunnel();
+        modes::ConnectionSuccessful4("10.8.0.1");
+        modes::ConnectionClosed();
         EXPECT_EQ(told, c.told);
         EXPECT_EQ(sandbox.countContaining(c.logged), 1);
     }

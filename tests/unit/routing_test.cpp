@@ -3,6 +3,7 @@
 
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/paths.h"
 #include "fake_kernel.h"
 #include "routing/routing.h"
 #include "routing/rtnetlink.h"
@@ -302,6 +304,34 @@ class Routing : public ::testing::Test {
     int lookups = 0;
     const unsigned loopback = ::if_nametoindex("lo");
 };
+
+// --- the tunnel's record ------------------------------------------------------------------------
+
+// Only a tun device on the way to the tunnel's gateway becomes the tunnel's; it stays recorded,
+// by name, until the close, and a restart finds it in the state file.
+TEST_F(Routing, TheTunnelRecordHoldsOnlyTunDevicesAndOnlyUntilTheClose) {
+    struct Case {
+        const char* name;
+        std::optional<netlink::Device> route;
+        Strings recorded;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"an uplink", netlink::Device{2, "eth0", ARPHRD_ETHER}, {}},
+             {"a PPP link", netlink::Device{3, "ppp0", ARPHRD_PPP}, {}},
+             {"no route", std::nullopt, {}},
+             {"a tun device", netlink::Device{loopback, "lo", ARPHRD_NONE}, {"lo"}},
+         }) {
+        SCOPED_TRACE(c.name);
+        fake.routeDevice = c.route;
+        EXPECT_EQ(routing::NoteTunnelDevice("10.8.0.1").has_value(), !c.recorded.empty());
+        routing::NoteTunnelDevice("fd42::1");
+        EXPECT_EQ(routing::CurrentTunnel().names(), c.recorded);
+    }
+    EXPECT_EQ(routing::CurrentTunnel().indexes(), std::vector<unsigned>{loopback});
+    EXPECT_NE(support::readFile(core::paths().stateFile).find("tunneldev=lo\n"), std::string::npos);
+    removals();
+    EXPECT_EQ(routing::CurrentTunnel().names(), Strings{});
+}
 
 // --- discovery -------------------------------------------------------------------------------
 
