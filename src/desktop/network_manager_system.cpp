@@ -15,7 +15,6 @@ namespace {
 
 using util::BusErrorHolder;
 using util::BusMessagePtr;
-using util::BusPtr;
 
 constexpr const char* service = "org.freedesktop.NetworkManager";
 constexpr const char* deviceInterface = "org.freedesktop.NetworkManager.Device";
@@ -50,23 +49,16 @@ std::optional<BusError> writeManaged(sd_bus* bus, const std::string& path, bool 
 }  // namespace
 
 Bus systemBus() {
-    // A connection of its own for each operation, held until the next one: the operations are
-    // rare, and a NetworkManager or a bus that restarted in between then needs no reconnecting.
-    auto connection = std::make_shared<BusPtr>(nullptr, sd_bus_flush_close_unref);
+    const util::ServiceConnection connection(service);
     return Bus{
-        .connect =
-            [connection] {
-                *connection = util::connectToService(core::paths().systemBusSocket, service,
-                                                     util::busCallTimeoutUsec);
-                return *connection != nullptr;
-            },
+        .connect = [connection] { return connection.connect(core::paths().systemBusSocket); },
         .device =
             [connection](const std::string& interface) {
-                return findDevice(connection->get(), interface);
+                return findDevice(connection.get(), interface);
             },
         .setManaged = [connection](
                           const std::string& path,
-                          bool managed) { return writeManaged(connection->get(), path, managed); },
+                          bool managed) { return writeManaged(connection.get(), path, managed); },
     };
 }
 

@@ -17,7 +17,6 @@ namespace {
 
 using util::BusErrorHolder;
 using util::BusMessagePtr;
-using util::BusPtr;
 
 constexpr const char* resolve1 = "org.freedesktop.resolve1";
 
@@ -75,17 +74,10 @@ std::optional<BusError> callManager(sd_bus* bus, const Call& call) {
 }  // namespace
 
 Bus systemBus() {
-    // A connection of its own for each operation, held until the next one: the operations are
-    // rare, and a bus that restarted in between then needs no reconnecting.
-    auto connection = std::make_shared<BusPtr>(nullptr, sd_bus_flush_close_unref);
+    const util::ServiceConnection connection(resolve1);
     return Bus{
-        .connect =
-            [connection] {
-                *connection = util::connectToService(core::paths().systemBusSocket, resolve1,
-                                                     util::busCallTimeoutUsec);
-                return *connection != nullptr;
-            },
-        .call = [connection](const Call& call) { return callManager(connection->get(), call); },
+        .connect = [connection] { return connection.connect(core::paths().systemBusSocket); },
+        .call = [connection](const Call& call) { return callManager(connection.get(), call); },
     };
 }
 

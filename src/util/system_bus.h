@@ -39,4 +39,25 @@ inline constexpr std::uint64_t busCallTimeoutUsec = 1'000'000;
 // DBUS_SYSTEM_BUS_ADDRESS is not looked at.
 BusPtr connectToService(const std::string& socketPath, const char* name, std::uint64_t timeoutUsec);
 
+// A client's connection to one service, made afresh for each operation and held until the next:
+// the operations are rare, and a service or a bus that restarted in between then needs no
+// reconnecting. Copies share the connection, so that each of a client's function objects can
+// hold one.
+class ServiceConnection {
+  public:
+    explicit ServiceConnection(const char* service) : service_(service) {}
+    // Connects afresh to the bus listening at `socketPath`; whether the service has an owner
+    // there.
+    bool connect(const std::string& socketPath) const {
+        *bus_ = connectToService(socketPath, service_, busCallTimeoutUsec);
+        return *bus_ != nullptr;
+    }
+    // The connection the latest connect() made; null when it failed.
+    sd_bus* get() const { return bus_->get(); }
+
+  private:
+    const char* service_;
+    std::shared_ptr<BusPtr> bus_ = std::make_shared<BusPtr>(nullptr, sd_bus_flush_close_unref);
+};
+
 }  // namespace util
