@@ -3,11 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <net/if.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,16 +15,15 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "control/caller_files.h"
+#include "control/launch_attempt.h"
 #include "control/policy.h"
 #include "control/trust.h"
 #include "core/log.h"
 #include "core/marks.h"
-#include "modes/modes.h"
 #include "util/no_destructor.h"
 #include "util/path.h"
 #include "util/printable.h"
@@ -40,195 +36,15 @@ namespace {
 using core::levelError;
 using core::levelInfo;
 using core::logMessage;
-using Clock = std::chrono::steady_clock;
 
 // How much of a client's text a log line shows, and how much of a name in a refusal.
 constexpr std::size_t shownLine = 1024;
 constexpr std::size_t shownName = 256;
 // Files that OpenVPN reads are small; a larger one is no certificate, key or configuration.
 constexpr std::size_t maxFileSize = 1 << 20;
-// An OpenVPN that ends sooner than this after its start is reported with why it ended.
-constexpr std::chrono::seconds shortRun{5};
 
 std::string shown(std::string_view text, std::size_t length = shownName) {
     return util::printable(text, length);
-}
-
-// How long a superseded OpenVPN has after SIGTERM to close its tunnel before SIGKILL.
-constexpr std::chrono::seconds supersededGrace{5};
-
-// One launch's OpenVPN while it runs: what its process watcher holds, and the private copies it
-// reads, which go once it has ended and never before.
-struct Attempt {
-    explicit Attempt(PrivateCopies privateCopies) : copies(std::move(privateCopies)) {}
-    pid_t child = 0;
-    util::unique_fd pidfd;  // the child's, for a wait and signals that no reused PID can meet
-    util::unique_fd stop;   // an eventfd, written when a newer launch supersedes this one
-    PrivateCopies copies;
-};
-
-// The latest launch's attempt while its OpenVPN runs. A watcher whose launch has been
-// superseded ends its child, reaps it, and no longer reports the connection closed. Guarded by
-// the state lock.
-struct WatchState {
-    unsigned generation = 0;
-    std::shared_ptr<Attempt> current;
-    // A watcher whose OpenVPN ended while a newer launch was under way. When that launch fails
-    // and gives the generation back, it closes the connection in its place, if the connection
-    // is still the one it belonged to.
-    struct Ended {
-        pid_t child = 0;
-        unsigned generation = 0, attempt = 0;
-        bool operator==(const Ended&) const = default;
-    };
-    std::optional<Ended> endedSuperseded;
-};
-
-WatchState& watchState() {
-    static util::NoDestructor<WatchState> instance;
-    return instance.get();
-}
-
-// A new launch takes its generation before it forks, so that an OpenVPN it supersedes that
-// ends meanwhile no longer counts as the current one; a launch that fails gives it back. It
-// also notes the connection attempt it belongs to: an OpenVPN that ends after the client began
-// a newer attempt closes nothing of that attempt, whether or not its launch has come yet.
-struct Generation {
-    unsigned mine = 0, previous = 0;
-    unsigned attempt = 0;
-};
-
-Generation takeGeneration() {
-    modes::StateGuard guard;
-    const unsigned previous = watchState().generation;
-    return Generation{++watchState().generation, previous, modes::state().connectionAttempt};
-}
-
-// The current launch's OpenVPN has ended: its connection is closed, unless the client has
-// begun another attempt since the launch.
-void closeWatched(pid_t child, unsigned attempt) {
-    watchState().current.reset();
-    if (attempt != modes::state().connectionAttempt) {
-        logMessage(levelInfo,
-                   "OpenVpn (PID %d) of an earlier connection attempt ended; the newer attempt "
-                   "is left as it is",
-                   child);
-        return;
-    }
-    modes::ConnectionClosed();
-}
-
-void giveBack(const Generation& generation) {
-    modes::StateGuard guard;
-    WatchState& watch = watchState();
-    if (watch.generation != generation.mine) return;
-    watch.generation = generation.previous;
-    const std::optional<WatchState::Ended> ended = std::exchange(watch.endedSuperseded, {});
-    if (ended && ended->generation == generation.previous)
-        closeWatched(ended->child, ended->attempt);
-}
-
-void logShortRun(pid_t child, int status, Clock::duration ran) {
-    if (ran >= shortRun) return;
-    const double seconds = std::chrono::duration<double>(ran).count();
-    if (WIFEXITED(status)) {
-        logMessage(levelError, "OpenVpn (PID %d) ended after %.1f seconds with exit status %d",
-                   child, seconds, WEXITSTATUS(status));
-    } else if (WIFSIGNALED(status)) {
-        logMessage(levelError, "OpenVpn (PID %d) ended after %.1f seconds, killed by signal %d",
-                   child, seconds, WTERMSIG(status));
-    }
-}
-
-int pidfdSignal(int pidfd, int signal) {
-    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
-}
-
-// Whether `fd` becomes readable within `timeout` (for ever when negative).
-bool readable(int fd, int timeoutMs) {
-    pollfd ready{fd, POLLIN, 0};
-    for (;;) {
-        const int polled = ::poll(&ready, 1, timeoutMs);
-        if (polled < 0 && errno == EINTR) continue;
-        return polled > 0;
-    }
-}
-
-// Waits until the attempt's OpenVPN ends, or until a newer launch supersedes it; that one is
-// given SIGTERM and the grace to close its tunnel, then SIGKILL. Whether it was superseded.
-bool awaitEnd(const Attempt& attempt) {
-    if (!attempt.pidfd) return false;  // the wait for the child is all there is
-    pollfd ready[2] = {{attempt.pidfd.get(), POLLIN, 0}, {attempt.stop.get(), POLLIN, 0}};
-    for (;;) {
-        const int polled = ::poll(ready, 2, -1);
-        if (polled < 0 && errno == EINTR) continue;
-        if (polled < 0 || (ready[0].revents & POLLIN) != 0) return false;
-        if (ready[1].revents != 0) break;
-    }
-    logMessage(levelInfo, "Ending OpenVpn (PID %d): a newer launch has superseded it",
-               attempt.child);
-    pidfdSignal(attempt.pidfd.get(), SIGTERM);
-    const int grace = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(supersededGrace).count());
-    if (!readable(attempt.pidfd.get(), grace)) {
-        logMessage(core::levelWarning, "OpenVpn (PID %d) did not end within %d seconds; killing it",
-                   attempt.child, static_cast<int>(supersededGrace.count()));
-        pidfdSignal(attempt.pidfd.get(), SIGKILL);
-    }
-    return true;
-}
-
-// The watcher holds the attempt to its end: its copies go when the thread does, once the child
-// has been reaped.
-void VpnWatchWorker(std::shared_ptr<Attempt> attempt, Generation generation,
-                    Clock::time_point started) {
-    const bool superseded = awaitEnd(*attempt);
-    int status = 0;
-    while (::waitpid(attempt->child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!superseded) logShortRun(attempt->child, status, Clock::now() - started);
-    modes::StateGuard guard;
-    if (generation.mine != watchState().generation) {
-        watchState().endedSuperseded =
-            WatchState::Ended{attempt->child, generation.mine, generation.attempt};
-        return;
-    }
-    closeWatched(attempt->child, generation.attempt);
-}
-
-// Makes `attempt` the current one and watches it; the attempt it replaces is ended.
-void WatchOpenVpnPid(const std::shared_ptr<Attempt>& attempt, const Generation& generation,
-                     Clock::time_point started) {
-    std::shared_ptr<Attempt> previous;
-    {
-        modes::StateGuard guard;
-        previous = std::exchange(watchState().current, attempt);
-    }
-    // At most one OpenVPN of the daemon's outlives a launch.
-    if (previous && previous->stop) ::eventfd_write(previous->stop.get(), 1);
-    try {
-        std::thread(VpnWatchWorker, attempt, generation, started).detach();
-    } catch (const std::system_error& error) {
-        logMessage(levelError, "Error %d launching OpenVPN worker thread.", error.code().value());
-    }
-}
-
-// The attempt of a child just started, with what its watcher needs to end it.
-std::shared_ptr<Attempt> newAttempt(pid_t child, PrivateCopies copies) {
-    auto attempt = std::make_shared<Attempt>(std::move(copies));
-    attempt->child = child;
-    // The child is not reaped before its watcher reaps it, so its PID is still its own here.
-    attempt->pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    attempt->stop.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!attempt->pidfd || !attempt->stop) {
-        const int error = errno;
-        attempt->pidfd.reset();
-        logMessage(core::levelWarning,
-                   "pidfd_open() failed, error is %d:%s; OpenVpn (PID %d) is not ended when a "
-                   "newer launch supersedes it",
-                   error, std::strerror(error), child);
-    }
-    return attempt;
 }
 
 void reapNow(pid_t child) {
@@ -477,13 +293,6 @@ LaunchSettings& launchSettings() {
     return instance.get();
 }
 
-std::optional<pid_t> OpenVpnPid() {
-    modes::StateGuard guard;
-    const std::shared_ptr<Attempt>& current = watchState().current;
-    if (!current) return std::nullopt;
-    return current->child;
-}
-
 unsigned countArgs(std::string_view commandLine) {
     return static_cast<unsigned>(std::count(commandLine.begin(), commandLine.end(), ' '));
 }
@@ -571,11 +380,10 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
 
     // The reply is sent after this: a client that reads nothing holds up no other launch.
     const std::lock_guard<std::mutex> one(launching_);
-    const Generation generation = takeGeneration();
-    const Clock::time_point started = Clock::now();
+    const std::shared_ptr<LaunchAttempt> attempt = LaunchAttempt::begin(std::move(copies));
     const std::optional<pid_t> child = spawnOpenVpn(program->program.get(), words, directory);
     if (!child) {
-        giveBack(generation);
+        attempt->abandon();
         return false;
     }
     // "true" means only that the child had not yet been collected a second later: one that
@@ -584,11 +392,11 @@ bool Launcher::start(std::vector<std::string>& words, const std::string& path,
     const int probe = ::kill(*child, 0);
     logMessage(levelInfo, "OpenVpn started with PID %d and status %d", *child, probe);
     if (probe < 0) {
-        giveBack(generation);
+        attempt->abandon();
         logMessage(levelError, "OpenVpn not started");
         return false;
     }
-    WatchOpenVpnPid(newAttempt(*child, std::move(copies)), generation, started);
+    attempt->watch(*child);
     return true;
 }
 

@@ -86,9 +86,6 @@ std::vector<std::string> tokenizeCommandLine(std::string_view commandLine);
 // short to yield one).
 std::optional<std::string> workingDirectoryFor(std::string_view path);
 
-// The OpenVPN child of the latest launch while it runs; the caller holds the state lock.
-std::optional<pid_t> OpenVpnPid();
-
 // Sends a whole reply frame holding `text`.
 void sendReply(int client, std::string_view text);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "control/frame.h"
+#include "control/launch_attempt.h"
 #include "control/launcher.h"
 #include "dns/resolver.h"
 #include "routing/kill_switch.h"

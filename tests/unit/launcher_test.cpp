@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "control/caller_files.h"
+#include "control/launch_attempt.h"
 #include "control/launcher.h"
 #include "control/trust.h"
 #include "support.h"
@@ -98,6 +99,25 @@ TEST(OpenVpnAccount, TheConfiguredAccountOrNobodyInItsPlace) {
     EXPECT_EQ(control::daemonOptions(*missing),
               (Words{"--mark", "11805", "--user", "nobody", "--group", missing->group,
                      "--persist-tun", "--persist-key"}));
+}
+
+TEST(LaunchAttempt, AnEndClosesOnlyTheLatestLaunchOfTheAttemptUnderWay) {
+    using control::EndOfLaunch;
+    struct Case {
+        unsigned generation, attempt;  // the ended launch's
+        EndOfLaunch end;
+    };
+    // Against generation 5 and connection attempt 3.
+    const Case cases[] = {
+        {5, 3, EndOfLaunch::CloseConnection},
+        {5, 2, EndOfLaunch::LeaveNewerAttempt},
+        {4, 3, EndOfLaunch::NoteSuperseded},
+        {4, 2, EndOfLaunch::NoteSuperseded},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(control::endOf({c.generation, c.attempt}, 5, 3), c.end)
+            << c.generation << " " << c.attempt;
+    }
 }
 
 TEST(PrivateCopies, ALaunchHoldsAtMost32CopiesAnd4MiBAndAllLaunches16MiB) {
