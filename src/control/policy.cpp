@@ -344,6 +344,10 @@ struct Launch {
     std::set<std::string> existingDevices;
 };
 
+// What the configurations of one launch may hold together: all of them are held at once, and
+// each is handed on as a private copy, of which a launch may hold 4 MiB.
+constexpr std::size_t maxConfigurationBytes = 4 << 20;
+
 void readCommandLine(Launch& launch) {
     const std::vector<std::string>& argv = launch.argv;
     // A lone argument that is not an option names a configuration file.
@@ -363,13 +367,18 @@ void readCommandLine(Launch& launch) {
     }
 }
 
-Configuration readConfiguration(const std::string& path, const LaunchFiles& files) {
+// Reads the configuration at `path` within what `budget` has left of maxConfigurationBytes.
+Configuration readConfiguration(const std::string& path, const LaunchFiles& files,
+                                std::size_t& budget) {
     Configuration configuration{std::nullopt, {}, {util::parentDirectory(path), {}}};
     OpenedConfiguration opened = files.configuration(path);
     const FileRead read = limited(std::move(opened.file));
     if (!read.text) {
         configuration.unreadable = read.error;
+    } else if (read.text->size() > budget) {
+        configuration.unreadable = "it holds more than 4 MiB with the configurations before it";
     } else {
+        budget -= read.text->size();
         configuration.reading = readOpenVpnConfiguration(*read.text, mayBeInline);
         configuration.origin.readProvided = std::move(opened.readProvided);
     }
@@ -395,10 +404,12 @@ Launch readLaunch(const std::vector<std::string>& argv, const std::string& direc
                   const LaunchFiles& files) {
     Launch launch{argv, directory, std::nullopt, {}, {}};
     readCommandLine(launch);
+    std::size_t budget = maxConfigurationBytes;
     for (CommandLineOption& option : launch.options) {
         lookUpDevice(option.words, files, launch.existingDevices);
         if (option.words[0] != "config" || option.words.size() != 2) continue;
-        option.configuration = readConfiguration(resolve(option.words[1], directory), files);
+        option.configuration =
+            readConfiguration(resolve(option.words[1], directory), files, budget);
         lookUpDevices(option.configuration->reading.directives, files, launch.existingDevices);
     }
     return launch;

@@ -8,13 +8,13 @@
 //
 // A launch goes through three steps, each once and in this order. It is read: the command line
 // and every configuration it names, in the order OpenVPN reads them, with the devices they name
-// that the host has already. It is judged, by a verdict over what was read that opens nothing: each
-// option, each device, each configuration, then the whole. It is rewritten: every file an option
-// names is read and kept as a private copy, every configuration is written anew to name its copies
-// and kept too, and the command line is pointed at them. The verdict is the first refusal in the
-// order OpenVPN reads the options, as though each were judged and copied in turn: the rewrite goes
-// as far as the judge's refusal, so that a file before it that cannot be read or copied is refused
-// first.
+// that the host has already; the configurations of one launch may hold 4 MiB together. It is
+// judged, by a verdict over what was read that opens nothing: each option, each device, each
+// configuration, then the whole. It is rewritten: every file an option names is read and kept
+// as a private copy, every configuration is written anew to name its copies and kept too, and
+// the command line is pointed at them. The verdict is the first refusal in the order OpenVPN
+// reads the options, as though each were judged and copied in turn: the rewrite goes as far as
+// the judge's refusal, so that a file before it that cannot be read or copied is refused first.
 
 #include <functional>
 #include <optional>
