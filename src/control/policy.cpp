@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <compare>
+#include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <utility>
 
 #include "control/openvpn_config.h"
@@ -229,9 +233,31 @@ PolicyVerdict portWord(std::string_view option, const std::vector<std::string>& 
                   "names the port " + words[index] + ", which is no number from 1 to 65535");
 }
 
-// Refuses what the table does not allow, apart from the file an option names.
-PolicyVerdict checkArguments(std::string_view option, const std::vector<std::string>& words,
-                             bool inConfiguration, bool provided) {
+// OpenVPN attaches to a tun or tap device of that name when one exists, a persistent device of
+// another user's or a virtual machine's: what the host routes into it would then go to this
+// client's peer. It may only make one: a dynamic one ("tun", "tap"), none ("null"), or one of a
+// name nobody holds, which the kernel takes whole.
+PolicyVerdict device(std::string_view option, const std::string& name,
+                     const std::set<std::string>& existing) {
+    if (name == "tun" || name == "tap" || name == "null") return {};
+    const bool plain = name.size() < 16 && std::all_of(name.begin(), name.end(), [](char c) {
+                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '-' || c == '_';
+                       });
+    if (!plain) return refuse(option, "names a device the kernel would not call so");
+    if (existing.contains(name)) {
+        return refuse(option, "names " + name +
+                                  ", which exists already: OpenVPN may only make a device "
+                                  "of its own");
+    }
+    return {};
+}
+
+// Refuses what the table does not allow, apart from the file an option names; a device counts
+// against the host's interfaces as they were when the launch was read.
+PolicyVerdict judgeOption(const std::vector<std::string>& words, bool inConfiguration,
+                          bool provided, const std::set<std::string>& devices) {
+    const std::string& option = words[0];
     if (std::find(daemonsOwn.begin(), daemonsOwn.end(), option) != daemonsOwn.end()) {
         if (provided && overriddenInProvided(option, words)) return {};
         return refuse(option, "is for the daemon to decide, not the client");
@@ -244,8 +270,9 @@ PolicyVerdict checkArguments(std::string_view option, const std::vector<std::str
     }
     switch (rule->check) {
         case Check::None:
-        case Check::NewDevice:  // judged against the host's interfaces
             break;
+        case Check::NewDevice:
+            return device(option, words[1], devices);
         case Check::ScriptSecurity:
             if (words[1] != "0" && words[1] != "1") return refuse(option, "allows programs to run");
             break;
@@ -278,101 +305,307 @@ std::string resolve(const std::string& name, const std::string& directory) {
     return (directory.ends_with('/') ? directory : directory + "/") + name;
 }
 
+FileRead limited(FileRead read) {
+    if (read.text && read.text->size() > maxFileSize) return {std::nullopt, "it is too large"};
+    return read;
+}
+
+// The reading: the launch as OpenVPN reads it, into a plain value. No configuration is opened
+// and no device looked up after it.
+
 // Where the names an option holds are read from.
 struct Origin {
     std::string directory;  // relative names count from here
-    // Set inside a configuration the administrator provided, which reads its own names.
-    const std::function<FileRead(const std::string&)>* provided = nullptr;
+    // Set for a configuration the administrator provided, which reads its own names.
+    std::function<FileRead(const std::string&)> readProvided;
 };
 
-class Checker {
-  public:
-    explicit Checker(const LaunchFiles& files) : files_(files) {}
+// A configuration the command line names, as it was read.
+struct Configuration {
+    std::optional<std::string> unreadable;  // why its text could not be read
+    ConfigurationReading reading;           // its options, or why its text is refused
+    Origin origin;                          // where the names it holds are read from
+};
 
-    // Checks one option with its words; points its file word, if any, at a private copy.
-    PolicyVerdict option(std::vector<std::string>& words, const Origin& origin,
-                         bool inConfiguration) {
-        const std::string name = words[0];
-        PolicyVerdict verdict =
-            checkArguments(name, words, inConfiguration, origin.provided != nullptr);
+// An option of the command line, with the configuration it names read in its place.
+struct CommandLineOption {
+    std::vector<std::string> words;  // its name without dashes, then its arguments
+    std::size_t first = 0;           // the argument vector holds its argument k at first + k
+    std::optional<Configuration> configuration;
+};
+
+// OpenVPN's command line with every configuration it names, and which of the devices they name
+// the host has already.
+struct Launch {
+    std::vector<std::string> argv;
+    std::string directory;                   // where OpenVPN starts
+    std::optional<std::string> notAnOption;  // a word where an option must stand
+    std::vector<CommandLineOption> options;  // up to that word
+    std::set<std::string> existingDevices;
+};
+
+// What the configurations of one launch may hold together: all of them are held at once, and
+// each is handed on as a private copy, of which a launch may hold 4 MiB.
+constexpr std::size_t maxConfigurationBytes = 4 << 20;
+
+void readCommandLine(Launch& launch) {
+    const std::vector<std::string>& argv = launch.argv;
+    // A lone argument that is not an option names a configuration file.
+    if (argv.size() == 2 && !argv[1].starts_with("--")) {
+        launch.options.push_back({{"config", argv[1]}, 0, std::nullopt});
+        return;
+    }
+    for (std::size_t i = 1; i < argv.size();) {
+        if (!argv[i].starts_with("--")) {
+            launch.notAnOption = argv[i];
+            return;
+        }
+        CommandLineOption option{{argv[i].substr(2)}, i++, std::nullopt};
+        while (i < argv.size() && !argv[i].starts_with("--"))
+            option.words.push_back(argv[i++]);
+        launch.options.push_back(std::move(option));
+    }
+}
+
+// Reads the configuration at `path` within what `budget` has left of maxConfigurationBytes.
+Configuration readConfiguration(const std::string& path, const LaunchFiles& files,
+                                std::size_t& budget) {
+    Configuration configuration{std::nullopt, {}, {util::parentDirectory(path), {}}};
+    OpenedConfiguration opened = files.configuration(path);
+    const FileRead read = limited(std::move(opened.file));
+    if (!read.text) {
+        configuration.unreadable = read.error;
+    } else if (read.text->size() > budget) {
+        configuration.unreadable = "it holds more than 4 MiB with the configurations before it";
+    } else {
+        budget -= read.text->size();
+        configuration.reading = readOpenVpnConfiguration(*read.text, mayBeInline);
+        configuration.origin.readProvided = std::move(opened.readProvided);
+    }
+    return configuration;
+}
+
+// Notes the device "dev" names when the host has one of that name.
+void lookUpDevice(const std::vector<std::string>& words, const LaunchFiles& files,
+                  std::set<std::string>& existing) {
+    if (words[0] == "dev" && words.size() == 2 && files.deviceExists(words[1]))
+        existing.insert(words[1]);
+}
+
+void lookUpDevices(const std::vector<Directive>& directives, const LaunchFiles& files,
+                   std::set<std::string>& existing) {
+    for (const Directive& directive : directives) {
+        if (!directive.block) lookUpDevice(directive.words, files, existing);
+        lookUpDevices(directive.connection, files, existing);
+    }
+}
+
+Launch readLaunch(const std::vector<std::string>& argv, const std::string& directory,
+                  const LaunchFiles& files) {
+    Launch launch{argv, directory, std::nullopt, {}, {}};
+    readCommandLine(launch);
+    std::size_t budget = maxConfigurationBytes;
+    for (CommandLineOption& option : launch.options) {
+        lookUpDevice(option.words, files, launch.existingDevices);
+        if (option.words[0] != "config" || option.words.size() != 2) continue;
+        option.configuration =
+            readConfiguration(resolve(option.words[1], directory), files, budget);
+        lookUpDevices(option.configuration->reading.directives, files, launch.existingDevices);
+    }
+    return launch;
+}
+
+// The judging: a verdict over what was read, which opens nothing.
+
+// Where an option stands in the order OpenVPN reads them.
+struct Place {
+    std::size_t option = 0;  // the command line's option
+    int line = 0;            // the line of the configuration it names; 0 for the option itself
+    auto operator<=>(const Place&) const = default;
+};
+
+// The first refusal in reading order and where it stands: past the last option for one of the
+// whole, or for none.
+struct Judgement {
+    PolicyVerdict verdict;
+    Place place;
+};
+
+PolicyVerdict judgeDirectives(const std::vector<Directive>& list, bool provided,
+                              const std::set<std::string>& devices) {
+    for (const Directive& directive : list) {
+        PolicyVerdict verdict;
+        // Blocks were checked as they were read: connections hold options of their own,
+        // and other blocks belong to options that may be inline.
+        if (directive.block && !directive.inlineText) {
+            verdict = judgeDirectives(directive.connection, provided, devices);
+        } else if (!directive.block) {
+            verdict = judgeOption(directive.words, true, provided, devices);
+            verdict.line = directive.line;
+        }
         if (!verdict.allowed) return verdict;
-        const Rule* found = findRule(name);
-        if (found == nullptr) return {};  // one of the daemon's own that it overrides
-        const Rule& rule = *found;
-        if (rule.check == Check::NewDevice) return device(name, words[1]);
-        if (rule.file == 0 || rule.file >= words.size() ||
-            isKeyword(words[rule.file], rule.notFiles))
-            return {};
-        std::string& word = words[rule.file];
-        if (rule.check == Check::CommandLineOnly) {
-            return configuration(name, word, resolve(word, origin.directory));
-        }
-        // OpenVPN uses only the last of a repeated option, and a file named twice is the same
-        // file: each is read and copied once.
-        const std::string source = origin.provided ? "provided " + origin.directory + " " + word
-                                                   : resolve(word, origin.directory);
-        if (const auto copied = copied_.find(source); copied != copied_.end()) {
-            word = copied->second;
-            return {};
-        }
-        const FileRead read =
-            limited(origin.provided ? (*origin.provided)(word)
-                                    : files_.read(resolve(word, origin.directory)));
-        if (!read.text) return refuse(name, "names a file that cannot be read: " + read.error);
-        verdict = keep(name, *read.text, word);
-        if (verdict.allowed) copied_.emplace(source, word);
-        return verdict;
     }
+    return {};
+}
 
-    // An option of the command line, once checked, in the place OpenVPN reads it.
-    void commandLine(const std::vector<std::string>& words) {
-        if (words[0] != "config") read_.push_back(Directive{0, words, false, std::nullopt, {}});
-        added_.push_back(words[0]);
+// A configuration refused as a whole stands at the option that names it; one refused for an
+// option it holds, at that option's line.
+Judgement judgeConfiguration(const CommandLineOption& option, std::size_t index,
+                             const std::set<std::string>& devices) {
+    const Configuration& configuration = *option.configuration;
+    const ConfigurationReading& reading = configuration.reading;
+    Judgement judgement{{}, {index, 0}};
+    if (configuration.unreadable) {
+        judgement.verdict = refuse(
+            option.words[0], "names a file that cannot be read: " + *configuration.unreadable);
+    } else if (!reading.refusal.empty()) {
+        judgement.verdict = PolicyVerdict{false, {}, reading.refusal, {}, reading.line};
+    } else {
+        const bool provided = static_cast<bool>(configuration.origin.readProvided);
+        judgement.verdict = judgeDirectives(reading.directives, provided, devices);
+        judgement.place.line = judgement.verdict.line;
     }
+    if (!judgement.verdict.allowed) judgement.verdict.file = option.words[1];
+    return judgement;
+}
 
-    // What the options add up to: beside a configuration the administrator provided, only what
-    // cannot send its secrets elsewhere; otherwise no port below 1024.
-    PolicyVerdict whole() const {
-        if (!provided_) {
-            const std::optional<PortRefusal> port = privilegedPort(read_);
-            return port ? refuse(port->option, port->reason) : PolicyVerdict{};
+// Every option in the order OpenVPN reads them, a configuration's in its place.
+std::vector<Directive> readingOrder(const Launch& launch) {
+    std::vector<Directive> order;
+    for (const CommandLineOption& option : launch.options) {
+        if (option.configuration) {
+            const std::vector<Directive>& held = option.configuration->reading.directives;
+            order.insert(order.end(), held.begin(), held.end());
+        } else if (option.words[0] != "config") {
+            order.push_back(Directive{0, option.words, false, std::nullopt, {}});
         }
-        bool configuration = false;
-        for (const std::string& name : added_) {
-            // The one configuration itself.
-            if (name == "config" && !std::exchange(configuration, true)) continue;
-            if (std::find(besideProvided.begin(), besideProvided.end(), name) ==
-                besideProvided.end()) {
-                return refuse(name,
-                              "may not be added to a configuration the administrator provided");
-            }
+    }
+    return order;
+}
+
+bool readsProvided(const Launch& launch) {
+    return std::any_of(launch.options.begin(), launch.options.end(), [](const auto& option) {
+        return option.configuration && option.configuration->origin.readProvided;
+    });
+}
+
+// What the options add up to: beside a configuration the administrator provided, only what
+// cannot send its secrets elsewhere; otherwise no port below 1024.
+PolicyVerdict judgeWhole(const Launch& launch) {
+    if (!readsProvided(launch)) {
+        const std::optional<PortRefusal> port = privilegedPort(readingOrder(launch));
+        return port ? refuse(port->option, port->reason) : PolicyVerdict{};
+    }
+    bool configuration = false;
+    for (const CommandLineOption& option : launch.options) {
+        const std::string& name = option.words[0];
+        // The one configuration itself.
+        if (name == "config" && !std::exchange(configuration, true)) continue;
+        if (std::find(besideProvided.begin(), besideProvided.end(), name) == besideProvided.end()) {
+            return refuse(name, "may not be added to a configuration the administrator provided");
+        }
+    }
+    return {};
+}
+
+Judgement judgeLaunch(const Launch& launch) {
+    if (launch.notAnOption) {
+        return {refuse({}, "holds " + *launch.notAnOption + ", which is no option"), {}};
+    }
+    for (std::size_t i = 0; i < launch.options.size(); ++i) {
+        const CommandLineOption& option = launch.options[i];
+        Judgement judgement{judgeOption(option.words, false, false, launch.existingDevices),
+                            {i, 0}};
+        if (judgement.verdict.allowed && option.configuration)
+            judgement = judgeConfiguration(option, i, launch.existingDevices);
+        if (!judgement.verdict.allowed) return judgement;
+    }
+    return {judgeWhole(launch), {launch.options.size(), 0}};
+}
+
+// The rewriting: the private copies, and the launch pointed at them.
+
+// The argument that names a file OpenVPN reads, counted from 1; 0 for none. A configuration's
+// name is none: it was read as a configuration and is written anew.
+std::size_t fileArgument(const std::vector<std::string>& words) {
+    const Rule* rule = findRule(words[0]);
+    if (rule == nullptr || rule->check == Check::CommandLineOnly || rule->file == 0 ||
+        rule->file >= words.size() || isKeyword(words[rule->file], rule->notFiles))
+        return 0;
+    return rule->file;
+}
+
+// Keeps a private copy of every file an option names, read with the rights its origin gives,
+// and of every configuration written anew once its files are kept. It goes only as far as the
+// judge's refusal: the verdict is the first refusal in reading order, so that a file before it
+// that cannot be read or copied is refused first.
+class Rewriter {
+  public:
+    Rewriter(const LaunchFiles& files, Place until) : files_(files), until_(until) {}
+
+    PolicyVerdict rewrite(Launch& launch) {
+        const Origin commandLine{launch.directory, {}};
+        for (std::size_t i = 0; i < launch.options.size() && Place{i, 0} < until_; ++i) {
+            CommandLineOption& option = launch.options[i];
+            const PolicyVerdict verdict =
+                option.configuration ? configuration(option, i) : file(option.words, commandLine);
+            if (!verdict.allowed) return verdict;
+            std::copy(option.words.begin() + 1, option.words.end(),
+                      launch.argv.begin() + static_cast<long>(option.first) + 1);
         }
         return {};
     }
 
   private:
-    // OpenVPN attaches to a tun or tap device of that name when one exists, a persistent device
-    // of another user's or a virtual machine's: what the host routes into it would then go to
-    // this client's peer. It may only make one: a dynamic one ("tun", "tap"), none ("null"),
-    // or one of a name nobody holds, which the kernel takes whole.
-    PolicyVerdict device(std::string_view option, const std::string& name) const {
-        if (name == "tun" || name == "tap" || name == "null") return {};
-        const bool plain = name.size() < 16 && std::all_of(name.begin(), name.end(), [](char c) {
-                               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                                      (c >= '0' && c <= '9') || c == '-' || c == '_';
-                           });
-        if (!plain) return refuse(option, "names a device the kernel would not call so");
-        if (files_.deviceExists(name)) {
-            return refuse(option, "names " + name +
-                                      ", which exists already: OpenVPN may only make a device "
-                                      "of its own");
+    // OpenVPN uses only the last of a repeated option, and a file named twice is the same
+    // file: each is read and copied once.
+    PolicyVerdict file(std::vector<std::string>& words, const Origin& origin) {
+        const std::size_t index = fileArgument(words);
+        if (index == 0) return {};
+        std::string& word = words[index];
+        const std::string path = resolve(word, origin.directory);
+        const std::string key =
+            origin.readProvided ? "provided " + origin.directory + " " + word : path;
+        if (const auto copied = copied_.find(key); copied != copied_.end()) {
+            word = copied->second;
+            return {};
         }
-        return {};
+        const FileRead read =
+            limited(origin.readProvided ? origin.readProvided(word) : files_.read(path));
+        if (!read.text) return refuse(words[0], "names a file that cannot be read: " + read.error);
+        const PolicyVerdict verdict = keep(words[0], *read.text, word);
+        if (verdict.allowed) copied_.emplace(key, word);
+        return verdict;
     }
 
-    static FileRead limited(FileRead read) {
-        if (read.text && read.text->size() > maxFileSize) return {std::nullopt, "it is too large"};
-        return read;
+    PolicyVerdict configuration(CommandLineOption& option, std::size_t index) {
+        Configuration& configuration = *option.configuration;
+        std::vector<Directive>& held = configuration.reading.directives;
+        PolicyVerdict verdict = directives(held, configuration.origin, index);
+        // Written anew only when the judge refused none of the options it holds.
+        if (verdict.allowed && until_.option > index) {
+            const std::optional<std::string> text = writeOpenVpnConfiguration(held);
+            verdict = text ? keep(option.words[0], *text, option.words[1])
+                           : refuse(option.words[0], "holds a line too long to hand on");
+        }
+        if (!verdict.allowed) verdict.file = option.words[1];
+        return verdict;
+    }
+
+    PolicyVerdict directives(std::vector<Directive>& list, const Origin& origin,
+                             std::size_t index) {
+        for (Directive& directive : list) {
+            if (Place{index, directive.line} >= until_) break;
+            PolicyVerdict verdict;
+            if (directive.block && !directive.inlineText) {
+                verdict = directives(directive.connection, origin, index);
+            } else if (!directive.block) {
+                verdict = file(directive.words, origin);
+                verdict.line = directive.line;
+            }
+            if (!verdict.allowed) return verdict;
+        }
+        return {};
     }
 
     PolicyVerdict keep(std::string_view option, std::string_view text, std::string& word) {
@@ -382,54 +615,9 @@ class Checker {
         return {};
     }
 
-    PolicyVerdict configuration(std::string_view option, std::string& word,
-                                const std::string& path) {
-        const OpenedConfiguration opened = files_.configuration(path);
-        const FileRead read = limited(opened.file);
-        PolicyVerdict verdict;
-        if (!read.text) {
-            verdict = refuse(option, "names a file that cannot be read: " + read.error);
-        } else {
-            ConfigurationReading reading = readOpenVpnConfiguration(*read.text, mayBeInline);
-            const Origin inner{util::parentDirectory(path),
-                               opened.readProvided ? &opened.readProvided : nullptr};
-            verdict = reading.refusal.empty()
-                          ? directives(reading.directives, inner)
-                          : PolicyVerdict{false, {}, reading.refusal, {}, reading.line};
-            if (verdict.allowed) {
-                const std::optional<std::string> text =
-                    writeOpenVpnConfiguration(reading.directives);
-                verdict = text ? keep(option, *text, word)
-                               : refuse(option, "holds a line too long to hand on");
-            }
-            provided_ = provided_ || inner.provided != nullptr;
-            read_.insert(read_.end(), reading.directives.begin(), reading.directives.end());
-        }
-        if (!verdict.allowed) verdict.file = word;
-        return verdict;
-    }
-
-    PolicyVerdict directives(std::vector<Directive>& list, const Origin& origin) {
-        for (Directive& directive : list) {
-            PolicyVerdict verdict;
-            // Blocks were checked as they were read: connections hold options of their own,
-            // and other blocks belong to options that may be inline.
-            if (directive.block && !directive.inlineText) {
-                verdict = directives(directive.connection, origin);
-            } else if (!directive.block) {
-                verdict = option(directive.words, origin, true);
-                verdict.line = directive.line;
-            }
-            if (!verdict.allowed) return verdict;
-        }
-        return {};
-    }
-
     const LaunchFiles& files_;
-    std::vector<Directive> read_;                // every option in the order OpenVPN reads them
-    std::vector<std::string> added_;             // the names of the command line's options
+    Place until_;
     std::map<std::string, std::string> copied_;  // by where a file was read, its copy
-    bool provided_ = false;  // whether a configuration the administrator provided is read
 };
 
 }  // namespace
@@ -441,30 +629,12 @@ bool mayBeInline(std::string_view option) {
 
 PolicyVerdict checkLaunchPolicy(std::vector<std::string>& argv, const std::string& directory,
                                 const LaunchFiles& files) {
-    Checker checker(files);
-    const Origin origin{directory};
-    // A lone argument that is not an option names a configuration file.
-    if (argv.size() == 2 && !argv[1].starts_with("--")) {
-        std::vector<std::string> words = {"config", argv[1]};
-        const PolicyVerdict verdict = checker.option(words, origin, false);
-        if (!verdict.allowed) return verdict;
-        checker.commandLine(words);
-        argv[1] = words[1];
-        return checker.whole();
-    }
-    for (std::size_t i = 1; i < argv.size();) {
-        if (!argv[i].starts_with("--"))
-            return refuse({}, "holds " + argv[i] + ", which is no option");
-        const std::size_t first = i;
-        std::vector<std::string> words = {argv[i++].substr(2)};
-        while (i < argv.size() && !argv[i].starts_with("--"))
-            words.push_back(argv[i++]);
-        const PolicyVerdict verdict = checker.option(words, origin, false);
-        if (!verdict.allowed) return verdict;
-        checker.commandLine(words);
-        std::copy(words.begin() + 1, words.end(), argv.begin() + static_cast<long>(first) + 1);
-    }
-    return checker.whole();
+    Launch launch = readLaunch(argv, directory, files);
+    const Judgement judgement = judgeLaunch(launch);
+    const PolicyVerdict rewriting = Rewriter(files, judgement.place).rewrite(launch);
+    if (!rewriting.allowed) return rewriting;
+    if (judgement.verdict.allowed) argv = std::move(launch.argv);
+    return judgement.verdict;
 }
 
 }  // namespace control

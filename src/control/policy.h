@@ -5,6 +5,16 @@
 // tunnel: only the options of an allowlist pass, on the command line and in every
 // configuration file, and every file an option names is read with the rights of the user who
 // asked and handed to OpenVPN as a private copy that its owner can no longer change.
+//
+// A launch goes through three steps, each once and in this order. It is read: the command line
+// and every configuration it names, in the order OpenVPN reads them, with the devices they name
+// that the host has already; the configurations of one launch may hold 4 MiB together. It is
+// judged, by a verdict over what was read that opens nothing: each option, each device, each
+// configuration, then the whole. It is rewritten: every file an option names is read and kept
+// as a private copy, every configuration is written anew to name its copies and kept too, and
+// the command line is pointed at them. The verdict is the first refusal in the order OpenVPN
+// reads the options, as though each were judged and copied in turn: the rewrite goes as far as
+// the judge's refusal, so that a file before it that cannot be read or copied is refused first.
 
 #include <functional>
 #include <optional>
@@ -44,7 +54,9 @@ struct KeptCopy {
     std::string error;
 };
 
-// Where the policy meets the file system and the host's interfaces.
+// Where the policy meets the file system and the host's interfaces: the reading opens the
+// configurations and looks the devices up, the rewriting reads the files options name and keeps
+// the copies.
 struct LaunchFiles {
     // Reads the file at an absolute path with the caller's rights.
     std::function<FileRead(const std::string& path)> read;

@@ -321,4 +321,24 @@ TEST(LaunchPolicy, AConfigurationTheCallerCannotReadIsRefusedWithoutItsText) {
               "names a further configuration file");
 }
 
+// Every configuration of a launch is read before any is judged: together they hold 4 MiB.
+TEST(LaunchPolicy, TheConfigurationsOfALaunchHoldFourMiBTogether) {
+    Files files;
+    std::string comments;
+    while (comments.size() < 1000000)
+        comments += "# " + std::string(97, 'x') + "\n";
+    files.disk["/home/u/big.conf"] = comments;
+    Argv argv = {"openvpn"};
+    for (int i = 0; i < 4; ++i)
+        argv.insert(argv.end(), {"--config", "/home/u/big.conf"});
+    EXPECT_TRUE(check(argv, files).allowed);
+    argv.insert(argv.end(), {"--config", "/home/u/big.conf"});
+    const PolicyVerdict verdict = check(argv, files);
+    EXPECT_FALSE(verdict.allowed);
+    EXPECT_EQ(verdict.file, "/home/u/big.conf");
+    EXPECT_EQ(verdict.reason,
+              "names a file that cannot be read: it holds more than 4 MiB with the "
+              "configurations before it");
+}
+
 }  // namespace
