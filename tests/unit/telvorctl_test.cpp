@@ -74,6 +74,16 @@ TEST(Telvorctl, PortFileProblemsHaveTheirOwnExitStatus) {
     }
 }
 
+TEST(Telvorctl, KeysOfSeveralLinesAreListsInJsonAndInTheSummary) {
+    const std::string reply =
+        "mode=lockdown\nkillswitch=yes\ntunnel4=10.8.0.1\ntunneldev=tun0\n"
+        "tunneldev=tun1\ndns4=10.8.0.53\n";
+    const std::string json = telvorctl::statusJson(reply);
+    EXPECT_NE(json.find(R"("tunneldev":["tun0","tun1"])"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("removed4":[])"), std::string::npos) << json;
+    EXPECT_NE(telvorctl::statusSummary(reply).find("through tun0, tun1"), std::string::npos);
+}
+
 TEST(Telvorctl, UsageErrorsAndNoDaemon) {
     using Args = std::vector<std::string_view>;
     EXPECT_EQ(telvorctl::run(Args{}), telvorctl::exitUsage);

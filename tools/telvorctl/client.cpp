@@ -155,7 +155,8 @@ std::string jsonValue(const std::string& value) {
 }
 
 // Keys that may stand on several lines; they are arrays in JSON even when empty.
-constexpr std::array<std::string_view, 4> listKeys = {"removed4", "removed6", "dns4", "dns6"};
+constexpr std::array<std::string_view, 5> listKeys = {"removed4", "removed6", "tunneldev", "dns4",
+                                                      "dns6"};
 
 // Whether the reply is the whole status: a user who may not change what the daemon does is
 // told the mode and the connection alone.
@@ -196,7 +197,9 @@ std::string statusSummary(std::string_view reply) {
     for (const std::string& route : valuesOf(lines, "removed6"))
         removed.push_back(route + " (IPv6)");
     row("Removed routes:", joined(removed, "\n" + pad));
-    row("Tunnel:", "IPv4 " + one("tunnel4") + "; IPv6 " + one("tunnel6"));
+    const std::string devices = one("tunneldev");
+    row("Tunnel:", "IPv4 " + one("tunnel4") + "; IPv6 " + one("tunnel6") +
+                       (devices.empty() ? "" : "; through " + devices));
     row("Server routes:", "IPv4 " + one("server4") + "; IPv6 " + one("server6"));
     row("DNS routes:", "IPv4 " + one("dns4") + "; IPv6 " + one("dns6"));
     row("Resolver file:", one("resolver") == "replaced" ? "replaced by telvord" : "the system's");
