@@ -102,22 +102,8 @@ acks() { grep -c DHCPACK "$scratch/dhcp.log" || true; }
 
 # --- The host: NetworkManager on the uplink, a sender from early boot, the package -------------
 install -d -m 0755 "$root/etc/NetworkManager/conf.d"
-install -d -m 0700 "$root/etc/NetworkManager/system-connections"
 printf '[main]\ndns=none\nno-auto-default=*\n' >"$root/etc/NetworkManager/conf.d/test.conf"
-cat >"$root/etc/NetworkManager/system-connections/uplink.nmconnection" <<'EOF'
-[connection]
-id=uplink
-type=ethernet
-interface-name=veth0
-autoconnect=true
-
-[ipv4]
-method=auto
-
-[ipv6]
-method=ignore
-EOF
-chmod 0600 "$root/etc/NetworkManager/system-connections/uplink.nmconnection"
+nm_uplink_profile ignore
 cat >"$root/etc/systemd/system/early-sender.service" <<'EOF'
 [Unit]
 Description=UDP to the internet from early boot to the end, as time synchronisation sends it

@@ -272,6 +272,16 @@ resolves() { # name address: getent answers the name with the address, and so do
 }
 
 # --- The package -----------------------------------------------------------------------------
+# NetworkManager's profile of the uplink in the container at $root, as a desktop's first
+# connection to a wired network makes it: DHCP for IPv4, IPv6 as the argument says.
+nm_uplink_profile() { # ipv6-method
+    install -d -m 0700 "$root/etc/NetworkManager/system-connections"
+    printf '%s\n' '[connection]' 'id=uplink' 'type=ethernet' 'interface-name=veth0' \
+        'autoconnect=true' '' '[ipv4]' 'method=auto' '' '[ipv6]' "method=$1" \
+        >"$root/etc/NetworkManager/system-connections/uplink.nmconnection"
+    chmod 0600 "$root/etc/NetworkManager/system-connections/uplink.nmconnection"
+}
+
 install_package() {
     if inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/package.deb >"$scratch/install.log" 2>&1; then
         pass "apt installs the package"

@@ -48,21 +48,7 @@ cat >"$root/etc/NetworkManager/conf.d/test.conf" <<EOF
 $nm_dns
 no-auto-default=*
 EOF
-# The uplink's profile, as a desktop's first connection to a wired network makes it.
-cat >"$root/etc/NetworkManager/system-connections/uplink.nmconnection" <<'EOF'
-[connection]
-id=uplink
-type=ethernet
-interface-name=veth0
-autoconnect=true
-
-[ipv4]
-method=auto
-
-[ipv6]
-method=auto
-EOF
-chmod 0600 "$root/etc/NetworkManager/system-connections/uplink.nmconnection"
+nm_uplink_profile auto
 # What counts the datagrams that arrive on the LAN's side. One for a destination beyond the LAN
 # (none of its prefixes, no link-scope multicast or broadcast) but the VPN server's OpenVPN port
 # is a leak, be it one of the test's own to the internet or anything else; traffic within the
