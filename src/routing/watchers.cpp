@@ -299,8 +299,10 @@ void reportRepair(int family, const KeptRoutesRepair& repair, KeptRoutesReports&
 }
 
 // Puts back what another program took of the routes the daemon keeps; the tunnel's copy in
-// the kill switch's table follows the tunnel's route.
+// the kill switch's table follows the tunnel's route. The look is logged and done under the
+// network lock, so whoever takes the lock after seeing its line sees what it did.
 void keepRoutes(int family, KeptRoutesReports& reports) {
+    NetworkGuard guard;
     logMessage(levelDebug, "Looking at the routes kept (%s)", netlink::familyName(family));
     const KeptRoutesRepair repair = restoreKeptRoutes(family);
     reportRepair(family, repair, reports);

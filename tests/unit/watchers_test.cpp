@@ -678,11 +678,17 @@ class RouteWatcherKeeps : public RouteWatcherThread {
     }
     // How many looks at the kept routes the IPv4 watcher took.
     int looks() const { return sandbox.countContaining("Looking at the routes kept (IPv4)"); }
+    // Waits for the look after the `before`th to have ended: a look logs and acts under the
+    // network lock.
+    void awaitLook(int before) const {
+        ASSERT_TRUE(eventually([&] { return looks() == before + 1; }));
+        const routing::NetworkGuard lookEnded;
+    }
     // Starts the IPv4 watcher and waits for its first look, which finds what it keeps.
     void startWatcher() {
         const int before = looks();
         routing::StartRouteWatchThread4();
-        ASSERT_TRUE(eventually([&] { return looks() == before + 1; }));
+        awaitLook(before);
     }
 
     static constexpr const char* serverAdd = "netlink add route inet 198.51.100.7 via 192.0.2.1";
@@ -735,7 +741,7 @@ TEST_F(RouteWatcherKeeps, WhatTheDaemonRemovedItselfIsNotPutBack) {
         c.remove();  // the watcher looks only after this has ended
         takeAll();
         send(AF_INET, c.notification);
-        ASSERT_TRUE(eventually([&] { return looks() == before + 1; }));
+        awaitLook(before);
         for (const char* add : c.notPutBack)
             EXPECT_EQ(countRan(add), 1) << add << " was put back";  // the first look's only
         routing::StopRouteWatchThread4();
