@@ -460,8 +460,8 @@ TEST_F(RouteWatcherThread, AFailedDeletionIsAnErrorOnlyWhileTheRouteStands) {
         routing::StartRouteWatchThread6();
         send(AF_INET6, newDefaultRoute("2001:db8::3"));
         ASSERT_TRUE(eventually([&] { return sandbox.logged("Got IPv6 address 2001:db8::3"); }));
+        routing::StopRouteWatchThread6();  // once it has ended, the step has logged all it logs
         EXPECT_EQ(sandbox.logged("Error 512 setting route to server address (IPv6)."), stands);
-        routing::StopRouteWatchThread6();
     }
 }
 
