@@ -41,13 +41,17 @@ endif()
 telvord_full_dir(TELVORD_FULL_SBINDIR "${TELVORD_SBINDIR}" "${prefix}")
 telvord_full_dir(TELVORD_FULL_LIBEXECDIR "${TELVORD_LIBEXECDIR}" "${prefix}")
 
-# The units name their programs by their installed paths, which depend on the prefix.
-string(MD5 prefixHash "${prefix}")
+# The units name their programs by their installed paths, which depend on the prefix. Each
+# install configures them in a directory of its own: installs from one build tree may run side
+# by side (several packages made at once), and a configured file that another install replaces
+# while this one copies it is gone.
+string(RANDOM LENGTH 16 installToken)
+set(unitsDir "${TELVORD_BINARY_DIR}/install-${installToken}")
 foreach(name telvord telvord-lockdown)
-    set(unit "${TELVORD_BINARY_DIR}/install-${prefixHash}/${name}.service")
-    configure_file("${TELVORD_SOURCE_DIR}/${name}.service.in" "${unit}" @ONLY)
-    file(INSTALL DESTINATION "${unitdir}" TYPE FILE FILES "${unit}")
+    configure_file("${TELVORD_SOURCE_DIR}/${name}.service.in" "${unitsDir}/${name}.service" @ONLY)
+    file(INSTALL DESTINATION "${unitdir}" TYPE FILE FILES "${unitsDir}/${name}.service")
 endforeach()
+file(REMOVE_RECURSE "${unitsDir}")
 
 # An administrator's configuration is never overwritten; a package manager handles it as a
 # configuration file instead.
