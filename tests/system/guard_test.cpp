@@ -171,10 +171,11 @@ class Guard : public SystemTest {
                                                 "/bin/true", "-4", "-B", "veth0"},
                        scratch + "/dhcpcd.log");
     }
-    // Whether a renewal of dhcpcd's lease gets its answer.
-    bool renews() {
+    // Whether a renewal of dhcpcd's lease gets its answer; both ends' logs when it does not.
+    testing::AssertionResult renews() {
+        const std::string scratch = sandbox->scratch();
         const auto acks = [&] {
-            const std::string log = readFile(sandbox->scratch() + "/dnsmasq.log");
+            const std::string log = readFile(scratch + "/dnsmasq.log");
             int count = 0;
             for (std::size_t at = log.find("DHCPACK"); at != std::string::npos;
                  at = log.find("DHCPACK", at + 1))
@@ -183,7 +184,10 @@ class Guard : public SystemTest {
         };
         const int before = acks();
         ::kill(dhcpcd->pid(), SIGUSR1);
-        return eventually([&] { return acks() > before; }, 10s);
+        if (eventually([&] { return acks() > before; }, 10s)) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << state() << "dnsmasq:\n"
+                                           << readFile(scratch + "/dnsmasq.log") << "dhcpcd:\n"
+                                           << readFile(scratch + "/dhcpcd.log");
     }
 
     std::string skipReason;
