@@ -153,7 +153,9 @@ class Guard : public SystemTest {
 
     bool guardInPlace() const { return sh("nft list chain inet telvord uplink").status == 0; }
     std::string state() const {
-        return "\n" + sh("ip route; ip -6 route; ip rule; nft list ruleset").output;
+        return "\n" +
+               sh("ip route; ip -6 route; ip rule; ip route show table 1000; nft list ruleset")
+                   .output;
     }
 
     // dnsmasq on the LAN's side leasing `range` (its dhcp-range, with further options), and
@@ -411,8 +413,15 @@ TEST_F(Guard, ConnectedTheServerIsExemptForOpenVpnAloneAndTheTunnelFollowsItsDev
     must("ip link del tun0");
     sandbox->addTunnel();
     tunnel.emplace();
-    ASSERT_TRUE(
-        eventually([&] { return sandbox->countRoutes4("default via 10.8.0.1 dev tun0") == 1; }, 3s))
+    // The watchers put the route back in main, then its copy in the kill switch's table,
+    // which carries what rule 999 sends there.
+    ASSERT_TRUE(eventually(
+        [&] {
+            return sandbox->countRoutes4("default via 10.8.0.1 dev tun0") == 1 &&
+                   sh("ip route show table 1000").output.find("default via 10.8.0.1 dev tun0") !=
+                       std::string::npos;
+        },
+        3s))
         << state();
     EXPECT_EQ(carried([&] { sendDatagrams(socket.get(), farAddress, farPort, sent); }), sent)
         << "the guard passes the new device without a command" << state();
