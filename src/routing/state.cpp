@@ -55,15 +55,18 @@ std::optional<std::string> tunnelAddressCopy(int family) {
     return family == AF_INET6 ? s.tunnelAddress6 : s.tunnelAddress;
 }
 
-void setTunnelDevice(std::optional<std::string> name) {
+bool setTunnelDevice(std::optional<std::string> name) {
     State& s = state();
     std::lock_guard guard(s.tunnelLock);
     if (!name) {
+        const bool had = !s.tunnelDevices.empty();
         s.tunnelDevices.clear();
-    } else if (std::find(s.tunnelDevices.begin(), s.tunnelDevices.end(), *name) ==
-               s.tunnelDevices.end()) {
-        s.tunnelDevices.push_back(*name);
+        return had;
     }
+    if (std::find(s.tunnelDevices.begin(), s.tunnelDevices.end(), *name) != s.tunnelDevices.end())
+        return false;
+    s.tunnelDevices.push_back(*name);
+    return true;
 }
 
 std::vector<std::string> Tunnel::names() const {
@@ -103,9 +106,7 @@ std::optional<TunnelDevice> NoteTunnelDevice(std::string_view address) {
     const std::optional<TunnelDevice> device = TunnelDeviceFor(address);
     if (!device) return std::nullopt;
     NetworkGuard guard;
-    const std::vector<std::string> before = CurrentTunnel().names();
-    setTunnelDevice(device->name);
-    if (CurrentTunnel().names() != before) saveState();
+    if (setTunnelDevice(device->name)) saveState();
     return device;
 }
 

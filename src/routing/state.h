@@ -66,8 +66,9 @@ State& state();
 void setTunnelAddress(int family, std::optional<std::string> text);
 // A copy of a tunnel text, taken under the tunnel lock.
 std::optional<std::string> tunnelAddressCopy(int family);
-// Notes a device the tunnel's routes go through; forgets them all with none.
-void setTunnelDevice(std::optional<std::string> name);
+// Notes a device the tunnel's routes go through; forgets them all with none. Whether the
+// record changed.
+bool setTunnelDevice(std::optional<std::string> name);
 
 // Holds the network lock for a scope.
 class NetworkGuard {
