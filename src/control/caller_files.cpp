@@ -1,3 +1,4 @@
+
 #include "control/caller_files.h"
 
 #include <dirent.h>
@@ -22,6 +23,7 @@
 #include "core/paths.h"
 #include "util/io.h"
 #include "util/private_directory.h"
+#include "util/process.h"
 #include "util/unique_fd.h"
 
 namespace control {
@@ -172,9 +174,7 @@ FileRead runAs(const Caller& caller, int (*body)(const char*, int, std::size_t),
     std::string text;
     const bool complete = readPipe(in.get(), text);
     if (!complete) ::kill(child, SIGKILL);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = util::reap(child);
     if (!complete) return {std::nullopt, "reading it took too long"};
     if (!WIFEXITED(status)) return {std::nullopt, "the reading process failed"};
     if (WEXITSTATUS(status) != 0) return {std::nullopt, describe(WEXITSTATUS(status))};

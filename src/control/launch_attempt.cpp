@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "modes/modes.h"
 #include "util/no_destructor.h"
+#include "util/process.h"
 
 namespace control {
 namespace {
@@ -182,9 +183,7 @@ bool LaunchAttempt::awaitEnd() const {
 // reaped: the copies go when the thread does.
 void LaunchAttempt::watcher() {
     const bool superseded = awaitEnd();
-    int status = 0;
-    while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = util::reap(child_);
     if (!superseded) logShortRun(child_, status, Clock::now() - started_);
     ended();
 }

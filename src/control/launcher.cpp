@@ -5,7 +5,6 @@
 #include <net/if.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +26,7 @@
 #include "util/no_destructor.h"
 #include "util/path.h"
 #include "util/printable.h"
+#include "util/process.h"
 #include "util/unique_fd.h"
 #include "util/words.h"
 
@@ -45,12 +45,6 @@ constexpr std::size_t maxFileSize = 1 << 20;
 
 std::string shown(std::string_view text, std::size_t length = shownName) {
     return util::printable(text, length);
-}
-
-void reapNow(pid_t child) {
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
 }
 
 void logCommandLine(std::string_view commandLine, const std::vector<std::string>& words) {
@@ -246,7 +240,7 @@ std::optional<pid_t> spawnOpenVpn(int program, std::vector<std::string>& words,
     if (const std::optional<ChildFailure> failure = childFailure(reportRead.get())) {
         logMessage(levelError, "%s() failed, error is %d:%s", failure->call == 0 ? "chdir" : "exec",
                    failure->error, std::strerror(failure->error));
-        reapNow(child);
+        util::reap(child);
         return std::nullopt;
     }
     if (directory)
